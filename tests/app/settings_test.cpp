@@ -1,0 +1,116 @@
+#include "app/settings.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+
+namespace qv::launcher {
+namespace {
+
+namespace fs = std::filesystem;
+
+class SettingsFile : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir_ = fs::temp_directory_path() /
+               ("settings-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+        fs::remove_all(dir_);
+        fs::create_directories(dir_);
+    }
+    void TearDown() override { fs::remove_all(dir_); }
+
+    void writeRaw(const std::string& bytes) {
+        std::ofstream(dir_ / "launcher.cfg", std::ios::binary) << bytes;
+    }
+    std::string readRaw() {
+        std::ifstream in(dir_ / "launcher.cfg", std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }
+    fs::path dir_;
+};
+
+TEST(SettingsTrim, StripsOnlyTheDocumentedBlanks) {
+    EXPECT_EQ(trim(" \t value \t\r\n"), "value");
+    EXPECT_EQ(trim("\r\nvalue"), "\r\nvalue"); // CR and LF count only at the end
+    EXPECT_EQ(trim("\vvalue\f"), "\vvalue\f"); // vertical tab and form feed are not blanks
+    EXPECT_EQ(trim("a b"), "a b");
+    EXPECT_EQ(trim(" \t "), "");
+}
+
+TEST(SettingsParse, LinesAndKeys) {
+    struct Case {
+        const char* text;
+        std::string server;
+        std::string key;
+        bool testing;
+    };
+    const Case cases[] = {
+        {"", "", "", false},
+        {"# Corvanthe launcher settings. Written by the launcher.\n", "", "", false},
+        {"server=http://a/", "http://a/", "", false},
+        {" \t server \t=\t http://a/ \t\n", "http://a/", "", false},
+        {"server = http://a/\r\n", "http://a/", "", false},
+        {"server = http://a/?x=1=2\n", "http://a/?x=1=2", "", false},
+        {"  # server = http://a/\n", "", "", false},
+        {"server = http://a/ # not a comment\n", "http://a/ # not a comment", "", false},
+        {"Server = http://a/\nTESTER_KEY = K\n", "", "", false},
+        {"tester_key = K\nchannel = testing\n", "", "K", true},
+        {"tester_key = K\nchannel = Testing\n", "", "K", false},
+        {"tester_key = K\nchannel =\n", "", "K", false},
+        {"channel = testing\nchannel = live\n", "", "", false},
+        {"channel = live\nchannel = testing\n", "", "", true},
+        {"= http://a/\nserver http://a/\n \t \n", "", "", false},
+        {"tester_key =  AB CD \n", "", "AB CD", false},
+        {"server = http://a/\nserver = http://b/", "http://b/", "", false},
+    };
+    for (const Case& c : cases) {
+        std::istringstream in(c.text);
+        const LauncherSettings s = parseSettings(in);
+        EXPECT_EQ(s.server, c.server) << c.text;
+        EXPECT_EQ(s.testerKey, c.key) << c.text;
+        EXPECT_EQ(s.testing, c.testing) << c.text;
+    }
+}
+
+TEST_F(SettingsFile, MissingFileGivesDefaults) {
+    const LauncherSettings s = loadSettings(dir_);
+    EXPECT_TRUE(s.server.empty());
+    EXPECT_TRUE(s.testerKey.empty());
+    EXPECT_FALSE(s.testing);
+}
+
+TEST_F(SettingsFile, WriterOutputAndRoundTrip) {
+    struct Case {
+        LauncherSettings settings;
+        const char* file;
+    };
+    const Case cases[] = {
+        {{"", "", true}, "# Corvanthe launcher settings. Written by the launcher.\n"},
+        {{"http://s:1/", "", false},
+         "# Corvanthe launcher settings. Written by the launcher.\nserver = http://s:1/\n"},
+        {{"", "KEY", false},
+         "# Corvanthe launcher settings. Written by the launcher.\ntester_key = KEY\nchannel = live\n"},
+        {{"http://s/", "KEY", true},
+         "# Corvanthe launcher settings. Written by the launcher.\nserver = http://s/\n"
+         "tester_key = KEY\nchannel = testing\n"},
+    };
+    for (const Case& c : cases) {
+        writeRaw("server = http://old/\nunknown = kept?\n");
+        saveSettings(dir_, c.settings);
+        EXPECT_EQ(readRaw(), c.file);
+        const LauncherSettings back = loadSettings(dir_);
+        EXPECT_EQ(back.server, c.settings.server);
+        EXPECT_EQ(back.testerKey, c.settings.testerKey);
+        // Without a key the channel is not stored, so it reads back as Live.
+        EXPECT_EQ(back.testing, c.settings.testing && !c.settings.testerKey.empty());
+    }
+}
+
+TEST_F(SettingsFile, UnwritableFolderLosesTheWriteQuietly) {
+    saveSettings(dir_ / "missing" / "deeper", LauncherSettings{"http://s/", "K", true});
+    EXPECT_FALSE(fs::exists(dir_ / "missing"));
+}
+
+} // namespace
+} // namespace qv::launcher
