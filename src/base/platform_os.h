@@ -1,0 +1,35 @@
+// What the platform helpers need from the operating system, one small function each; the
+// portable side in platform.cpp builds on these, and each host implements them in its own
+// folder (posix/ here, win32/ beside it).
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace qv::launcher {
+
+// Starts the executable with the arguments (already checked and converted to native paths) in
+// the working folder, in a new process group, without handing on any descriptor or handle
+// beyond the standard three, and without waiting. Returns 0 once the process exists, otherwise
+// the system's error code.
+unsigned long osStartProcess(const std::filesystem::path& executable,
+                             const std::vector<std::filesystem::path>& arguments,
+                             const std::filesystem::path& workingFolder);
+
+// Full path of the running executable as the system named it when the program started; empty
+// when the system cannot tell.
+std::filesystem::path osSelfPath();
+
+// Hands the folder to the desktop's file manager without waiting; failures are silent.
+void osOpenFolder(const std::filesystem::path& folder);
+
+// Gives the file whatever the host needs for it to run as a program; failures are silent.
+void osMakeExecutable(const std::filesystem::path& file);
+
+// One argument in the form written into a single command line, so that the standard splitting
+// of that line gives the argument back exactly. Hosts that start processes from one command
+// line quote every element with it; hosts that take an argument vector have no need of it.
+std::wstring quoteArgument(const std::wstring& argument);
+
+} // namespace qv::launcher

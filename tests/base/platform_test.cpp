@@ -1,0 +1,406 @@
+// Path conversions, command-line quoting, and real processes started through startProcess:
+// the child program report_args_child writes back what it received.
+#include "base/platform.h"
+#include "base/platform_os.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <fcntl.h>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace fs = std::filesystem;
+using namespace qv::launcher;
+using namespace std::chrono_literals;
+
+namespace {
+
+class TempFolder {
+  public:
+    TempFolder() {
+        static int counter = 0;
+        path_ = fs::temp_directory_path() /
+                ("platform_test-" + std::to_string(getpid()) + "-" + std::to_string(++counter));
+        fs::remove_all(path_);
+        fs::create_directories(path_);
+    }
+    ~TempFolder() {
+        std::error_code ignored;
+        fs::remove_all(path_, ignored);
+    }
+    const fs::path& path() const { return path_; }
+
+  private:
+    fs::path path_;
+};
+
+fs::path childProgram() {
+    return fs::path(CORVANTHE_BINARY_DIR) / "report_args_child";
+}
+
+std::string unhex(const std::string& text) {
+    std::string out;
+    for (std::size_t i = 0; i + 1 < text.size(); i += 2) {
+        out += static_cast<char>(std::stoi(text.substr(i, 2), nullptr, 16));
+    }
+    return out;
+}
+
+struct ChildReport {
+    std::vector<std::string> argv;
+    std::string cwd;
+    long pid = 0;
+    long pgid = 0;
+    std::vector<int> fds;
+    std::string self;
+};
+
+// Waits for the child's report in its working folder; false when none arrives in time.
+bool readReport(const fs::path& folder, ChildReport& report,
+                std::chrono::milliseconds timeout = 10s) {
+    const fs::path file = folder / "report";
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!fs::exists(file)) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(5ms);
+    }
+    std::ifstream in(file);
+    std::string line;
+    while (std::getline(in, line)) {
+        const std::size_t blank = line.find(' ');
+        const std::string key = line.substr(0, blank);
+        const std::string value = blank == std::string::npos ? "" : line.substr(blank + 1);
+        if (key == "arg") report.argv.push_back(unhex(value));
+        if (key == "cwd") report.cwd = unhex(value);
+        if (key == "pid") report.pid = std::stol(value);
+        if (key == "pgid") report.pgid = std::stol(value);
+        if (key == "fd") report.fds.push_back(std::stoi(value));
+        if (key == "self") report.self = unhex(value);
+    }
+    return true;
+}
+
+// The standard descriptors this test process has; a child may hold these and nothing else.
+std::vector<int> ownStandardDescriptors() {
+    std::vector<int> fds;
+    for (int fd = 0; fd < 3; ++fd) {
+        if (fcntl(fd, F_GETFD) != -1) fds.push_back(fd);
+    }
+    return fds;
+}
+
+// Splits one quoted command-line element back the way the Windows C runtime and
+// CommandLineToArgvW do, so the quoting is checked against the rules it must invert.
+std::wstring splitOne(const std::wstring& line) {
+    std::wstring out;
+    bool quoted = false;
+    std::size_t i = 0;
+    while (i < line.size()) {
+        if (line[i] == L'\\') {
+            std::size_t n = 0;
+            while (i < line.size() && line[i] == L'\\')
+                ++n, ++i;
+            if (i < line.size() && line[i] == L'"') {
+                out.append(n / 2, L'\\');
+                if (n % 2 == 1) {
+                    out += L'"';
+                    ++i;
+                }
+            } else {
+                out.append(n, L'\\');
+            }
+        } else if (line[i] == L'"') {
+            quoted = !quoted;
+            ++i;
+        } else if (!quoted && (line[i] == L' ' || line[i] == L'\t')) {
+            ADD_FAILURE() << "unquoted blank splits the element";
+            return out;
+        } else {
+            out += line[i++];
+        }
+    }
+    EXPECT_FALSE(quoted) << "element left inside quotes";
+    return out;
+}
+
+} // namespace
+
+TEST(QuoteArgument, WritesEachArgumentSoThatSplittingGivesItBack) {
+    const struct {
+        std::wstring argument;
+        std::wstring quoted;
+    } cases[] = {
+        {L"", L"\"\""},
+        {L"plain", L"plain"},
+        {L"C:\\games\\corvanthe\\", L"C:\\games\\corvanthe\\"},
+        {L"line\nbreak\vtab-free", L"line\nbreak\vtab-free"},
+        {L"two words", L"\"two words\""},
+        {L"tab\there", L"\"tab\there\""},
+        {L"ends in\\", L"\"ends in\\\\\""},
+        {L"ends in two\\\\", L"\"ends in two\\\\\\\\\""},
+        {L"say \"hi\"", L"\"say \\\"hi\\\"\""},
+        {L"a\\\"b", L"\"a\\\\\\\"b\""},
+        {L"\"", L"\"\\\"\""},
+        {L"C:\\Program Files\\a\\\\b", L"\"C:\\Program Files\\a\\\\b\""},
+        {L"--server=http://x y/", L"\"--server=http://x y/\""},
+    };
+    for (const auto& c : cases) {
+        const std::wstring quoted = quoteArgument(c.argument);
+        EXPECT_EQ(quoted, c.quoted);
+        EXPECT_EQ(splitOne(quoted), c.argument);
+    }
+}
+
+TEST(Utf8Paths, ValidTextRoundTripsUnchanged) {
+    const char* const bom = "\xEF\xBB\xBF";
+    const std::string cases[] = {
+        "",
+        "game/corvanthe.exe",
+        "a//b/./c/",
+        "K\xC3\xA4se/\xE6\x97\xA5\xE6\x9C\xAC/\xF0\x9F\x98\x80",
+        "\xEF\xBF\xBF\xF4\x8F\xBF\xBF", // U+FFFF and U+10FFFF, the highest of their lengths
+        std::string(bom) + "bom",
+    };
+    for (const std::string& text : cases) {
+        const fs::path path = pathFromUtf8(text);
+        EXPECT_EQ(toUtf8(path), text);
+        EXPECT_EQ(path.empty(), text.empty());
+    }
+    // A leading byte-order mark is an ordinary character of the name.
+    EXPECT_EQ(pathFromUtf8(std::string(bom) + "bom").u32string(), U"\uFEFFbom");
+    EXPECT_EQ(pathFromUtf8("x/\xF0\x9F\x98\x80").filename().u32string(), U"\U0001F600");
+}
+
+TEST(Utf8Paths, MalformedTextIsRejectedWithTheConversionError) {
+    const std::string cases[] = {
+        "\x80",                    // continuation byte alone
+        "ab\xC3",                  // cut off at the end
+        "\xE6\x97(",               // cut off before an ASCII byte
+        "\xC0\xAF",                // overlong '/'
+        "\xC1\xBF",                // overlong
+        "\xE0\x80\xAF",            // overlong three-byte form
+        "\xF0\x8F\xBF\xBF",        // overlong four-byte form
+        "\xED\xA0\x80",            // high surrogate
+        "\xED\xBF\xBF",            // low surrogate
+        "\xF4\x90\x80\x80",        // above U+10FFFF
+        "\xF5\x80\x80\x80",        // lead byte beyond the range
+        "\xFF",                    // never valid
+        "ok/\xE2\x82\xAC\xE2\x82", // a good character, then a cut one
+    };
+    for (const std::string& text : cases) {
+        SCOPED_TRACE(testing::PrintToString(text));
+        for (int direction = 0; direction < 2; ++direction) {
+            try {
+                if (direction == 0) {
+                    pathFromUtf8(text);
+                } else {
+                    toUtf8(fs::path(text)); // native names here are bytes, so this is possible
+                }
+                ADD_FAILURE() << "accepted";
+            } catch (const fs::filesystem_error& error) {
+                EXPECT_EQ(error.code(), std::make_error_code(std::errc::illegal_byte_sequence));
+                EXPECT_NE(std::string(error.what()).find("Cannot convert character sequence"),
+                          std::string::npos)
+                    << error.what();
+            }
+        }
+    }
+}
+
+TEST(StartProcess, ChildReceivesExactlyItsArgumentsFolderAndNothingMore) {
+    TempFolder temp;
+    const fs::path work = temp.path() / "work folder \xC3\xBC";
+    fs::create_directories(work);
+    const std::vector<std::string> arguments = {
+        "two words",
+        "tab\there",
+        "say \"hi\"",
+        "back\\slash\\",
+        "trail \\\"\\",
+        "",
+        "Gr\u00fc\u00dfe \U0001F600", // narrow literals are UTF-8 here
+        "line\nbreak",
+        "--updated",
+    };
+
+    // A descriptor that a careless library might open without close-on-exec.
+    const int leaked = open("/dev/null", O_RDONLY);
+    ASSERT_GE(leaked, 3);
+    std::string error = "untouched";
+    const bool started = startProcess(childProgram(), arguments, work, error);
+    close(leaked);
+    ASSERT_TRUE(started) << error;
+    EXPECT_EQ(error, "untouched");
+
+    ChildReport report;
+    ASSERT_TRUE(readReport(work, report));
+    ASSERT_EQ(report.argv.size(), arguments.size() + 1);
+    EXPECT_EQ(report.argv[0], childProgram().string());
+    for (std::size_t i = 0; i < arguments.size(); ++i) {
+        EXPECT_EQ(report.argv[i + 1], arguments[i]) << "argument " << i;
+    }
+    EXPECT_EQ(report.cwd, fs::canonical(work).string());
+    EXPECT_EQ(report.pgid, report.pid) << "not in a process group of its own";
+    EXPECT_NE(report.pgid, static_cast<long>(getpgrp()));
+    EXPECT_EQ(report.fds, ownStandardDescriptors());
+
+    // Nobody waits for the child, yet it does not linger as a zombie once it has ended.
+    const fs::path proc = "/proc/" + std::to_string(report.pid);
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (fs::exists(proc) && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(5ms);
+    }
+    EXPECT_FALSE(fs::exists(proc)) << "child was not collected";
+}
+
+TEST(StartProcess, RelativeProgramIsFoundFromTheLaunchersFolderNotTheWorkingFolder) {
+    TempFolder temp;
+    const fs::path before = fs::current_path();
+    fs::current_path(CORVANTHE_BINARY_DIR);
+    std::string error;
+    const bool started = startProcess("report_args_child", {}, temp.path(), error);
+    fs::current_path(before);
+    ASSERT_TRUE(started) << error;
+
+    ChildReport report;
+    ASSERT_TRUE(readReport(temp.path(), report));
+    EXPECT_EQ(report.argv, std::vector<std::string>{"report_args_child"});
+    EXPECT_EQ(report.self, fs::canonical(childProgram()).string());
+}
+
+TEST(StartProcess, RefusedStartsNameTheProgramAndTheSystemError) {
+    TempFolder temp;
+    const fs::path notExecutable = temp.path() / "readme.txt";
+    std::ofstream(notExecutable) << "not a program\n";
+    fs::permissions(notExecutable, fs::perms::owner_read | fs::perms::owner_write);
+
+    const struct {
+        fs::path program;
+        fs::path folder;
+        std::string error;
+    } cases[] = {
+        {temp.path() / "game" / "corvanthe.exe", temp.path(),
+         "could not start corvanthe.exe (error " + std::to_string(ENOENT) + ")"},
+        {childProgram(), temp.path() / "missing folder",
+         "could not start report_args_child (error " + std::to_string(ENOENT) + ")"},
+        {notExecutable, temp.path(),
+         "could not start readme.txt (error " + std::to_string(EACCES) + ")"},
+    };
+    for (const auto& c : cases) {
+        std::string error = "earlier text";
+        EXPECT_FALSE(startProcess(c.program, {"x"}, c.folder, error));
+        EXPECT_EQ(error, c.error);
+    }
+}
+
+TEST(StartProcess, ArgumentThatIsNotUtf8ThrowsBeforeAnythingStarts) {
+    TempFolder temp;
+    std::string error = "untouched";
+    EXPECT_THROW(startProcess(childProgram(), {"fine", "bad\xFF"}, temp.path(), error),
+                 fs::filesystem_error);
+    EXPECT_EQ(error, "untouched");
+    std::this_thread::sleep_for(300ms);
+    EXPECT_FALSE(fs::exists(temp.path() / "report"));
+}
+
+TEST(SelfPath, ComesBackWholeBeyondTheFirstBufferSize) {
+    EXPECT_EQ(selfPath(), fs::canonical("/proc/self/exe"));
+
+    TempFolder temp;
+    fs::path deep = temp.path();
+    for (int i = 0; deep.native().size() <= 1500; ++i) {
+        deep /= std::string(90, static_cast<char>('a' + i % 26)) + "\xC3\xA9";
+    }
+    fs::create_directories(deep);
+    const fs::path program = deep / "launcher";
+    fs::copy_file(childProgram(), program);
+    ASSERT_GT(program.native().size(), 1024u);
+
+    std::string error;
+    ASSERT_TRUE(startProcess(program, {}, deep, error)) << error;
+    ChildReport report;
+    ASSERT_TRUE(readReport(deep, report));
+    EXPECT_EQ(report.self, fs::canonical(program).string());
+}
+
+TEST(SelfPath, StaysTheStartNameAfterTheFileIsMovedAside) {
+    // Self-update renames the running file to ".old"; the launcher must still restart and
+    // hash the file under its own name.
+    TempFolder temp;
+    const fs::path program = temp.path() / "launcher";
+    fs::copy_file(childProgram(), program);
+    setenv("CORVANTHE_CHILD_RENAME_SELF", ".old", 1);
+    std::string error;
+    const bool started = startProcess(program, {}, temp.path(), error);
+    unsetenv("CORVANTHE_CHILD_RENAME_SELF");
+    ASSERT_TRUE(started) << error;
+
+    ChildReport report;
+    ASSERT_TRUE(readReport(temp.path(), report));
+    EXPECT_TRUE(fs::exists(temp.path() / "launcher.old"));
+    EXPECT_EQ(report.self, fs::canonical(temp.path()).string() + "/launcher");
+}
+
+TEST(MakeExecutable, AddsRunPermissionWhereverReadingIsAllowed) {
+    TempFolder temp;
+    const struct {
+        mode_t before;
+        mode_t after;
+    } cases[] = {{0644, 0755}, {0600, 0700}, {0640, 0750}, {0755, 0755}, {0200, 0200}};
+    for (const auto& c : cases) {
+        const fs::path file = temp.path() / "file";
+        std::ofstream(file) << "x";
+        ASSERT_EQ(chmod(file.c_str(), c.before), 0);
+        makeExecutable(file);
+        struct stat info;
+        ASSERT_EQ(stat(file.c_str(), &info), 0);
+        EXPECT_EQ(info.st_mode & 07777, c.after) << std::oct << c.before;
+        fs::remove(file);
+    }
+    makeExecutable(temp.path() / "missing"); // nothing to do, nothing reported
+}
+
+TEST(OpenFolder, HandsTheFolderToXdgOpenAndNeverWaits) {
+    TempFolder temp;
+    const fs::path bin = temp.path() / "bin";
+    const fs::path empty = temp.path() / "empty";
+    fs::create_directories(bin);
+    fs::create_directories(empty);
+    // A stand-in file manager that takes its time, as a real one may.
+    std::ofstream(bin / "xdg-open") << "#!/bin/sh\nPATH=/usr/bin:/bin\nhere=$(dirname \"$0\")\n"
+                                       "printf '%s' \"$1\" > \"$here/opened.part\"\n"
+                                       "mv \"$here/opened.part\" \"$here/opened\"\nsleep 2\n";
+    fs::permissions(bin / "xdg-open", fs::perms::owner_all);
+
+    const std::string savedPath = std::getenv("PATH") ? std::getenv("PATH") : "";
+    const fs::path folder = temp.path() / "game folder";
+
+    setenv("PATH", bin.c_str(), 1);
+    auto start = std::chrono::steady_clock::now();
+    openFolder(folder);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
+
+    setenv("PATH", empty.c_str(), 1);
+    start = std::chrono::steady_clock::now();
+    openFolder(folder); // no file manager at all: nothing happens
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
+    setenv("PATH", savedPath.c_str(), 1);
+
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (!fs::exists(bin / "opened") && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(5ms);
+    }
+    std::ifstream in(bin / "opened");
+    std::stringstream text;
+    text << in.rdbuf();
+    EXPECT_EQ(text.str(), folder.string());
+}
