@@ -1,0 +1,281 @@
+// One run of the update client, the one place of the update policy: when the network is used,
+// when files are hashed, what is downloaded again, what is deleted, and which phase and status
+// text the screen gets for each outcome.
+#include <cstdio>
+#include <cstring>
+#include <system_error>
+
+#include "base/log.h"
+#include "base/platform.h"
+#include "update/hex.h"
+#include "update/updater.h"
+
+namespace fs = std::filesystem;
+
+namespace qv::launcher {
+
+namespace {
+
+// snprintf cuts a long text at a byte; step back so the text does not end in half a character.
+void trimToWholeCharacter(char* text) {
+    std::size_t end = std::strlen(text);
+    std::size_t start = end;
+    while (start > 0 && (static_cast<unsigned char>(text[start - 1]) & 0xC0) == 0x80)
+        --start;
+    if (start == 0) return;
+    const unsigned char lead = static_cast<unsigned char>(text[start - 1]);
+    const std::size_t need = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
+    if (end - (start - 1) < need) text[start - 1] = '\0';
+}
+
+// True when one path is a folder above the other ("data" and "data/level.pak").
+bool nested(const std::string& outer, const std::string& inner) {
+    return inner.size() > outer.size() && inner[outer.size()] == '/' &&
+           inner.compare(0, outer.size(), outer) == 0;
+}
+
+// Removes the folder and the folders below it that hold no file; anything else stays.
+void removeEmptyFolders(const fs::path& folder) {
+    std::error_code ec;
+    if (!fs::is_directory(fs::symlink_status(folder, ec))) return;
+    for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+        removeEmptyFolders(it->path());
+    }
+    fs::remove(folder, ec); // fails, as it should, while something is left inside
+}
+
+bool showsLiveResult(std::int32_t phase) {
+    return phase == Updater::UpToDate || phase == Updater::NotInstalled ||
+           phase == Updater::UpdateAvailable;
+}
+
+} // namespace
+
+std::string formatSize(std::uint64_t n) {
+    char text[32];
+    if (n >= 1073741824ull) {
+        std::snprintf(text, sizeof text, "%.1f GB", static_cast<double>(n) / 1073741824.0);
+    } else if (n >= 1048576ull) {
+        std::snprintf(text, sizeof text, "%.1f MB", static_cast<double>(n) / 1048576.0);
+    } else if (n >= 1024ull) {
+        std::snprintf(text, sizeof text, "%.0f KB", static_cast<double>(n) / 1024.0);
+    } else {
+        std::snprintf(text, sizeof text, "%llu bytes", static_cast<unsigned long long>(n));
+    }
+    return text;
+}
+
+void Updater::removeDroppedInTheWay(const Manifest& installed) {
+    // A release may turn a file into a folder or a folder into a file. The old file (or the old
+    // files inside the folder) would block placing the new one on every run, so those dropped
+    // files go now instead of after the install; the removal is still logged with the others.
+    for (const Entry& old : installed.files) {
+        if (latest.find(old.path)) continue;
+        for (const Entry* entry : toInstall) {
+            if (!nested(old.path, entry->path) && !nested(entry->path, old.path)) continue;
+            fs::path target;
+            std::error_code ec;
+            if (gameFile(old.path, target)) fs::remove(target, ec);
+            break;
+        }
+    }
+    // Folders emptied that way may stand where a new file goes; a folder that still holds
+    // anything (the player's own files) stays, and placing the file then reports it.
+    for (const Entry* entry : toInstall) {
+        fs::path target;
+        if (gameFile(entry->path, target)) removeEmptyFolders(target);
+    }
+}
+
+void Updater::run(bool online, bool apply, bool verify, bool allowSelfUpdate) {
+    // 1. What is installed.
+    Manifest installed;
+    const bool installedOk = loadInstalled(installed);
+    const fs::path gameExe = gameDir() / gameExecutableName();
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        state.installedVersion = installedOk ? installed.version : std::string();
+        // A status that cannot be read (no access) counts as no game: nothing claims to be
+        // playable that might not start.
+        std::error_code ec;
+        state.gamePresent = installedOk && fs::exists(gameExe, ec);
+    }
+    std::string error;
+
+    // 2. The channel's news and manifest.
+    if (online) {
+        setStatus(Checking, "Looking for updates", -1.0);
+        std::string news;
+        if (fetchSigned("news.txt", news, error)) {
+            std::lock_guard<std::mutex> lock(mutex);
+            state.news = std::move(news);
+        } else {
+            logWarn("launcher: news: %s", error.c_str());
+        }
+
+        const std::string manifestName = std::string("manifest-") + platformName() + ".txt";
+        haveManifest.store(false);
+        std::string body;
+        Manifest fresh;
+        if (fetchSigned(manifestName, body, error) && parseManifest(body, fresh, error)) {
+            if (fresh.platform != platformName()) {
+                setStatus(Failed, "the server offered a build for " + fresh.platform, -1.0);
+                return;
+            }
+            toInstall.clear(); // it points into the manifest about to be replaced
+            latest = std::move(fresh);
+            haveManifest.store(true);
+            logInfo("launcher: latest %s, installed %s", latest.version.c_str(),
+                    installedOk ? installed.version.c_str() : "nothing");
+            {
+                std::lock_guard<std::mutex> lock(mutex);
+                state.latestVersion = latest.version;
+            }
+            if (allowSelfUpdate && !latest.launcher.hash.empty()) {
+                const std::string own = hashFile(toUtf8(selfPath()));
+                if (!own.empty() && own != latest.launcher.hash) {
+                    if (selfUpdate(latest.launcher, error)) return; // the new launcher runs now
+                    logWarn("launcher: self-update failed: %s", error.c_str());
+                }
+            }
+        } else {
+            logWarn("launcher: %s", error.c_str());
+            const Snapshot seen = snapshot();
+            if (seen.keyState == KeyRefused && seen.channel == Testing) {
+                {
+                    std::lock_guard<std::mutex> lock(mutex);
+                    channel = Live;
+                    state.channel = Live;
+                }
+                logWarn("launcher: playtester key refused; following Live");
+                run(true, apply, verify, allowSelfUpdate);
+                const Snapshot after = snapshot();
+                setStatus(after.phase,
+                          showsLiveResult(after.phase) ? "Playtester key not accepted; showing Live"
+                                                       : after.statusText,
+                          -1.0);
+                return;
+            }
+            if (seen.gamePresent) {
+                setStatus(Offline, "Offline: playing what is installed", -1.0);
+            } else {
+                setStatus(Failed, error, -1.0);
+            }
+            return;
+        }
+    }
+
+    // 3. A manifest to work from; setChannel may have dropped it meanwhile.
+    if (!haveManifest.load()) {
+        setStatus(Failed, "no release to install", -1.0);
+        return;
+    }
+
+    // 4. Compare the game folder with the release.
+    const bool deep = verify || !installedOk;
+    if (deep)
+        setStatus(Working, verify ? "Verifying files" : "Looking at what is already here", 0.0);
+    toInstall.clear();
+    std::uint64_t total = 0;
+    const std::size_t count = latest.files.size();
+    for (std::size_t i = 0; i < count; ++i) {
+        const Entry& entry = latest.files[i];
+        if (!fileMatches(entry, installedOk ? &installed : nullptr, deep)) {
+            toInstall.push_back(&entry);
+            total += entry.packedSize;
+        }
+        if (deep) {
+            std::lock_guard<std::mutex> lock(mutex);
+            state.progress = static_cast<double>(i + 1) / static_cast<double>(count);
+        }
+    }
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        state.bytesToDownload = total;
+    }
+
+    // 5. Report, or go on to apply. An install whose files are all present but unrecorded is
+    // adopted even by a check: it records ".installed" without downloading.
+    if (toInstall.empty()) {
+        if (installedOk && !apply) {
+            if (installed.version == latest.version) {
+                setStatus(UpToDate, "Up to date", -1.0);
+            } else {
+                setStatus(UpdateAvailable, "Ready to update", -1.0);
+            }
+            return;
+        }
+    } else if (!apply) {
+        setStatus(installedOk ? UpdateAvailable : NotInstalled, formatSize(total) + " to download",
+                  -1.0);
+        return;
+    }
+
+    // 6. Download what is not staged yet.
+    const fs::path staging = launcherDir / ".staging";
+    std::error_code ec;
+    fs::create_directories(staging, ec);
+    std::uint64_t done = 0;
+    const std::size_t toFetch = toInstall.size();
+    for (std::size_t i = 0; i < toFetch; ++i) {
+        const Entry& entry = *toInstall[i];
+        const fs::path staged = staging / entry.hash;
+        std::error_code sizeError;
+        const std::uintmax_t stagedSize = fs::file_size(staged, sizeError);
+        if (!sizeError && stagedSize == entry.size && hashFile(toUtf8(staged)) == entry.hash) {
+            done += entry.packedSize; // fetched by an earlier, interrupted run
+            continue;
+        }
+        char text[160];
+        const int length = std::snprintf(text, sizeof text, "Downloading %zu of %zu: %s", i + 1,
+                                         toFetch, entry.path.c_str());
+        if (length >= static_cast<int>(sizeof text)) trimToWholeCharacter(text);
+        setStatus(Working, text,
+                  total == 0 ? 0.0 : static_cast<double>(done) / static_cast<double>(total));
+
+        std::vector<std::uint8_t> bytes;
+        if (!fetchObject(entry, bytes, done, total, error)) {
+            setStatus(cancel.load() ? UpdateAvailable : Failed, error, -1.0);
+            return;
+        }
+        if (!writeFileAtomic(staged, bytes.data(), bytes.size())) {
+            setStatus(Failed, "cannot write to " + toUtf8(staging) + " (is the disk full?)", -1.0);
+            return;
+        }
+        done += entry.packedSize;
+    }
+
+    // 7. Put everything in place and record it.
+    setStatus(Working, "Putting files in place", 1.0);
+    if (installedOk) removeDroppedInTheWay(installed);
+    if (!installStaged(error)) {
+        setStatus(Failed, error, -1.0);
+        return;
+    }
+    fs::remove_all(staging, ec);
+    if (installedOk) {
+        for (const Entry& old : installed.files) {
+            if (latest.find(old.path)) continue;
+            fs::path target;
+            if (gameFile(old.path, target)) fs::remove(target, ec);
+            logInfo("launcher: removed %s", old.path.c_str());
+        }
+    }
+    // A release without files leaves no game folder behind; the record still needs one.
+    fs::create_directories(gameDir(), ec);
+    writeFileAtomic(gameDir() / ".installed",
+                    reinterpret_cast<const std::uint8_t*>(rawManifest.data()), rawManifest.size());
+    makeExecutable(gameExe);
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        state.installedVersion = latest.version;
+        state.gamePresent = true;
+        state.bytesToDownload = 0;
+    }
+    logInfo("launcher: installed %s (%zu files replaced)", latest.version.c_str(),
+            toInstall.size());
+    toInstall.clear();
+    setStatus(UpToDate, verify ? "Files verified" : "Up to date", -1.0);
+}
+
+} // namespace qv::launcher

@@ -1,0 +1,140 @@
+// The Updater object: its state, the channel and key, the snapshot the screen reads, and the
+// one worker thread at a time on which every run executes.
+#include "update/updater.h"
+
+#include <cstring>
+#include <exception>
+#include <iterator>
+#include <system_error>
+#include <utility>
+
+#include "base/log.h"
+#include "update/fs_os.h"
+#include "update/signed_text.h"
+
+namespace qv::launcher {
+
+bool readFile(const std::filesystem::path& path, std::string& out) {
+    std::FILE* file = fsOpenRead(path);
+    if (!file) return false;
+    out.clear();
+    char buffer[65536];
+    for (;;) {
+        const std::size_t got = std::fread(buffer, 1, sizeof buffer, file);
+        if (got == 0) break;
+        out.append(buffer, got);
+    }
+    std::fclose(file);
+    return true;
+}
+
+Updater::Updater(std::filesystem::path launcherFolder, std::string server, const std::uint8_t* key)
+    : launcherDir(std::move(launcherFolder)), serverUrl(std::move(server)) {
+    std::memcpy(releaseKey.data(), key, releaseKey.size());
+    // No other thread exists yet, so no lock; the front end picks its channel right after.
+    std::string text;
+    std::string body;
+    if (readFile(launcherDir / ".news", text) && verifySigned(text, releaseKey.data(), body)) {
+        state.news = std::move(body);
+    }
+}
+
+Updater::~Updater() {
+    cancel.exchange(true);
+    if (worker.joinable()) worker.join();
+}
+
+void Updater::setChannel(std::int32_t wanted, const std::string& key) {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (key.empty()) {
+        channel = Live;
+        testerKey.clear();
+    } else {
+        channel = wanted == Testing ? Testing : Live;
+        testerKey = key;
+    }
+    state.channel = channel;
+    if (key.empty()) {
+        state.keyState = NoKey;
+    } else if (state.keyState == NoKey) {
+        state.keyState = KeyUnchecked;
+    }
+    haveManifest.store(false);
+    state.news.clear();
+    std::string text;
+    std::string body;
+    const char* cache = channel == Testing ? ".news-testing" : ".news";
+    if (readFile(launcherDir / cache, text) && verifySigned(text, releaseKey.data(), body)) {
+        state.news = std::move(body);
+    }
+}
+
+void Updater::check(bool allowSelfUpdate) {
+    startWorker(true, allowSelfUpdate);
+}
+
+void Updater::update(bool verify) {
+    startWorker(false, verify);
+}
+
+void Updater::startWorker(bool isCheck, bool flag) {
+    if (busy.exchange(true)) return; // a run is going: the request is dropped, not queued
+    try {
+        if (worker.joinable()) worker.join();
+        worker = std::thread(&Updater::workerBody, this, isCheck, flag);
+    } catch (const std::system_error& e) {
+        // Without a thread there is no run; leave the Updater ready for the next request
+        // instead of busy for ever.
+        setStatus(Failed, "cannot start the update", -1.0);
+        busy.store(false);
+        logError("launcher: cannot start the update worker: %s", e.what());
+    }
+}
+
+void Updater::workerBody(bool isCheck, bool flag) noexcept {
+    // An exception leaving a std::thread ends the whole process, so every one stops here and
+    // the run is reported like any other failure.
+    bool failed = false;
+    std::string cause = "unknown error";
+    try {
+        if (isCheck) {
+            run(true, false, false, flag);
+        } else {
+            run(flag || !haveManifest.load(), true, flag, false);
+        }
+    } catch (const std::exception& e) {
+        failed = true;
+        try {
+            cause = e.what();
+        } catch (...) {
+        }
+    } catch (...) {
+        failed = true;
+    }
+    if (failed) {
+        try {
+            logError("launcher: the update run stopped: %s", cause.c_str());
+            setStatus(Failed, "the update stopped on an unexpected error", -1.0);
+        } catch (...) {
+        }
+    }
+    busy.store(false);
+}
+
+Updater::Snapshot Updater::snapshot() const {
+    std::lock_guard<std::mutex> lock(mutex);
+    return state;
+}
+
+void Updater::setStatus(std::int32_t phase, const std::string& text, double progress) {
+    std::lock_guard<std::mutex> lock(mutex);
+    state.phase = phase;
+    state.statusText = text;
+    state.progress = progress;
+}
+
+std::filesystem::path Updater::gameDir() const {
+    return launcherDir / "game";
+}
+
+} // namespace qv::launcher

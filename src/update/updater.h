@@ -1,0 +1,154 @@
+// The update client's one object: it checks the server for a release, downloads, verifies and
+// installs it on its own worker thread, replaces the launcher's executable when a release names
+// a new one, and hands the screen a snapshot of its state.
+//
+// Folder layout, in the launcher folder: ".news" and ".news-testing" (the last signed news of
+// each channel, as downloaded), ".staging" (downloaded, inflated and verified objects named by
+// their hash) and "game". In the game folder: ".installed" (the signed manifest of what is
+// installed), the release's files, and the game executable.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include "update/manifest.h"
+
+namespace qv::launcher {
+
+// The whole file into out. False only when it cannot be opened for reading.
+bool readFile(const std::filesystem::path& path, std::string& out);
+
+// Replaces the file with exactly these bytes through the name with ".part" appended, so that no
+// reader and no power cut ever sees half a file under the final name. True only when the bytes
+// are under the final name. The folder must exist.
+bool writeFileAtomic(const std::filesystem::path& path, const std::uint8_t* data,
+                     std::size_t length);
+
+// The URL of a relative path below the server's base URL: exactly one '/' between them unless
+// the base already ends in one; nothing else is changed.
+std::string joinUrl(const std::string& base, const std::string& path);
+
+// The file moves of a self-update: a leftover old launcher is removed, the running one moved
+// to `old`, the new one from `fresh` to `exe`; a failed move puts the previous files back.
+// `rename` is the file system's rename in its error-code form (tests hand in one that fails).
+using RenameFunction = std::function<void(const std::filesystem::path&,
+                                          const std::filesystem::path&, std::error_code&)>;
+bool swapLauncherFiles(const std::filesystem::path& exe, const std::filesystem::path& fresh,
+                       const std::filesystem::path& old, std::string& error,
+                       const RenameFunction& rename);
+
+// The short size text shown before " to download": "1023 bytes", "1 KB", "1.0 MB", "1.0 GB".
+std::string formatSize(std::uint64_t bytes);
+
+class Updater {
+  public:
+    enum Phase : std::int32_t {
+        Checking = 0,
+        UpToDate = 1,
+        NotInstalled = 2,
+        UpdateAvailable = 3,
+        Working = 4,
+        Offline = 5,
+        Failed = 6,
+        Restarting = 7,
+    };
+
+    enum KeyState : std::int32_t {
+        NoKey = 0,
+        KeyUnchecked = 1,
+        KeyAccepted = 2,
+        KeyRefused = 3,
+    };
+
+    enum Channel : std::int32_t {
+        Live = 0,
+        Testing = 1,
+    };
+
+    // What the screen shows; one moment's copy comes from snapshot().
+    struct Snapshot {
+        std::int32_t phase = Checking;
+        std::int32_t channel = Live;
+        std::int32_t keyState = NoKey;
+        std::string statusText;
+        double progress = -1.0; // 0 to 1, or -1 when no amount can be shown
+        std::uint64_t bytesToDownload = 0;
+        std::string installedVersion;
+        std::string latestVersion;
+        std::string news;
+        bool gamePresent = false;
+    };
+
+    // Loads the cached Live news when its signature verifies with the release key (32 bytes).
+    Updater(std::filesystem::path launcherDir, std::string serverUrl,
+            const std::uint8_t* releaseKey);
+    // Cancels a download in progress and waits for the worker.
+    ~Updater();
+
+    Updater(const Updater&) = delete;
+    Updater& operator=(const Updater&) = delete;
+
+    // Selects the channel and the playtester key (an empty key always means Live), forgets the
+    // held manifest and shows the cached news of that channel. Callable while a run goes.
+    void setChannel(std::int32_t channel, const std::string& testerKey);
+    // A run that goes on line and applies nothing. Dropped while a run is in progress.
+    void check(bool allowSelfUpdate);
+    // A run that downloads and installs; on line first when verifying or holding no manifest.
+    // Dropped while a run is in progress.
+    void update(bool verify);
+
+    Snapshot snapshot() const;
+    void setStatus(std::int32_t phase, const std::string& text, double progress);
+    std::filesystem::path gameDir() const;
+
+    // One run on the worker thread.
+    void run(bool online, bool apply, bool verify, bool allowSelfUpdate);
+
+    // The channel's signed text: "news.txt" or a manifest name, without the "testing/" prefix.
+    bool fetchSigned(const std::string& name, std::string& body, std::string& error);
+    // The entry's object, inflated and verified; done and total drive the progress share.
+    bool fetchObject(const Entry& entry, std::vector<std::uint8_t>& out, std::uint64_t done,
+                     std::uint64_t total, std::string& error);
+
+    bool loadInstalled(Manifest& installed);
+    bool fileMatches(const Entry& entry, const Manifest* installed, bool deep);
+    bool installStaged(std::string& error);
+
+    // Replaces the running executable with the launcher entry's and starts it.
+    bool selfUpdate(const Entry& launcher, std::string& error);
+
+    const std::filesystem::path launcherDir;
+    const std::string serverUrl;
+    std::vector<std::string> restartArgs; // assigned once, before the first check
+    std::int32_t channel = Live;          // written under mutex
+    std::string testerKey;                // written under mutex
+    std::array<std::uint8_t, 32> releaseKey{};
+    mutable std::mutex mutex;
+    Snapshot state;
+    std::thread worker;
+    std::atomic<bool> busy{false};
+    std::atomic<bool> cancel{false};
+    std::atomic<bool> haveManifest{false};
+    Manifest latest;                     // worker only
+    std::string rawManifest;             // worker only
+    std::vector<const Entry*> toInstall; // worker only, pointers into latest.files
+
+  private:
+    // The game folder's file for a release path; false when the path is not valid UTF-8.
+    bool gameFile(const std::string& relative, std::filesystem::path& out) const;
+    // Dropped files of the installed release that stand where the new one puts a file or folder.
+    void removeDroppedInTheWay(const Manifest& installed);
+    void startWorker(bool isCheck, bool flag);
+    void workerBody(bool isCheck, bool flag) noexcept;
+};
+
+} // namespace qv::launcher

@@ -1,0 +1,219 @@
+// Shared material of the updater's tests: a fresh temporary folder, game folders written from a
+// table of files, releases made by the real publisher, child processes, and waiting for an
+// Updater's run to end.
+#pragma once
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <random>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "base/log.h"
+#include "update/hex.h"
+#include "update/updater.h"
+
+extern char** environ;
+
+namespace qv::launcher::test {
+
+namespace fs = std::filesystem;
+
+// A folder of its own under the system's temporary folder, removed with everything in it.
+class TempDir {
+  public:
+    TempDir() {
+        std::random_device seed;
+        std::mt19937_64 random(seed());
+        for (;;) {
+            path_ = fs::temp_directory_path() / ("corvanthe-test-" + std::to_string(random()));
+            if (fs::create_directory(path_)) break;
+        }
+    }
+    ~TempDir() {
+        std::error_code ec;
+        fs::remove_all(path_, ec);
+    }
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const fs::path& path() const { return path_; }
+
+  private:
+    fs::path path_;
+};
+
+inline void writeBytes(const fs::path& path, const std::string& bytes) {
+    fs::create_directories(path.parent_path());
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+}
+
+inline std::string readBytes(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+inline std::string randomBytes(std::size_t n, std::uint64_t seed) {
+    std::mt19937_64 random(seed);
+    std::string out(n, '\0');
+    for (char& c : out)
+        c = static_cast<char>(random());
+    return out;
+}
+
+using Files = std::map<std::string, std::string>; // release path -> content
+
+inline void writeFiles(const fs::path& folder, const Files& files) {
+    for (const auto& [path, content] : files)
+        writeBytes(folder / path, content);
+}
+
+// Every regular file below the folder (dot-files of the updater excluded) with its content.
+inline Files readFiles(const fs::path& folder) {
+    Files out;
+    if (!fs::exists(folder)) return out;
+    for (const auto& item : fs::recursive_directory_iterator(folder)) {
+        if (!item.is_regular_file()) continue;
+        const std::string relative = item.path().lexically_relative(folder).generic_string();
+        if (relative == ".installed") continue;
+        out[relative] = readBytes(item.path());
+    }
+    return out;
+}
+
+// Runs a program to its end with its output (both streams) appended to the file; its exit code,
+// or -1 when it could not run or was killed.
+inline int runProgram(const std::vector<std::string>& argv, const fs::path& output) {
+    std::vector<char*> args;
+    for (const std::string& a : argv)
+        args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_APPEND,
+                                     0644);
+    posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    pid_t pid = -1;
+    const int failed = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (failed) return -1;
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+inline std::string buildTool(const char* name) {
+    return std::string(CORVANTHE_BINARY_DIR) + "/" + name;
+}
+
+// A release folder as the publisher writes it, signed with a key made for this test.
+class ReleaseSite {
+  public:
+    explicit ReleaseSite(const fs::path& base)
+        : base_(base), site_(base / "site"), key_(base / "release.key") {
+        fs::create_directories(site_);
+        const int code = runProgram({buildTool("publish_release"), "--new-key", key_.string()},
+                                    base_ / "publish.log");
+        std::string hex = readBytes(key_.string() + ".pub");
+        while (!hex.empty() && hex.back() == '\n')
+            hex.pop_back();
+        publicHex_ = hex;
+        ok_ = code == 0 && fromHex(hex, publicKey_.data(), publicKey_.size());
+    }
+
+    bool ok() const { return ok_; }
+    const fs::path& site() const { return site_; }
+    const std::uint8_t* publicKey() const { return publicKey_.data(); }
+    const std::string& publicHex() const { return publicHex_; }
+
+    // Publishes the files as a release of the version; extra arguments go to the publisher as
+    // they are ("--testing", "--launcher", FILE, "--platform", NAME, "--news", FILE).
+    bool publish(const Files& files, const std::string& version,
+                 const std::vector<std::string>& extra = {}) {
+        const fs::path source = base_ / ("source-" + std::to_string(++count_));
+        fs::remove_all(source);
+        fs::create_directories(source);
+        writeFiles(source, files);
+        std::vector<std::string> argv = {buildTool("publish_release"),
+                                         "--key",
+                                         key_.string(),
+                                         "--out",
+                                         site_.string(),
+                                         "--game",
+                                         source.string(),
+                                         "--version",
+                                         version};
+        argv.insert(argv.end(), extra.begin(), extra.end());
+        return runProgram(argv, base_ / "publish.log") == 0;
+    }
+
+    std::string manifestText(bool testing = false) const {
+        return readBytes(site_ / (testing ? "testing" : "") / "manifest-win64.txt");
+    }
+
+  private:
+    fs::path base_;
+    fs::path site_;
+    fs::path key_;
+    std::string publicHex_;
+    std::array<std::uint8_t, 32> publicKey_{};
+    bool ok_ = false;
+    int count_ = 0;
+};
+
+// The log's file while it lives: what the update client logged, line by line.
+class LogCapture {
+  public:
+    explicit LogCapture(const fs::path& folder) : folder_(folder) {
+        closeLog();
+        openLog(folder_.string().c_str(), 0);
+    }
+    ~LogCapture() { closeLog(); }
+    std::string text() const { return readBytes(folder_ / "latest.log"); }
+    bool has(const std::string& part) const { return text().find(part) != std::string::npos; }
+    std::size_t count(const std::string& part) const {
+        const std::string all = text();
+        std::size_t n = 0;
+        for (std::size_t at = all.find(part); at != std::string::npos; at = all.find(part, at + 1))
+            ++n;
+        return n;
+    }
+
+  private:
+    fs::path folder_;
+};
+
+// Waits until no run is going; false after the time limit.
+inline bool waitIdle(Updater& updater, double seconds = 60.0) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    while (updater.busy.load()) {
+        if (std::chrono::steady_clock::now() > end) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
+}
+
+inline Updater::Snapshot checkAndWait(Updater& updater) {
+    updater.check(false);
+    waitIdle(updater);
+    return updater.snapshot();
+}
+
+inline Updater::Snapshot updateAndWait(Updater& updater, bool verify = false) {
+    updater.update(verify);
+    waitIdle(updater);
+    return updater.snapshot();
+}
+
+} // namespace qv::launcher::test

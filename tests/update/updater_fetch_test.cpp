@@ -1,0 +1,152 @@
+// Fetching signed texts and objects from a real nginx: the key's answers, what is cached and
+// kept, the size limit of an object and the progress share of its download.
+#include <gtest/gtest.h>
+
+#include <zlib.h>
+
+#include <memory>
+
+#include "nginx.h"
+#include "release_fixture.h"
+
+namespace qv::launcher {
+namespace {
+
+using test::randomBytes;
+using test::readBytes;
+using test::writeBytes;
+namespace fs = std::filesystem;
+
+class Fetch : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        site = std::make_unique<test::ReleaseSite>(tmp.path());
+        ASSERT_TRUE(site->ok());
+        ASSERT_TRUE(site->publish({{"corvanthe.exe", "game\n"}}, "1.0"));
+        ASSERT_TRUE(site->publish({{"corvanthe.exe", "beta\n"}}, "2.0", {"--testing"}));
+        server = std::make_unique<test::Nginx>(site->site(), tmp.path() / "nginx", "sesame");
+        ASSERT_TRUE(server->start());
+        fs::create_directories(tmp.path() / "launcher");
+        updater =
+            std::make_unique<Updater>(tmp.path() / "launcher", server->url(), site->publicKey());
+        log = std::make_unique<test::LogCapture>(tmp.path() / "logs");
+    }
+    void TearDown() override {
+        updater.reset();
+        log.reset();
+        server.reset();
+    }
+    std::int32_t keyState() const { return updater->snapshot().keyState; }
+
+    // An object on the server for the content, packed by zlib; the entry as a manifest lists it.
+    Entry serveObject(const std::string& content) {
+        Entry e;
+        e.hash = hashHex(reinterpret_cast<const std::uint8_t*>(content.data()), content.size());
+        e.size = content.size();
+        uLongf length = compressBound(content.size());
+        std::string packed(length, '\0');
+        compress2(reinterpret_cast<Bytef*>(packed.data()), &length,
+                  reinterpret_cast<const Bytef*>(content.data()), content.size(), 1);
+        packed.resize(length);
+        e.packedSize = packed.size();
+        writeBytes(site->site() / "objects" / e.hash, packed);
+        return e;
+    }
+
+    test::TempDir tmp;
+    std::unique_ptr<test::ReleaseSite> site;
+    std::unique_ptr<test::Nginx> server;
+    std::unique_ptr<test::LogCapture> log;
+    std::unique_ptr<Updater> updater;
+};
+
+TEST_F(Fetch, SignedTextsOfEachChannelAndWhatTheyLeaveBehind) {
+    std::string body;
+    std::string error;
+    ASSERT_TRUE(updater->fetchSigned("manifest-win64.txt", body, error)) << error;
+    EXPECT_EQ(updater->rawManifest, site->manifestText());
+    EXPECT_EQ(body.rfind("corvanthe-manifest 1\n", 0), 0u);
+    EXPECT_EQ(keyState(), Updater::NoKey); // Live says nothing about a key
+
+    updater->setChannel(Updater::Testing, "sesame");
+    ASSERT_TRUE(updater->fetchSigned("news.txt", body, error)) << error;
+    EXPECT_EQ(body, "# Corvanthe 2.0\n");
+    EXPECT_EQ(readBytes(tmp.path() / "launcher/.news-testing"),
+              readBytes(site->site() / "testing/news.txt"));
+    EXPECT_FALSE(fs::exists(tmp.path() / "launcher/.news"));
+    EXPECT_EQ(keyState(), Updater::KeyAccepted);
+
+    // The key got through but the text is not the release's: the key stays accepted, nothing
+    // is cached and the held manifest text stays.
+    const std::string heldManifest = updater->rawManifest;
+    std::string tampered = site->manifestText(true);
+    tampered.replace(tampered.find("2.0"), 3, "2.1");
+    writeBytes(site->site() / "testing/manifest-win64.txt", tampered);
+    EXPECT_FALSE(updater->fetchSigned("manifest-win64.txt", body, error));
+    EXPECT_EQ(error, "manifest-win64.txt is not signed by the Corvanthe release key");
+    EXPECT_EQ(keyState(), Updater::KeyAccepted);
+    EXPECT_EQ(updater->rawManifest, heldManifest);
+
+    updater->setChannel(Updater::Testing, "wrong");
+    EXPECT_FALSE(updater->fetchSigned("news.txt", body, error));
+    EXPECT_EQ(error, "playtester key not accepted");
+    EXPECT_EQ(keyState(), Updater::KeyRefused);
+    EXPECT_EQ(readBytes(tmp.path() / "launcher/.news-testing"),
+              readBytes(site->site() / "testing/news.txt"));
+}
+
+TEST_F(Fetch, A403OnLiveIsAnOrdinaryFailure) {
+    fs::create_directories(site->site() / "private"); // a folder without index: nginx says 403
+    updater->setChannel(Updater::Live, "some key");
+    std::string body;
+    std::string error;
+    EXPECT_FALSE(updater->fetchSigned("private/", body, error));
+    EXPECT_EQ(error, "the update server said 403");
+    EXPECT_EQ(keyState(), Updater::KeyUnchecked);
+    const auto asked = server->requests();
+    ASSERT_FALSE(asked.empty());
+    EXPECT_EQ(asked.back().key, "-");
+}
+
+TEST_F(Fetch, ObjectProgressNeverPassesTheObjectsShare) {
+    const std::string content = randomBytes(300000, 21); // incompressible
+    Entry e = serveObject(content);
+    std::vector<std::uint8_t> out;
+    std::string error;
+
+    // A manifest that understates the packed size by less than the slack still downloads, but
+    // its progress counts no more than the packed size.
+    e.packedSize -= 1000;
+    ASSERT_TRUE(updater->fetchObject(e, out, 500, e.packedSize + 500, error)) << error;
+    EXPECT_EQ(std::string(out.begin(), out.end()), content);
+    EXPECT_EQ(updater->snapshot().progress, 1.0);
+
+    ASSERT_TRUE(updater->fetchObject(e, out, 0, 0, error));
+    EXPECT_EQ(updater->snapshot().progress, -1.0);
+
+    // More than 1024 bytes beyond: refused by the size limit, on every attempt.
+    e.packedSize -= 100;
+    EXPECT_FALSE(updater->fetchObject(e, out, 0, e.packedSize, error));
+    EXPECT_EQ(error, "file larger than expected");
+    EXPECT_EQ(server->requestsFor("/objects/" + e.hash).size(), 5u);
+    EXPECT_TRUE(log->has(", attempt 3: file larger than expected"));
+}
+
+TEST_F(Fetch, AMissingObjectFailsThreeTimesWithTheLastMessage) {
+    Entry e;
+    e.hash = std::string(64, 'a');
+    e.size = 10;
+    e.packedSize = 20;
+    std::vector<std::uint8_t> out;
+    std::string error;
+    EXPECT_FALSE(updater->fetchObject(e, out, 0, 20, error));
+    EXPECT_EQ(error, "not on the update server: /objects/" + e.hash);
+    for (int attempt = 1; attempt <= 3; ++attempt) {
+        EXPECT_TRUE(log->has("launcher: object " + e.hash + ", attempt " + std::to_string(attempt) +
+                             ": not on the update server"));
+    }
+    EXPECT_EQ(log->count("launcher: object "), 3u);
+}
+
+} // namespace
+} // namespace qv::launcher

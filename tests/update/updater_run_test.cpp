@@ -1,0 +1,532 @@
+// Whole update runs against a real nginx on 127.0.0.1 serving releases made by the publisher:
+// installing, checking, updating, verifying, adopting, going offline, refusing what is not
+// signed or not whole, the playtester channel, and resuming after the server went away.
+#include <gtest/gtest.h>
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <memory>
+#include <set>
+
+#include "nginx.h"
+#include "release_fixture.h"
+#include "update/manifest.h"
+#include "update/signed_text.h"
+
+namespace qv::launcher {
+namespace {
+
+using test::checkAndWait;
+using test::Files;
+using test::randomBytes;
+using test::readBytes;
+using test::readFiles;
+using test::updateAndWait;
+using test::writeBytes;
+using test::writeFiles;
+namespace fs = std::filesystem;
+
+std::string hashOf(const std::string& content) {
+    return hashHex(reinterpret_cast<const std::uint8_t*>(content.data()), content.size());
+}
+
+class UpdateRun : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        site = std::make_unique<test::ReleaseSite>(tmp.path());
+        ASSERT_TRUE(site->ok());
+        server = std::make_unique<test::Nginx>(site->site(), tmp.path() / "nginx", "sesame");
+        ASSERT_TRUE(server->start());
+        launcher = tmp.path() / "launcher";
+        fs::create_directories(launcher);
+        log = std::make_unique<test::LogCapture>(tmp.path() / "logs");
+    }
+    void TearDown() override {
+        updater.reset();
+        log.reset();
+        server.reset();
+    }
+
+    // A new start of the launcher on the same folder.
+    Updater& start() {
+        updater.reset();
+        updater = std::make_unique<Updater>(launcher, server->url(), site->publicKey());
+        return *updater;
+    }
+    fs::path game() const { return launcher / "game"; }
+
+    Manifest published(bool testing = false) const {
+        std::string body;
+        std::string error;
+        Manifest m;
+        EXPECT_TRUE(verifySigned(site->manifestText(testing), site->publicKey(), body));
+        EXPECT_TRUE(parseManifest(body, m, error)) << error;
+        return m;
+    }
+    std::uint64_t packedOf(const std::string& path) const {
+        const Manifest m = published();
+        const Entry* e = m.find(path);
+        return e ? e->packedSize : 0;
+    }
+    std::multiset<std::string> objectRequests() const {
+        std::multiset<std::string> out;
+        for (const auto& r : server->requestsFor("/objects/"))
+            out.insert(r.uri.substr(9));
+        return out;
+    }
+    std::vector<std::string> uris() const {
+        std::vector<std::string> out;
+        for (const auto& r : server->requests())
+            out.push_back(r.uri);
+        return out;
+    }
+
+    void install(const Files& files, const std::string& version) {
+        ASSERT_TRUE(site->publish(files, version));
+        Updater& u = start();
+        checkAndWait(u);
+        const Updater::Snapshot s = updateAndWait(u);
+        ASSERT_EQ(s.phase, Updater::UpToDate) << s.statusText;
+        ASSERT_EQ(readFiles(game()), files);
+    }
+
+    test::TempDir tmp;
+    std::unique_ptr<test::ReleaseSite> site;
+    std::unique_ptr<test::Nginx> server;
+    std::unique_ptr<test::LogCapture> log;
+    std::unique_ptr<Updater> updater;
+    fs::path launcher;
+};
+
+const Files kRelease1 = {
+    {"corvanthe.exe", randomBytes(40000, 1)},
+    {"data/level1.pak", randomBytes(120000, 2)},
+    {"readme.txt", "Welcome to Corvanthe\n"},
+};
+
+TEST_F(UpdateRun, InstallsFromNothing) {
+    ASSERT_TRUE(site->publish(kRelease1, "1.0"));
+    Updater& u = start();
+    Updater::Snapshot s = checkAndWait(u);
+    const std::uint64_t packed =
+        packedOf("corvanthe.exe") + packedOf("data/level1.pak") + packedOf("readme.txt");
+    EXPECT_EQ(s.phase, Updater::NotInstalled);
+    EXPECT_EQ(s.statusText, formatSize(packed) + " to download");
+    EXPECT_EQ(s.bytesToDownload, packed);
+    EXPECT_EQ(s.latestVersion, "1.0");
+    EXPECT_EQ(s.installedVersion, "");
+    EXPECT_FALSE(s.gamePresent);
+    EXPECT_EQ(s.news, "# Corvanthe 1.0\n");
+    EXPECT_EQ(uris(), (std::vector<std::string>{"/news.txt", "/manifest-win64.txt"}));
+    EXPECT_EQ(readBytes(launcher / ".news"), readBytes(site->site() / "news.txt"));
+    EXPECT_FALSE(fs::exists(game())); // a check applies nothing
+
+    server->clearLog();
+    s = updateAndWait(u);
+    EXPECT_EQ(s.phase, Updater::UpToDate);
+    EXPECT_EQ(s.statusText, "Up to date");
+    EXPECT_EQ(s.progress, -1.0);
+    EXPECT_EQ(s.installedVersion, "1.0");
+    EXPECT_TRUE(s.gamePresent);
+    EXPECT_EQ(s.bytesToDownload, 0u);
+    EXPECT_FALSE(u.busy.load());
+    EXPECT_EQ(readFiles(game()), kRelease1);
+    EXPECT_EQ(readBytes(game() / ".installed"), site->manifestText());
+    EXPECT_FALSE(fs::exists(launcher / ".staging"));
+    EXPECT_NE(fs::status(game() / "corvanthe.exe").permissions() & fs::perms::owner_exec,
+              fs::perms::none);
+    // The check held the manifest: the update fetched objects only.
+    EXPECT_EQ(uris().size(), 3u);
+    EXPECT_EQ(objectRequests().size(), 3u);
+    EXPECT_TRUE(log->has("launcher: latest 1.0, installed nothing"));
+    EXPECT_TRUE(log->has("launcher: installed 1.0 (3 files replaced)"));
+}
+
+TEST_F(UpdateRun, CheckHashesNothingAndVerifyRepairsAChangedFile) {
+    install(kRelease1, "1.0");
+    // Same size, other bytes: only reading the file could notice.
+    writeBytes(game() / "data/level1.pak", randomBytes(120000, 99));
+
+    Updater& u = start();
+    server->clearLog();
+    Updater::Snapshot s = checkAndWait(u);
+    EXPECT_EQ(s.phase, Updater::UpToDate);
+    EXPECT_EQ(s.statusText, "Up to date");
+    EXPECT_EQ(s.installedVersion, "1.0");
+    EXPECT_TRUE(s.gamePresent);
+    EXPECT_TRUE(objectRequests().empty());
+
+    // An update right after the check stays off line and finds nothing either.
+    server->clearLog();
+    s = updateAndWait(u);
+    EXPECT_EQ(s.statusText, "Up to date");
+    EXPECT_TRUE(server->requests().empty());
+
+    server->clearLog();
+    s = updateAndWait(u, true);
+    EXPECT_EQ(s.phase, Updater::UpToDate);
+    EXPECT_EQ(s.statusText, "Files verified");
+    EXPECT_EQ(readFiles(game()), kRelease1);
+    EXPECT_EQ(objectRequests(),
+              std::multiset<std::string>{hashOf(kRelease1.at("data/level1.pak"))});
+    EXPECT_EQ(server->requestsFor("/manifest-win64.txt").size(), 1u); // verifying goes on line
+    EXPECT_TRUE(log->has("launcher: installed 1.0 (1 files replaced)"));
+
+    // After a channel selection the held manifest is gone, so an update asks the server again.
+    u.setChannel(Updater::Live, "");
+    server->clearLog();
+    s = updateAndWait(u);
+    EXPECT_EQ(s.statusText, "Up to date");
+    EXPECT_EQ(uris(), (std::vector<std::string>{"/news.txt", "/manifest-win64.txt"}));
+}
+
+TEST_F(UpdateRun, UpdateChangesAddsAndDropsFiles) {
+    const Files v1 = {{"corvanthe.exe", randomBytes(30000, 3)},
+                      {"a.txt", "same\n"},
+                      {"old/gone.txt", "bye\n"},
+                      {"keep.bin", randomBytes(50000, 4)}};
+    install(v1, "1.0");
+    writeBytes(game() / "saves/player.sav", "the player's own");
+
+    Files v2 = v1;
+    v2.erase("old/gone.txt");
+    v2["corvanthe.exe"] = randomBytes(30000, 5);
+    v2["new/added.txt"] = "hello\n";
+    ASSERT_TRUE(site->publish(v2, "2.0"));
+
+    Updater& u = start();
+    server->clearLog();
+    Updater::Snapshot s = checkAndWait(u);
+    EXPECT_EQ(s.phase, Updater::UpdateAvailable);
+    EXPECT_EQ(s.statusText,
+              formatSize(packedOf("corvanthe.exe") + packedOf("new/added.txt")) + " to download");
+    EXPECT_EQ(s.installedVersion, "1.0");
+    EXPECT_EQ(s.latestVersion, "2.0");
+
+    s = updateAndWait(u);
+    EXPECT_EQ(s.phase, Updater::UpToDate);
+    EXPECT_EQ(s.installedVersion, "2.0");
+    Files expected = v2;
+    expected["saves/player.sav"] = "the player's own"; // no release listed it, so it stays
+    EXPECT_EQ(readFiles(game()), expected);
+    EXPECT_EQ(objectRequests(), (std::multiset<std::string>{hashOf(v2["corvanthe.exe"]),
+                                                            hashOf(v2["new/added.txt"])}));
+    EXPECT_TRUE(log->has("launcher: removed old/gone.txt"));
+    EXPECT_TRUE(log->has("launcher: installed 2.0 (2 files replaced)"));
+
+    // Nothing new to fetch, but another version that lists one file less.
+    Files v3 = v2;
+    v3.erase("new/added.txt");
+    ASSERT_TRUE(site->publish(v3, "3.0"));
+    server->clearLog();
+    s = checkAndWait(u);
+    EXPECT_EQ(s.phase, Updater::UpdateAvailable);
+    EXPECT_EQ(s.statusText, "Ready to update");
+    s = updateAndWait(u);
+    EXPECT_EQ(s.statusText, "Up to date");
+    EXPECT_EQ(s.installedVersion, "3.0");
+    EXPECT_TRUE(objectRequests().empty());
+    EXPECT_FALSE(fs::exists(game() / "new/added.txt"));
+    EXPECT_TRUE(log->has("launcher: removed new/added.txt"));
+    EXPECT_EQ(readBytes(game() / ".installed"), site->manifestText());
+}
+
+TEST_F(UpdateRun, AFileMayBecomeAFolderAndAFolderAFile) {
+    install({{"corvanthe.exe", "v1\n"}, {"data", "a file\n"}, {"maps/deep/one.map", "map\n"}},
+            "1.0");
+    const Files v2 = {
+        {"corvanthe.exe", "v1\n"}, {"data/level.pak", "inside\n"}, {"maps", "now a file\n"}};
+    ASSERT_TRUE(site->publish(v2, "2.0"));
+    Updater& u = start();
+    checkAndWait(u);
+    const Updater::Snapshot s = updateAndWait(u);
+    EXPECT_EQ(s.phase, Updater::UpToDate) << s.statusText;
+    EXPECT_EQ(readFiles(game()), v2);
+    EXPECT_TRUE(log->has("launcher: removed data"));
+    EXPECT_TRUE(log->has("launcher: removed maps/deep/one.map"));
+
+    // A folder that holds the player's own file is not cleared to make room.
+    install({{"corvanthe.exe", "v1\n"}, {"mods/a.mod", "a\n"}}, "3.0");
+    writeBytes(game() / "mods/mine.mod", "the player's");
+    ASSERT_TRUE(site->publish({{"corvanthe.exe", "v1\n"}, {"mods", "file\n"}}, "4.0"));
+    Updater& again = start();
+    checkAndWait(again);
+    const Updater::Snapshot blocked = updateAndWait(again);
+    EXPECT_EQ(blocked.phase, Updater::Failed);
+    EXPECT_EQ(blocked.statusText, "cannot replace mods: close Corvanthe and try again");
+    EXPECT_EQ(readBytes(game() / "mods/mine.mod"), "the player's");
+}
+
+TEST_F(UpdateRun, SharedContentIsDownloadedOnceAndCopied) {
+    const std::string shared = randomBytes(70000, 6);
+    const Files files = {{"corvanthe.exe", randomBytes(20000, 7)},
+                         {"a/x.dat", shared},
+                         {"b/y.dat", shared},
+                         {"c/z.dat", shared}};
+    ASSERT_TRUE(site->publish(files, "1.0"));
+    Updater& u = start();
+    checkAndWait(u);
+    server->clearLog();
+    const Updater::Snapshot s = updateAndWait(u);
+    EXPECT_EQ(s.phase, Updater::UpToDate);
+    EXPECT_EQ(readFiles(game()), files);
+    EXPECT_EQ(objectRequests(),
+              (std::multiset<std::string>{hashOf(shared), hashOf(files.at("corvanthe.exe"))}));
+    EXPECT_TRUE(log->has("launcher: installed 1.0 (4 files replaced)"));
+}
+
+TEST_F(UpdateRun, AdoptsAnInstallWithoutRecord) {
+    ASSERT_TRUE(site->publish(kRelease1, "1.0"));
+    writeFiles(game(), kRelease1); // put there by hand, no ".installed"
+
+    Updater& u = start();
+    Updater::Snapshot s = checkAndWait(u);
+    EXPECT_EQ(s.phase, Updater::UpToDate);
+    EXPECT_EQ(s.statusText, "Up to date");
+    EXPECT_EQ(s.installedVersion, "1.0");
+    EXPECT_TRUE(s.gamePresent);
+    EXPECT_EQ(readBytes(game() / ".installed"), site->manifestText());
+    EXPECT_TRUE(objectRequests().empty());
+    EXPECT_TRUE(log->has("launcher: installed 1.0 (0 files replaced)"));
+
+    // Without the record and with a file missing, only that file is to be fetched.
+    fs::remove(game() / ".installed");
+    fs::remove(game() / "readme.txt");
+    s = checkAndWait(start());
+    EXPECT_EQ(s.phase, Updater::NotInstalled);
+    EXPECT_EQ(s.statusText, formatSize(packedOf("readme.txt")) + " to download");
+    EXPECT_FALSE(s.gamePresent);
+}
+
+TEST_F(UpdateRun, OfflineWithTheGameFailedWithout) {
+    install(kRelease1, "1.0");
+    server->stop();
+
+    Updater& u = start();
+    Updater::Snapshot s = checkAndWait(u);
+    EXPECT_EQ(s.phase, Updater::Offline);
+    EXPECT_EQ(s.statusText, "Offline: playing what is installed");
+    EXPECT_TRUE(s.gamePresent);
+    EXPECT_EQ(s.installedVersion, "1.0");
+    s = updateAndWait(u); // holds no manifest, so it tries the server again
+    EXPECT_EQ(s.phase, Updater::Offline);
+    EXPECT_TRUE(log->has("launcher: news: cannot reach the update server ("));
+
+    Updater bare(tmp.path() / "elsewhere", server->url(), site->publicKey());
+    s = checkAndWait(bare);
+    EXPECT_EQ(s.phase, Updater::Failed);
+    EXPECT_EQ(s.statusText.rfind("cannot reach the update server (", 0), 0u) << s.statusText;
+    EXPECT_FALSE(bare.busy.load());
+}
+
+TEST_F(UpdateRun, RefusesAManifestForAnotherPlatform) {
+    ASSERT_TRUE(site->publish(kRelease1, "1.0", {"--platform", "linux64"}));
+    fs::rename(site->site() / "manifest-linux64.txt", site->site() / "manifest-win64.txt");
+    Updater& u = start();
+    Updater::Snapshot s = checkAndWait(u);
+    EXPECT_EQ(s.phase, Updater::Failed);
+    EXPECT_EQ(s.statusText, "the server offered a build for linux64");
+    EXPECT_EQ(s.latestVersion, "");
+    EXPECT_FALSE(u.haveManifest.load());
+    s = updateAndWait(u);
+    EXPECT_EQ(s.statusText, "the server offered a build for linux64");
+    EXPECT_TRUE(objectRequests().empty());
+    EXPECT_FALSE(fs::exists(game()));
+}
+
+TEST_F(UpdateRun, RefusedPlaytesterKeyShowsLiveAndTheRightKeyTesting) {
+    ASSERT_TRUE(site->publish(kRelease1, "1.0"));
+    const Files testing = {{"corvanthe.exe", randomBytes(25000, 8)}, {"beta.txt", "beta\n"}};
+    writeBytes(tmp.path() / "beta-news.txt", "# Playtest\n- new boss\n");
+    ASSERT_TRUE(site->publish(testing, "2.0-test",
+                              {"--testing", "--news", (tmp.path() / "beta-news.txt").string()}));
+
+    Updater& u = start();
+    u.setChannel(Updater::Testing, "wrong");
+    EXPECT_EQ(u.snapshot().keyState, Updater::KeyUnchecked);
+    Updater::Snapshot s = checkAndWait(u);
+    EXPECT_EQ(s.phase, Updater::NotInstalled);
+    EXPECT_EQ(s.statusText, "Playtester key not accepted; showing Live");
+    EXPECT_EQ(s.channel, Updater::Live);
+    EXPECT_EQ(s.keyState, Updater::KeyRefused);
+    EXPECT_EQ(s.latestVersion, "1.0");
+    EXPECT_EQ(s.news, "# Corvanthe 1.0\n");
+    EXPECT_TRUE(log->has("launcher: playtester key refused; following Live"));
+    const auto asked = server->requests();
+    ASSERT_EQ(asked.size(), 4u);
+    EXPECT_EQ(asked[0].uri, "/testing/news.txt");
+    EXPECT_EQ(asked[0].status, 403);
+    EXPECT_EQ(asked[0].key, "wrong");
+    EXPECT_EQ(asked[1].uri, "/testing/manifest-win64.txt");
+    EXPECT_EQ(asked[1].status, 403);
+    EXPECT_EQ(asked[2].uri, "/news.txt");
+    EXPECT_EQ(asked[2].key, "-"); // never a key on Live
+    EXPECT_EQ(asked[3].uri, "/manifest-win64.txt");
+
+    u.setChannel(Updater::Testing, "sesame");
+    EXPECT_EQ(u.snapshot().keyState, Updater::KeyRefused); // until the server answers
+    server->clearLog();
+    s = checkAndWait(u);
+    EXPECT_EQ(s.phase, Updater::NotInstalled);
+    EXPECT_EQ(s.channel, Updater::Testing);
+    EXPECT_EQ(s.keyState, Updater::KeyAccepted);
+    EXPECT_EQ(s.latestVersion, "2.0-test");
+    EXPECT_EQ(s.news, "# Playtest\n- new boss\n");
+    EXPECT_EQ(readBytes(launcher / ".news-testing"), readBytes(site->site() / "testing/news.txt"));
+    for (const auto& r : server->requests())
+        EXPECT_EQ(r.key, "sesame") << r.uri;
+
+    server->clearLog();
+    s = updateAndWait(u);
+    EXPECT_EQ(s.phase, Updater::UpToDate);
+    EXPECT_EQ(readFiles(game()), testing);
+    const auto objects = server->requests();
+    EXPECT_EQ(objects.size(), 2u);
+    for (const auto& r : objects) {
+        EXPECT_EQ(r.uri.rfind("/objects/", 0), 0u); // objects have no channel
+        EXPECT_EQ(r.key, "-");
+    }
+}
+
+TEST_F(UpdateRun, RefusesATamperedManifestAndIgnoresTamperedNews) {
+    ASSERT_TRUE(site->publish(kRelease1, "1.0"));
+    const std::string manifest = site->manifestText();
+    std::string tampered = manifest;
+    tampered.replace(tampered.find("version 1.0"), 11, "version 1.1");
+    writeBytes(site->site() / "manifest-win64.txt", tampered);
+
+    Updater& u = start();
+    Updater::Snapshot s = checkAndWait(u);
+    EXPECT_EQ(s.phase, Updater::Failed);
+    EXPECT_EQ(s.statusText, "manifest-win64.txt is not signed by the Corvanthe release key");
+    EXPECT_FALSE(u.haveManifest.load());
+    EXPECT_EQ(s.news, "# Corvanthe 1.0\n"); // the news was sound
+
+    writeBytes(site->site() / "manifest-win64.txt", manifest);
+    std::string news = readBytes(site->site() / "news.txt");
+    news[2] = 'X';
+    writeBytes(site->site() / "news.txt", news);
+    fs::remove(launcher / ".news");
+    s = checkAndWait(start());
+    EXPECT_EQ(s.phase, Updater::NotInstalled);
+    EXPECT_EQ(s.news, "");
+    EXPECT_FALSE(fs::exists(launcher / ".news"));
+    EXPECT_TRUE(log->has("launcher: news: news.txt is not signed by the Corvanthe release key"));
+}
+
+TEST_F(UpdateRun, ADamagedObjectIsTriedThreeTimesAndNothingIsPlaced) {
+    const Files files = {{"corvanthe.exe", randomBytes(20000, 9)},
+                         {"a.txt", "first\n"},
+                         {"zz/last.bin", randomBytes(60000, 10)}};
+    ASSERT_TRUE(site->publish(files, "1.0"));
+    const std::string lastHash = hashOf(files.at("zz/last.bin"));
+    const fs::path object = site->site() / "objects" / lastHash;
+    const std::string original = readBytes(object);
+
+    // A valid zlib stream of the right size but other content.
+    const std::string other = randomBytes(60000, 11);
+    uLongf length = compressBound(other.size());
+    std::string otherPacked(length, '\0');
+    ASSERT_EQ(compress2(reinterpret_cast<Bytef*>(otherPacked.data()), &length,
+                        reinterpret_cast<const Bytef*>(other.data()), other.size(), 9),
+              Z_OK);
+    otherPacked.resize(length);
+
+    struct Case {
+        std::string served;
+        const char* error;
+        const char* logged;
+    };
+    const Case cases[] = {
+        {std::string(original.size(), 'x'), "a download arrived damaged",
+         "did not decompress (attempt 3)"},
+        {otherPacked, "a download did not match the release", "hash mismatch (attempt 3)"},
+        {original.substr(0, original.size() - 1), "a download arrived damaged",
+         "did not decompress (attempt 3)"},
+    };
+    Updater& u = start();
+    checkAndWait(u);
+    for (const Case& c : cases) {
+        writeBytes(object, c.served);
+        server->clearLog();
+        const Updater::Snapshot s = updateAndWait(u);
+        EXPECT_EQ(s.phase, Updater::Failed);
+        EXPECT_EQ(s.statusText, c.error);
+        EXPECT_EQ(server->requestsFor("/objects/" + lastHash).size(), 3u);
+        EXPECT_TRUE(log->has("launcher: object " + lastHash + " " + c.logged));
+        EXPECT_TRUE(readFiles(game()).empty()); // nothing moved into the game folder
+        EXPECT_FALSE(fs::exists(game() / ".installed"));
+        EXPECT_TRUE(
+            fs::exists(launcher / ".staging" / hashOf(files.at("a.txt")))); // kept for the next run
+        EXPECT_TRUE(fs::exists(launcher / ".staging" / hashOf(files.at("corvanthe.exe"))));
+    }
+
+    // A staged copy of the right size but other content is fetched again; the sound one serves.
+    const std::string exeHash = hashOf(files.at("corvanthe.exe"));
+    writeBytes(launcher / ".staging" / exeHash, randomBytes(files.at("corvanthe.exe").size(), 12));
+    writeBytes(object, original);
+    server->clearLog();
+    const Updater::Snapshot s = updateAndWait(u);
+    EXPECT_EQ(s.phase, Updater::UpToDate);
+    EXPECT_EQ(readFiles(game()), files);
+    EXPECT_EQ(objectRequests(), (std::multiset<std::string>{lastHash, exeHash}));
+}
+
+TEST_F(UpdateRun, ResumesAfterTheServerStoppedInTheMiddleOfAnObject) {
+    const Files files = {{"corvanthe.exe", randomBytes(30000, 12)},
+                         {"a.bin", randomBytes(30000, 13)},
+                         {"zz/big.bin", randomBytes(3 << 20, 14)}};
+    ASSERT_TRUE(site->publish(files, "1.0"));
+    server->stop();
+    server->setObjectRate("1m");
+    ASSERT_TRUE(server->start());
+
+    Updater& u = start();
+    ASSERT_EQ(checkAndWait(u).phase, Updater::NotInstalled);
+    const double before =
+        static_cast<double>(packedOf("corvanthe.exe") + packedOf("a.bin")) /
+        static_cast<double>(packedOf("corvanthe.exe") + packedOf("a.bin") + packedOf("zz/big.bin"));
+    u.update(false);
+    bool midway = false;
+    for (int i = 0; i < 3000 && !midway; ++i) {
+        const Updater::Snapshot s = u.snapshot();
+        midway = s.statusText == "Downloading 3 of 3: zz/big.bin" && s.progress > before + 0.2;
+        if (!midway) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    ASSERT_TRUE(midway);
+    server->stop();
+    ASSERT_TRUE(test::waitIdle(u));
+    Updater::Snapshot s = u.snapshot();
+    EXPECT_EQ(s.phase, Updater::Failed);
+    EXPECT_EQ(s.statusText.rfind("cannot reach the update server (", 0), 0u) << s.statusText;
+    EXPECT_TRUE(log->has("launcher: object " + hashOf(files.at("zz/big.bin")) + ", attempt 1: "));
+    EXPECT_FALSE(fs::exists(game() / ".installed"));
+
+    server->setObjectRate("");
+    server->clearLog();
+    ASSERT_TRUE(server->start());
+    s = updateAndWait(u);
+    EXPECT_EQ(s.phase, Updater::UpToDate);
+    EXPECT_EQ(readFiles(game()), files);
+    EXPECT_EQ(uris(), std::vector<std::string>{"/objects/" + hashOf(files.at("zz/big.bin"))});
+}
+
+TEST_F(UpdateRun, AnExceptionInARunEndsItFailedAndClearsBusy) {
+    ASSERT_TRUE(site->publish(kRelease1, "1.0"));
+    // A launcher folder whose name is not UTF-8: the first file hashed by name cannot be named.
+    const fs::path odd = tmp.path() / "odd\xff";
+    writeFiles(odd / "game", kRelease1);
+    Updater u(odd, server->url(), site->publicKey());
+    for (int i = 0; i < 2; ++i) {
+        const Updater::Snapshot s = checkAndWait(u);
+        EXPECT_FALSE(u.busy.load());
+        EXPECT_EQ(s.phase, Updater::Failed);
+        EXPECT_EQ(s.statusText, "the update stopped on an unexpected error");
+        EXPECT_EQ(s.progress, -1.0);
+    }
+    EXPECT_TRUE(log->has("launcher: the update run stopped: "));
+}
+
+} // namespace
+} // namespace qv::launcher

@@ -1,0 +1,180 @@
+// Self-update: the file swap with its roll-back, and the real thing, in which the headless
+// driver is the running launcher that a release replaces with a newer build and restarts.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+#include <thread>
+
+#include "nginx.h"
+#include "release_fixture.h"
+
+namespace qv::launcher {
+namespace {
+
+using test::readBytes;
+using test::TempDir;
+using test::writeBytes;
+namespace fs = std::filesystem;
+
+void plainRename(const fs::path& from, const fs::path& to, std::error_code& ec) {
+    fs::rename(from, to, ec);
+}
+
+class Swap : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        writeBytes(exe, "running launcher");
+        writeBytes(fresh, "new launcher");
+    }
+    TempDir tmp;
+    fs::path exe = tmp.path() / "corvanthe-launcher.exe";
+    fs::path fresh = tmp.path() / "corvanthe-launcher.exe.new";
+    fs::path old = tmp.path() / "corvanthe-launcher.exe.old";
+};
+
+TEST_F(Swap, MovesTheOldAsideAndTheNewInPlace) {
+    writeBytes(old, "leftover of an earlier self-update");
+    std::string error;
+    ASSERT_TRUE(swapLauncherFiles(exe, fresh, old, error, plainRename));
+    EXPECT_EQ(readBytes(exe), "new launcher");
+    EXPECT_EQ(readBytes(old), "running launcher");
+    EXPECT_FALSE(fs::exists(fresh));
+}
+
+TEST_F(Swap, AnOldPathThatCannotBeClearedKeepsTheRunningLauncher) {
+    writeBytes(old / "something", "x"); // a folder that neither removal nor rename can replace
+    std::string error;
+    EXPECT_FALSE(swapLauncherFiles(exe, fresh, old, error, plainRename));
+    EXPECT_EQ(error, "cannot move the old launcher aside");
+    EXPECT_EQ(readBytes(exe), "running launcher");
+    EXPECT_FALSE(fs::exists(fresh));
+}
+
+TEST_F(Swap, ASecondMoveThatFailsPutsTheRunningLauncherBack) {
+    int calls = 0;
+    const RenameFunction refusingSecond = [&](const fs::path& from, const fs::path& to,
+                                              std::error_code& ec) {
+        if (++calls == 2) {
+            ec = std::make_error_code(std::errc::permission_denied);
+            return;
+        }
+        fs::rename(from, to, ec);
+    };
+    std::string error;
+    EXPECT_FALSE(swapLauncherFiles(exe, fresh, old, error, refusingSecond));
+    EXPECT_EQ(error, "cannot put the new launcher in place");
+    EXPECT_EQ(calls, 3);
+    EXPECT_EQ(readBytes(exe), "running launcher");
+    EXPECT_EQ(readBytes(fresh), "new launcher"); // the next self-update overwrites it
+    EXPECT_FALSE(fs::exists(old));
+}
+
+// The driver copied into a launcher folder of its own, and a release server.
+class SelfUpdate : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        site = std::make_unique<test::ReleaseSite>(tmp.path());
+        ASSERT_TRUE(site->ok());
+        server = std::make_unique<test::Nginx>(site->site(), tmp.path() / "nginx", "sesame");
+        ASSERT_TRUE(server->start());
+        fs::create_directories(launcher);
+        fs::copy_file(test::buildTool("updater_driver"), driver);
+        driverBytes = readBytes(driver);
+    }
+    void TearDown() override { server.reset(); }
+
+    int runDriver(const std::vector<std::string>& extra) {
+        std::vector<std::string> argv = {driver.string(), "--server", server->url(), "--key",
+                                         site->publicHex()};
+        argv.insert(argv.end(), extra.begin(), extra.end());
+        return test::runProgram(argv, output);
+    }
+    bool waitForOutput(const std::string& text, int seconds) {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+        while (readBytes(output).find(text) == std::string::npos) {
+            if (std::chrono::steady_clock::now() > end) return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return true;
+    }
+
+    TempDir tmp;
+    std::unique_ptr<test::ReleaseSite> site;
+    std::unique_ptr<test::Nginx> server;
+    fs::path launcher = tmp.path() / "launcher";
+    fs::path driver = launcher / "updater_driver";
+    fs::path output = tmp.path() / "driver.out";
+    std::string driverBytes;
+    const test::Files game = {{"corvanthe.exe", test::randomBytes(30000, 31)},
+                              {"data.pak", "data\n"}};
+};
+
+TEST_F(SelfUpdate, ReplacesAndRestartsTheRunningDriver) {
+    // A newer build: the same program with bytes of its own, so its hash differs.
+    const std::string newer = driverBytes + "\ncorvanthe newer build\n";
+    const std::string newerHash =
+        hashHex(reinterpret_cast<const std::uint8_t*>(newer.data()), newer.size());
+    writeBytes(tmp.path() / "newer-driver", newer);
+    ASSERT_TRUE(site->publish(game, "1.0", {"--launcher", (tmp.path() / "newer-driver").string()}));
+
+    ASSERT_EQ(runDriver({"--steps", "check,update", "--fast"}), 0) << readBytes(output);
+    ASSERT_TRUE(waitForOutput("driver: done", 60)) << readBytes(output);
+    const std::string out = readBytes(output);
+
+    EXPECT_NE(out.find("snapshot: Working | Updating the launcher | progress "), std::string::npos)
+        << out;
+    EXPECT_NE(out.find("snapshot: Restarting | Restarting the launcher | progress -1.000"),
+              std::string::npos);
+    EXPECT_NE(out.find("launcher: replaced itself with " + newerHash + "; restarting"),
+              std::string::npos);
+    EXPECT_NE(out.find("driver: handed over to the new launcher"), std::string::npos);
+    // The new process: its own arguments with "--updated" last, in the launcher folder, the new
+    // build.
+    EXPECT_NE(out.find("driver: arguments [--server] [" + server->url() + "] [--key] [" +
+                       site->publicHex() + "] [--steps] [check,update] [--fast] [--updated]"),
+              std::string::npos)
+        << out;
+    EXPECT_NE(out.find("driver: working folder " + launcher.string() + "\n"), std::string::npos);
+    EXPECT_NE(out.find("driver: own hash " + newerHash), std::string::npos);
+    EXPECT_NE(out.find("driver: done UpToDate | Up to date"), std::string::npos);
+    EXPECT_EQ(readBytes(driver), newer);
+    EXPECT_NE(fs::status(driver).permissions() & fs::perms::owner_exec, fs::perms::none);
+    EXPECT_FALSE(fs::exists(launcher / "updater_driver.old")); // removed by the new start
+    EXPECT_FALSE(fs::exists(launcher / "updater_driver.new"));
+    EXPECT_EQ(test::readFiles(launcher / "game"), game); // the new launcher went on with the game
+}
+
+TEST_F(SelfUpdate, NoSelfUpdateWhenNothingCallsForIt) {
+    const std::string differentHash = (tmp.path() / "other-driver").string();
+    writeBytes(differentHash, driverBytes + "other");
+    struct Case {
+        std::vector<std::string> publish;
+        std::vector<std::string> driver;
+    };
+    const Case cases[] = {
+        {{"--launcher", driver.string()}, {}}, // the release names this very build
+        {{}, {}},                              // no launcher entry at all
+        {{"--launcher", differentHash}, {"--no-self-update"}},
+        {{"--launcher", differentHash}, {"--updated"}},
+    };
+    int version = 0;
+    for (const Case& c : cases) {
+        fs::remove_all(launcher / "game");
+        ASSERT_TRUE(site->publish(game, std::to_string(++version), c.publish));
+        fs::remove(output);
+        std::vector<std::string> args = {"--steps", "check,update"};
+        args.insert(args.end(), c.driver.begin(), c.driver.end());
+        EXPECT_EQ(runDriver(args), 0) << readBytes(output);
+        const std::string out = readBytes(output);
+        EXPECT_EQ(out.find("Updating the launcher"), std::string::npos) << out;
+        EXPECT_NE(out.find("driver: done UpToDate | Up to date"), std::string::npos) << out;
+        EXPECT_EQ(readBytes(driver), driverBytes);
+        EXPECT_FALSE(fs::exists(launcher / "updater_driver.new"));
+        EXPECT_FALSE(fs::exists(launcher / "updater_driver.old"));
+        EXPECT_EQ(test::readFiles(launcher / "game"), game);
+    }
+}
+
+} // namespace
+} // namespace qv::launcher
