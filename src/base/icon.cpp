@@ -4,12 +4,14 @@
 
 #include "base/icon.h"
 
+#include "base/file_os.h"
 #include "base/log.h"
 #include "base/platform.h"
 
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
+#include <memory>
 #include <utility>
 
 namespace qv::launcher {
@@ -34,22 +36,28 @@ std::uint32_t le32(const std::uint8_t* p) {
 
 enum class ReadResult { Missing, NotIcon, Read };
 
+struct CloseFile {
+    void operator()(std::FILE* file) const { std::fclose(file); }
+};
+
 ReadResult readWholeFile(const char* path, std::vector<std::uint8_t>& bytes) {
-    std::ifstream file;
     try {
-        file.open(pathFromUtf8(path), std::ios::binary);
+        pathFromUtf8(path);
     } catch (const std::filesystem::filesystem_error&) {
-        // Text that names no path names no file either.
+        // Text that is not UTF-8 names no file on any host.
         return ReadResult::Missing;
     }
-    if (!file.is_open()) return ReadResult::Missing;
-    file.seekg(0, std::ios::end);
-    const std::streamoff end = file.tellg();
-    if (end < 1 || static_cast<std::uint64_t>(end) > kMaxFileSize) return ReadResult::NotIcon;
-    file.seekg(0, std::ios::beg);
+    // Closed on every path, running out of memory for the buffer included.
+    const std::unique_ptr<std::FILE, CloseFile> file(openFileNoInherit(path, "rb"));
+    if (file == nullptr) return ReadResult::Missing;
+    if (std::fseek(file.get(), 0, SEEK_END) != 0) return ReadResult::NotIcon;
+    const long end = std::ftell(file.get());
+    if (end < 1 || static_cast<std::uint64_t>(end) > kMaxFileSize ||
+        std::fseek(file.get(), 0, SEEK_SET) != 0)
+        return ReadResult::NotIcon;
     bytes.resize(static_cast<std::size_t>(end));
-    file.read(reinterpret_cast<char*>(bytes.data()), end);
-    if (file.gcount() != end) return ReadResult::NotIcon;
+    if (std::fread(bytes.data(), 1, bytes.size(), file.get()) != bytes.size())
+        return ReadResult::NotIcon;
     return ReadResult::Read;
 }
 

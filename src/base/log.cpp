@@ -3,6 +3,7 @@
 // loses nothing that was logged before it.
 #include "base/log.h"
 
+#include "base/file_os.h"
 #include "base/log_os.h"
 
 #include <algorithm>
@@ -123,7 +124,7 @@ bool openLogLocked(const char* folder, int keep) {
     std::string path(reinterpret_cast<const char*>(utf8.data()), utf8.size());
     auto text = std::make_unique<char[]>(path.size() + 1);
     std::memcpy(text.get(), path.c_str(), path.size() + 1);
-    std::FILE* file = openLogFile(text.get());
+    std::FILE* file = openFileNoInherit(text.get(), "w");
     if (file == nullptr) return false;
     logPath = std::move(text);
     logFile = file;

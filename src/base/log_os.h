@@ -1,8 +1,7 @@
-// What the log needs from the host: the one-time console preparation, a thread-safe local
-// time conversion and a file open that keeps the stream out of started processes.
+// What the log needs from the host: the one-time console preparation and a thread-safe local
+// time conversion. The log file itself is opened through file_os.h.
 #pragma once
 
-#include <cstdio>
 #include <ctime>
 
 namespace qv::launcher {
@@ -12,9 +11,5 @@ void setUpConsole();
 
 // Local broken-down time of t; false (and out untouched) when it cannot be converted.
 bool localTime(std::time_t t, std::tm& out);
-
-// Opens the UTF-8 named file for writing as text, truncating it, so that no started
-// process inherits it; null on failure.
-std::FILE* openLogFile(const char* utf8Path);
 
 } // namespace qv::launcher

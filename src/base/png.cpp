@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdio>
 
+#include "base/file_os.h"
 #include "base/log.h"
 
 namespace qv::launcher {
@@ -132,7 +133,7 @@ bool writePng(const char* path, const std::uint8_t* pixels, std::int32_t width, 
     appendPngChunk(file, "IDAT", zlib);
     appendPngChunk(file, "IEND", {});
 
-    std::FILE* f = std::fopen(path, "wb");
+    std::FILE* f = openFileNoInherit(path, "wb");
     if (f == nullptr) {
         logError("writePng: cannot open %s", path);
         return false;

@@ -1,6 +1,7 @@
 // The log against real streams and a real folder: the console streams are redirected into
 // files for the length of each test, and "latest.log" is read back from disk.
 #include "base/log.h"
+#include "base/log_os.h"
 
 #include <gtest/gtest.h>
 
@@ -11,6 +12,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <limits>
 #include <memory>
 #include <set>
 #include <sstream>
@@ -450,4 +452,24 @@ TEST_F(LogTest, ConcurrentLinesNeverInterleaveAndKeepTheirOrder) {
     for (const std::string& line : lines(capture_->out())) {
         EXPECT_TRUE(line.find("thread") != std::string::npos && line.size() > 120) << line;
     }
+}
+
+TEST(LocalTime, AFailedConversionLeavesTheZeroedFieldsZero) {
+    // A wall clock beyond what the calendar can hold must not stamp lines with a half-converted
+    // time: the fields stay as zeroed, and the line reads 00:00:00.
+    std::tm local{};
+    EXPECT_FALSE(localTime(std::numeric_limits<std::time_t>::max(), local));
+    EXPECT_EQ(local.tm_hour, 0);
+    EXPECT_EQ(local.tm_min, 0);
+    EXPECT_EQ(local.tm_sec, 0);
+    EXPECT_EQ(local.tm_year, 0);
+    EXPECT_EQ(local.tm_mday, 0);
+
+    const std::time_t now = std::time(nullptr);
+    std::tm expected{};
+    localtime_r(&now, &expected);
+    ASSERT_TRUE(localTime(now, local));
+    EXPECT_EQ(local.tm_hour * 3600 + local.tm_min * 60 + local.tm_sec,
+              expected.tm_hour * 3600 + expected.tm_min * 60 + expected.tm_sec);
+    EXPECT_EQ(local.tm_yday, expected.tm_yday);
 }

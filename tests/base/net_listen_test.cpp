@@ -4,6 +4,8 @@
 // the fixed UDP port is used only there too, so parallel runs cannot meet.
 #include "base/net.h"
 
+#include "netns.h"
+
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -11,18 +13,12 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
-#include <sched.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <chrono>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <functional>
 #include <set>
 #include <sstream>
 #include <string>
@@ -60,81 +56,6 @@ bool nonBlockingAndCloseOnExec(SOCKET socket) {
 
 std::uint32_t loopbackAddress() {
     return htonl(INADDR_LOOPBACK);
-}
-
-// --- private network namespaces -------------------------------------------
-
-void writeText(const char* path, const std::string& text) {
-    if (FILE* file = std::fopen(path, "w")) {
-        std::fputs(text.c_str(), file);
-        std::fclose(file);
-    }
-}
-
-// Moves the calling (single-threaded, forked) process into a network
-// namespace of its own; without root, through a user namespace in which it
-// is root.
-bool enterNetworkNamespace(std::string& reason) {
-    if (unshare(CLONE_NEWNET) == 0) return true;
-    const int direct = errno;
-    const uid_t uid = getuid();
-    const gid_t gid = getgid();
-    if (unshare(CLONE_NEWUSER | CLONE_NEWNET) != 0) {
-        reason = std::string("cannot make a network namespace: ") + std::strerror(direct);
-        return false;
-    }
-    writeText("/proc/self/setgroups", "deny");
-    writeText("/proc/self/uid_map", "0 " + std::to_string(uid) + " 1");
-    writeText("/proc/self/gid_map", "0 " + std::to_string(gid) + " 1");
-    return true;
-}
-
-// Runs check in a forked child inside a fresh network namespace, after the
-// setup commands (iproute2) have built its interfaces. Returns false with a
-// reason when no such network can be made; otherwise failure holds what the
-// check reported, empty when it passed.
-bool inPrivateNetwork(const std::vector<std::string>& setup,
-                      const std::function<std::string()>& check, std::string& failure) {
-    int channel[2];
-    if (pipe2(channel, O_CLOEXEC) != 0) {
-        failure = "no pipe";
-        return false;
-    }
-    std::fflush(nullptr);
-    const pid_t child = fork();
-    if (child == 0) {
-        close(channel[0]);
-        std::string verdict;
-        std::string reason;
-        if (!enterNetworkNamespace(reason)) {
-            verdict = "S" + reason;
-        } else {
-            for (const std::string& command : setup) {
-                if (std::system((command + " >/dev/null 2>&1").c_str()) != 0) {
-                    verdict = "Scannot build the private network: " + command;
-                    break;
-                }
-            }
-            if (verdict.empty()) verdict = "R" + check();
-        }
-        (void)!write(channel[1], verdict.data(), verdict.size());
-        _exit(0);
-    }
-    close(channel[1]);
-    std::string verdict;
-    char buffer[512];
-    ssize_t n;
-    while ((n = read(channel[0], buffer, sizeof buffer)) > 0)
-        verdict.append(buffer, n);
-    close(channel[0]);
-    int status = 0;
-    if (child > 0) waitpid(child, &status, 0);
-    if (child < 0 || verdict.empty()) {
-        failure = "the isolated check did not report";
-        return true;
-    }
-    failure = verdict.substr(1);
-    return verdict[0] == 'R';
 }
 
 // A receiver on the broadcast port that learns each datagram's destination
@@ -307,7 +228,7 @@ TEST(UdpBroadcast, ReachesEachNetworkThatIsUpAndTheLocalMachine) {
     };
     for (const Case& c : cases) {
         std::string failure;
-        const bool ran = inPrivateNetwork(
+        const bool ran = netns::inPrivateNetwork(
             c.setup,
             [&c] {
                 DestinationRecorder recorder;
@@ -331,7 +252,7 @@ TEST(UdpBroadcast, ReachesEachNetworkThatIsUpAndTheLocalMachine) {
 
 TEST(UdpReceive, TakesOneWholeDatagramAndItsSender) {
     std::string failure;
-    const bool ran = inPrivateNetwork(
+    const bool ran = netns::inPrivateNetwork(
         {"ip link set lo up"},
         [] {
             std::ostringstream report;
@@ -392,7 +313,7 @@ TEST(UdpReceive, TakesOneWholeDatagramAndItsSender) {
 
 TEST(UdpReceive, ListenerHearsABroadcastOfTheSameMachine) {
     std::string failure;
-    const bool ran = inPrivateNetwork(
+    const bool ran = netns::inPrivateNetwork(
         {"ip link set lo up"},
         [] {
             std::string report;

@@ -1,6 +1,8 @@
 // The TCP client sockets over real loopback connections.
 #include "base/net.h"
 
+#include "netns.h"
+
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -8,18 +10,14 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
-#include <sched.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
-#include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -87,67 +85,6 @@ void sendAll(SOCKET socket, const Bytes& data) {
             poll(&entry, 1, 1000);
         }
     }
-}
-
-void writeText(const char* path, const std::string& text) {
-    if (FILE* file = std::fopen(path, "w")) {
-        std::fputs(text.c_str(), file);
-        std::fclose(file);
-    }
-}
-
-// Moves the calling (single-threaded, forked) process into a network
-// namespace of its own; without root, through a user namespace in which it
-// is root.
-bool enterNetworkNamespace(std::string& reason) {
-    if (unshare(CLONE_NEWNET) == 0) return true;
-    const int direct = errno;
-    const uid_t uid = getuid();
-    const gid_t gid = getgid();
-    if (unshare(CLONE_NEWUSER | CLONE_NEWNET) != 0) {
-        reason = std::string("cannot make a network namespace: ") + std::strerror(direct);
-        return false;
-    }
-    writeText("/proc/self/setgroups", "deny");
-    writeText("/proc/self/uid_map", "0 " + std::to_string(uid) + " 1");
-    writeText("/proc/self/gid_map", "0 " + std::to_string(gid) + " 1");
-    return true;
-}
-
-// Runs check in a forked child inside a network namespace of its own, so that
-// whatever it resolves or sends cannot leave the machine. Returns false with
-// a reason when no namespace can be made; otherwise failure holds what the
-// check reported (empty when it passed).
-bool inPrivateNetwork(const std::function<std::string()>& check, std::string& failure) {
-    int channel[2];
-    if (pipe2(channel, O_CLOEXEC) != 0) {
-        failure = "no pipe";
-        return false;
-    }
-    std::fflush(nullptr);
-    const pid_t child = fork();
-    if (child == 0) {
-        close(channel[0]);
-        std::string reason;
-        const std::string verdict = enterNetworkNamespace(reason) ? "R" + check() : "S" + reason;
-        (void)!write(channel[1], verdict.data(), verdict.size());
-        _exit(0);
-    }
-    close(channel[1]);
-    std::string verdict;
-    char buffer[512];
-    ssize_t n;
-    while ((n = read(channel[0], buffer, sizeof buffer)) > 0)
-        verdict.append(buffer, n);
-    close(channel[0]);
-    int status = 0;
-    if (child > 0) waitpid(child, &status, 0);
-    if (child < 0 || verdict.empty()) {
-        failure = "the isolated check did not report";
-        return true;
-    }
-    failure = verdict.substr(1);
-    return verdict[0] == 'R';
 }
 
 // A listener on an ephemeral port, a client connected to it and the
@@ -229,7 +166,8 @@ TEST(TcpConnect, NamesThatDoNotResolve) {
     // The resolver would ask the machine's name server, which is not on
     // loopback; inside a private namespace the query cannot leave.
     std::string failure;
-    const bool ran = inPrivateNetwork(
+    const bool ran = netns::inPrivateNetwork(
+        {},
         [] {
             std::string report;
             for (const std::string host : {"no-such-host.invalid", "", "999.1.2.3"}) {

@@ -9,6 +9,12 @@
 #include <png.h>
 #include <zlib.h>
 
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
@@ -16,6 +22,7 @@
 #include <iterator>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace qv::launcher {
@@ -356,6 +363,56 @@ TEST(PngTest, AnExistingFileIsReplacedWhole) {
     const Bytes pixel = {0xFF, 0x00, 0x00};
     ASSERT_TRUE(writePng(path.c_str(), pixel.data(), 1, 1, 3, false));
     EXPECT_EQ(readBytes(path).size(), 72u);
+}
+
+TEST(PngTest, TheFileBeingWrittenIsNotInheritedByStartedPrograms) {
+    // A game started while a screenshot is written must not get its descriptor. Written into a
+    // FIFO that nobody drains yet, the writer stays inside its write, so the descriptor can be
+    // looked at while it is open.
+    PngFolder folder;
+    const std::string path = folder.path("shot.png");
+    ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+    const fs::path target = fs::canonical(path);
+    const int reader = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(reader, 0);
+
+    const Bytes pixels = pattern(200, 200, 4); // far more than a pipe holds
+    bool written = false;
+    std::thread writer(
+        [&] { written = writePng(path.c_str(), pixels.data(), 200, 200, 4, false); });
+
+    int descriptor = -1;
+    for (int attempt = 0; attempt < 10000 && descriptor < 0; ++attempt) {
+        for (const auto& entry : fs::directory_iterator("/proc/self/fd")) {
+            const int fd = std::stoi(entry.path().filename().string());
+            std::error_code error;
+            if (fd != reader && fs::read_symlink(entry.path(), error) == target) descriptor = fd;
+        }
+        if (descriptor < 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    EXPECT_GE(descriptor, 0) << "the writer never opened the file";
+    if (descriptor >= 0) {
+        EXPECT_NE(fcntl(descriptor, F_GETFD) & FD_CLOEXEC, 0);
+    }
+
+    // Drain until the writer closes its end.
+    Bytes received;
+    for (;;) {
+        pollfd entry{reader, POLLIN, 0};
+        if (poll(&entry, 1, 10000) <= 0) break;
+        std::uint8_t buffer[65536];
+        const ssize_t n = read(reader, buffer, sizeof buffer);
+        if (n > 0) {
+            received.insert(received.end(), buffer, buffer + n);
+        } else if (n == 0 || errno != EAGAIN) {
+            break;
+        }
+    }
+    writer.join();
+    close(reader);
+    EXPECT_TRUE(written);
+    const std::size_t raw = 200 * (1 + 200 * 4);
+    EXPECT_EQ(received.size(), 57 + 6 + 5 * 3 + raw);
 }
 
 } // namespace

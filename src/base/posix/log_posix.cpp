@@ -1,5 +1,5 @@
-// The POSIX side of the log: terminals take ANSI escapes as they are, local time comes from
-// the re-entrant conversion, and file names are UTF-8 already.
+// The POSIX side of the log: terminals take ANSI escapes as they are, and local time comes from
+// the re-entrant conversion.
 #include "base/log_os.h"
 
 namespace qv::launcher {
@@ -7,12 +7,12 @@ namespace qv::launcher {
 void setUpConsole() {}
 
 bool localTime(std::time_t t, std::tm& out) {
-    return localtime_r(&t, &out) != nullptr;
-}
-
-std::FILE* openLogFile(const char* utf8Path) {
-    // "e" opens with O_CLOEXEC: the game must not inherit the launcher's log.
-    return std::fopen(utf8Path, "we");
+    // localtime_r may fill some fields before it finds that the year does not fit; the caller's
+    // zeroed structure must stay all zero then.
+    std::tm converted{};
+    if (localtime_r(&t, &converted) == nullptr) return false;
+    out = converted;
+    return true;
 }
 
 } // namespace qv::launcher
