@@ -6,7 +6,7 @@
 namespace qv::launcher {
 namespace {
 
-constexpr int kMaxBits = 15;    // longest code deflate allows
+constexpr int kMaxBits = 15;     // longest code deflate allows
 constexpr int kMaxLengths = 286; // literal/length symbols a dynamic block may describe
 constexpr int kMaxDistances = 30;
 
@@ -15,15 +15,16 @@ constexpr uint8_t kCodeLengthOrder[19] = {16, 17, 18, 0, 8,  7, 9,  6, 10, 5,
                                           11, 4,  12, 3, 13, 2, 14, 1, 15};
 
 // Length symbols 257 to 285: base length and extra bits.
-constexpr uint16_t kLengthBase[29] = {3,  4,  5,  6,  7,  8,  9,  10, 11,  13,  15,  17,  19,  23, 27,
-                                      31, 35, 43, 51, 59, 67, 83, 99, 115, 131, 163, 195, 227, 258};
+constexpr uint16_t kLengthBase[29] = {3,  4,  5,  6,   7,   8,   9,   10,  11, 13,
+                                      15, 17, 19, 23,  27,  31,  35,  43,  51, 59,
+                                      67, 83, 99, 115, 131, 163, 195, 227, 258};
 constexpr uint8_t kLengthExtra[29] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2,
                                       2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0};
 
 // Distance symbols 0 to 29: base distance and extra bits.
-constexpr uint16_t kDistanceBase[30] = {1,   2,   3,   4,   5,   7,    9,    13,   17,   25,
-                                        33,  49,  65,  97,  129, 193,  257,  385,  513,  769,
-                                        1025, 1537, 2049, 3073, 4097, 6145, 8193, 12289, 16385, 24577};
+constexpr uint16_t kDistanceBase[30] = {
+    1,   2,   3,   4,   5,   7,    9,    13,   17,   25,   33,   49,   65,    97,    129,
+    193, 257, 385, 513, 769, 1025, 1537, 2049, 3073, 4097, 6145, 8193, 12289, 16385, 24577};
 constexpr uint8_t kDistanceExtra[30] = {0, 0, 0, 0, 1, 1, 2, 2,  3,  3,  4,  4,  5,  5,  6,
                                         6, 7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13};
 
@@ -81,18 +82,15 @@ uint32_t adler32(const uint8_t* p, size_t n) {
 bool storedBlock(BitReader& in, std::vector<uint8_t>& out, size_t expected) {
     in.bitBuffer = 0;
     in.bitCount = 0;
-    if (in.size - in.pos < 4)
-        return false;
+    if (in.size - in.pos < 4) return false;
     const uint8_t* header = in.data + in.pos;
     const size_t length = header[0] | header[1] << 8;
     const size_t complement = header[2] | header[3] << 8;
-    if (complement != (~length & 0xFFFF))
-        return false;
+    if (complement != (~length & 0xFFFF)) return false;
     in.pos += 4;
     // The length comes from the stream: compare it with what is left instead of adding it to a
     // position, so no sum can wrap.
-    if (length > in.size - in.pos || length > expected - out.size())
-        return false;
+    if (length > in.size - in.pos || length > expected - out.size()) return false;
     out.insert(out.end(), in.data + in.pos, in.data + in.pos + length);
     in.pos += length;
     return true;
@@ -145,8 +143,7 @@ inline int readSymbol(BitReader& in, const HuffmanTable& table) {
             offset = (offset - c) << 1;
         }
         left = kMaxBits + 1 - len;
-        if (left == 0)
-            break;
+        if (left == 0) break;
         if (in.pos == in.size) {
             // The wanted bit lies past the end and reads as 0. Once past the end every later bit
             // is wanted there too, so the code ends here: with this bit, or with -1.
@@ -165,17 +162,19 @@ inline int readSymbol(BitReader& in, const HuffmanTable& table) {
 
 } // namespace
 
-uint32_t BitReader::bits(int n) { return readBits(*this, n); }
+uint32_t BitReader::bits(int n) {
+    return readBits(*this, n);
+}
 
-int BitReader::decodeSymbol(const HuffmanTable& table) { return readSymbol(*this, table); }
+int BitReader::decodeSymbol(const HuffmanTable& table) {
+    return readSymbol(*this, table);
+}
 
 bool buildHuffman(HuffmanTable& table, const uint8_t* lengths, int n) {
-    if (n < 0 || n > 320)
-        return false;
+    if (n < 0 || n > 320) return false;
     std::fill(std::begin(table.count), std::end(table.count), 0);
     for (int i = 0; i < n; ++i) {
-        if (lengths[i] > kMaxBits)
-            return false;
+        if (lengths[i] > kMaxBits) return false;
         ++table.count[lengths[i]];
     }
     table.count[0] = 0;
@@ -183,8 +182,7 @@ bool buildHuffman(HuffmanTable& table, const uint8_t* lengths, int n) {
     int left = 1; // codes still free at the current length
     for (int len = 1; len <= kMaxBits; ++len) {
         left = 2 * left - table.count[len];
-        if (left < 0)
-            return false; // over-subscribed
+        if (left < 0) return false; // over-subscribed
     }
 
     uint16_t next[kMaxBits + 1];
@@ -192,8 +190,7 @@ bool buildHuffman(HuffmanTable& table, const uint8_t* lengths, int n) {
     for (int len = 1; len < kMaxBits; ++len)
         next[len + 1] = next[len] + table.count[len];
     for (int i = 0; i < n; ++i)
-        if (lengths[i] != 0)
-            table.symbol[next[lengths[i]]++] = static_cast<uint16_t>(i);
+        if (lengths[i] != 0) table.symbol[next[lengths[i]]++] = static_cast<uint16_t>(i);
     return true;
 }
 
@@ -205,11 +202,9 @@ bool inflateCodes(BitReader& reader, std::vector<uint8_t>& out, size_t expected,
     bool ended = false;
     for (;;) {
         const int symbol = readSymbol(in, lengthCodes);
-        if (symbol < 0)
-            break;
+        if (symbol < 0) break;
         if (symbol < 256) {
-            if (out.size() == expected)
-                break;
+            if (out.size() == expected) break;
             out.push_back(static_cast<uint8_t>(symbol));
             continue;
         }
@@ -217,16 +212,13 @@ bool inflateCodes(BitReader& reader, std::vector<uint8_t>& out, size_t expected,
             ended = true;
             break;
         }
-        if (symbol > 285)
-            break;
+        if (symbol > 285) break;
         const size_t length = kLengthBase[symbol - 257] + readBits(in, kLengthExtra[symbol - 257]);
         const int distanceSymbol = readSymbol(in, distanceCodes);
-        if (distanceSymbol < 0 || distanceSymbol >= 30)
-            break;
+        if (distanceSymbol < 0 || distanceSymbol >= 30) break;
         const size_t distance =
             kDistanceBase[distanceSymbol] + readBits(in, kDistanceExtra[distanceSymbol]);
-        if (distance > out.size() || length > expected - out.size() || in.overrun)
-            break;
+        if (distance > out.size() || length > expected - out.size() || in.overrun) break;
         // Byte by byte, so a copy that overlaps its own output repeats the pattern.
         const size_t from = out.size() - distance;
         for (size_t i = 0; i < length; ++i) {
@@ -242,23 +234,20 @@ bool inflateDynamic(BitReader& in, std::vector<uint8_t>& out, size_t expected) {
     const int lengthCount = static_cast<int>(in.bits(5)) + 257;
     const int distanceCount = static_cast<int>(in.bits(5)) + 1;
     const int codeLengthCount = static_cast<int>(in.bits(4)) + 4;
-    if (lengthCount > kMaxLengths || distanceCount > kMaxDistances)
-        return false;
+    if (lengthCount > kMaxLengths || distanceCount > kMaxDistances) return false;
 
     uint8_t lengths[320] = {};
     for (int i = 0; i < codeLengthCount; ++i)
         lengths[kCodeLengthOrder[i]] = static_cast<uint8_t>(in.bits(3));
     HuffmanTable codeLengthCodes;
-    if (!buildHuffman(codeLengthCodes, lengths, 19))
-        return false;
+    if (!buildHuffman(codeLengthCodes, lengths, 19)) return false;
 
     // One sequence of lengths runs from the literal/length code on into the distance code, and a
     // repeat may cross from one into the other.
     const int total = lengthCount + distanceCount;
     for (int index = 0; index < total;) {
         const int symbol = in.decodeSymbol(codeLengthCodes);
-        if (symbol < 0)
-            return false;
+        if (symbol < 0) return false;
         if (symbol < 16) {
             lengths[index++] = static_cast<uint8_t>(symbol);
             continue;
@@ -266,8 +255,7 @@ bool inflateDynamic(BitReader& in, std::vector<uint8_t>& out, size_t expected) {
         uint8_t repeated = 0;
         int times;
         if (symbol == 16) {
-            if (index == 0)
-                return false; // nothing to repeat
+            if (index == 0) return false; // nothing to repeat
             repeated = lengths[index - 1];
             times = 3 + static_cast<int>(in.bits(2));
         } else if (symbol == 17) {
@@ -275,14 +263,12 @@ bool inflateDynamic(BitReader& in, std::vector<uint8_t>& out, size_t expected) {
         } else {
             times = 11 + static_cast<int>(in.bits(7));
         }
-        if (times > total - index)
-            return false;
+        if (times > total - index) return false;
         std::fill(lengths + index, lengths + index + times, repeated);
         index += times;
     }
 
-    if (lengths[256] == 0)
-        return false; // a block that could never end
+    if (lengths[256] == 0) return false; // a block that could never end
 
     HuffmanTable lengthCodes, distanceCodes;
     if (!buildHuffman(lengthCodes, lengths, lengthCount) ||
@@ -293,12 +279,10 @@ bool inflateDynamic(BitReader& in, std::vector<uint8_t>& out, size_t expected) {
 
 bool inflateZlib(const uint8_t* input, size_t size, size_t expected, std::vector<uint8_t>& out) {
     out.clear();
-    if (size <= 5)
-        return false;
+    if (size <= 5) return false;
     const unsigned cmf = input[0], flg = input[1];
     // The window-size nibble is not looked at: the whole output stays addressable anyway.
-    if ((cmf & 0x0F) != 8 || (cmf * 256 + flg) % 31 != 0 || (flg & 0x20) != 0)
-        return false;
+    if ((cmf & 0x0F) != 8 || (cmf * 256 + flg) % 31 != 0 || (flg & 0x20) != 0) return false;
 
     // One reservation for the whole content; the size tests below keep every append inside it.
     // A size no vector can hold is a damaged download like any other, not an exception.
@@ -329,13 +313,10 @@ bool inflateZlib(const uint8_t* input, size_t size, size_t expected, std::vector
         default:
             return false;
         }
-        if (!ok || in.overrun)
-            return false;
-        if (last)
-            break;
+        if (!ok || in.overrun) return false;
+        if (last) break;
     }
-    if (out.size() != expected)
-        return false;
+    if (out.size() != expected) return false;
     const uint8_t* trailer = input + size - 4;
     const uint32_t stored = uint32_t{trailer[0]} << 24 | uint32_t{trailer[1]} << 16 |
                             uint32_t{trailer[2]} << 8 | uint32_t{trailer[3]};
