@@ -82,9 +82,10 @@ void Updater::startWorker(bool isCheck, bool flag) {
     try {
         if (worker.joinable()) worker.join();
         worker = std::thread(&Updater::workerBody, this, isCheck, flag);
-    } catch (const std::system_error& e) {
-        // Without a thread there is no run; leave the Updater ready for the next request
-        // instead of busy for ever.
+    } catch (const std::exception& e) {
+        // Without a thread there is no run (the system refused one, or its start-up state could
+        // not be allocated); leave the Updater ready for the next request instead of busy for
+        // ever.
         setStatus(Failed, "cannot start the update", -1.0);
         busy.store(false);
         logError("launcher: cannot start the update worker: %s", e.what());

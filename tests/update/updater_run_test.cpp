@@ -389,6 +389,86 @@ TEST_F(UpdateRun, RefusedPlaytesterKeyShowsLiveAndTheRightKeyTesting) {
     }
 }
 
+TEST_F(UpdateRun, AnEarlierRefusalSendsALaterTestingFailureToLive) {
+    install(kRelease1, "1.0");
+    Updater& u = start();
+    u.setChannel(Updater::Testing, "wrong");
+    Updater::Snapshot s = checkAndWait(u);
+    EXPECT_EQ(s.phase, Updater::UpToDate);
+    EXPECT_EQ(s.statusText, "Playtester key not accepted; showing Live");
+
+    // Testing again with another key, and now the server cannot be reached at all: the refusal
+    // still stands, so Live is tried, and its own result (not a Live result to show) is kept.
+    u.setChannel(Updater::Testing, "another");
+    EXPECT_EQ(u.snapshot().keyState, Updater::KeyRefused);
+    server->stop();
+    s = checkAndWait(u);
+    EXPECT_EQ(s.phase, Updater::Offline);
+    EXPECT_EQ(s.statusText, "Offline: playing what is installed");
+    EXPECT_EQ(s.channel, Updater::Live);
+    EXPECT_EQ(s.keyState, Updater::KeyRefused);
+    EXPECT_EQ(u.testerKey, "another");
+    EXPECT_EQ(log->count("launcher: playtester key refused; following Live"), 2u);
+}
+
+TEST_F(UpdateRun, ARecordThatCouldNotBeWrittenIsWrittenByTheNextRun) {
+    ASSERT_TRUE(site->publish(kRelease1, "1.0"));
+    // A folder with something in it under the record's name: no rename can replace it.
+    writeBytes(game() / ".installed" / "blocker", "x");
+    Updater& u = start();
+    checkAndWait(u);
+    Updater::Snapshot s = updateAndWait(u);
+    EXPECT_EQ(s.phase, Updater::UpToDate);
+    EXPECT_EQ(s.statusText, "Up to date");
+    EXPECT_TRUE(s.gamePresent);
+    EXPECT_TRUE(fs::is_directory(game() / ".installed"));
+    EXPECT_FALSE(fs::exists(game() / ".installed.part"));
+
+    fs::remove_all(game() / ".installed");
+    server->clearLog();
+    s = checkAndWait(start());
+    EXPECT_EQ(s.phase, Updater::UpToDate);
+    EXPECT_EQ(readBytes(game() / ".installed"), site->manifestText());
+    EXPECT_TRUE(objectRequests().empty());
+    EXPECT_EQ(log->count("launcher: installed 1.0 (0 files replaced)"), 1u);
+
+    // A release without files still gets its record, in a game folder made for it.
+    fs::remove_all(game());
+    ASSERT_TRUE(site->publish({}, "0.0"));
+    s = checkAndWait(start());
+    EXPECT_EQ(s.phase, Updater::UpToDate) << s.statusText;
+    EXPECT_EQ(readBytes(game() / ".installed"), site->manifestText());
+}
+
+TEST_F(UpdateRun, ALongDownloadStatusIsCutBetweenCharacters) {
+    std::string folder;
+    for (int i = 0; i < 70; ++i)
+        folder += "\xc3\xbc"; // two bytes each
+    const Files files = {{folder + "/x.bin", randomBytes(150000, 15)}};
+    ASSERT_TRUE(site->publish(files, "1.0"));
+    server->stop();
+    server->setObjectRate("100k"); // long enough a download to be seen
+    ASSERT_TRUE(server->start());
+
+    Updater& u = start();
+    ASSERT_EQ(checkAndWait(u).phase, Updater::NotInstalled);
+    u.update(false);
+    std::string seen;
+    for (int i = 0; i < 5000 && seen.empty(); ++i) {
+        const std::string text = u.snapshot().statusText;
+        if (text.rfind("Downloading ", 0) == 0) {
+            seen = text;
+        } else {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    }
+    // 159 bytes would end in the first byte of the 70th character; that half goes as well.
+    EXPECT_EQ(seen, "Downloading 1 of 1: " + folder.substr(0, 138));
+    ASSERT_TRUE(test::waitIdle(u));
+    EXPECT_EQ(u.snapshot().phase, Updater::UpToDate);
+    EXPECT_EQ(readFiles(game()), files);
+}
+
 TEST_F(UpdateRun, RefusesATamperedManifestAndIgnoresTamperedNews) {
     ASSERT_TRUE(site->publish(kRelease1, "1.0"));
     const std::string manifest = site->manifestText();

@@ -145,6 +145,27 @@ TEST_F(SelfUpdate, ReplacesAndRestartsTheRunningDriver) {
     EXPECT_EQ(test::readFiles(launcher / "game"), game); // the new launcher went on with the game
 }
 
+TEST_F(SelfUpdate, ARestartThatCannotStartKeepsTheSwapAndGoesOnWithTheGame) {
+    const std::string newer = driverBytes + "\ncorvanthe newer build\n";
+    writeBytes(tmp.path() / "newer-driver", newer);
+    ASSERT_TRUE(site->publish(game, "1.0", {"--launcher", (tmp.path() / "newer-driver").string()}));
+
+    // An argument that is not UTF-8 cannot be handed to the new process.
+    ASSERT_EQ(runDriver({"--steps", "check,update", "--odd\xff"}), 0) << readBytes(output);
+    const std::string out = readBytes(output);
+    EXPECT_NE(out.find("launcher: self-update failed: cannot restart the launcher (an argument "
+                       "is not valid UTF-8)"),
+              std::string::npos)
+        << out;
+    EXPECT_EQ(out.find("Restarting the launcher"), std::string::npos);
+    EXPECT_NE(out.find("driver: done UpToDate | Up to date"), std::string::npos) << out;
+    // The next start runs the new build; the previous one waits under ".old" to be removed.
+    EXPECT_EQ(readBytes(driver), newer);
+    EXPECT_EQ(readBytes(launcher / "updater_driver.old"), driverBytes);
+    EXPECT_FALSE(fs::exists(launcher / "updater_driver.new"));
+    EXPECT_EQ(test::readFiles(launcher / "game"), game);
+}
+
 TEST_F(SelfUpdate, NoSelfUpdateWhenNothingCallsForIt) {
     const std::string differentHash = (tmp.path() / "other-driver").string();
     writeBytes(differentHash, driverBytes + "other");

@@ -129,6 +129,7 @@ TEST_F(UpdaterObject, SetChannelPicksChannelKeyStateAndNews) {
         {Updater::Live, "k1", Updater::Live, Updater::KeyUnchecked, "live\n"},
         {Updater::Testing, "k1", Updater::Testing, Updater::KeyUnchecked, "testing\n"},
         {Updater::Testing, "", Updater::Live, Updater::NoKey, "live\n"},
+        {7, "k2", Updater::Live, Updater::KeyUnchecked, "live\n"}, // no such channel: Live
     };
     for (const Case& c : cases) {
         updater.haveManifest.store(true);
