@@ -4,7 +4,6 @@
 
 #include <cmath>
 #include <cstddef>
-#include <utility>
 
 namespace qv::launcher {
 
@@ -30,6 +29,68 @@ std::size_t lineCapacity(float s, float maxWidth) {
     if (!(m >= 1.0f)) return 1;
     if (m >= 4294967295.0f) return 4294967295u;
     return static_cast<std::size_t>(m);
+}
+
+// Code points from pos up to end, the way countCodePoints counts them in a text that ends at end.
+// The same as long as the byte at end (if any) is no continuation byte: a space, or where
+// codePointEnd stopped.
+std::size_t codePointsBetween(const std::string& text, std::size_t pos, std::size_t end) {
+    std::size_t n = 0;
+    while (pos < end) {
+        nextCodePoint(text, pos);
+        ++n;
+    }
+    return n;
+}
+
+// The greedy wrapping itself, on byte positions of text: emit(begin, end) receives each line in
+// order and returns false to stop early. Every line is one piece of the text: words joined by
+// the single spaces that separated them, or a part of a long word.
+template <class Emit>
+void wrapLines(const std::string& text, float s, float maxWidth, Emit&& emit) {
+    const std::size_t m = lineCapacity(s, maxWidth);
+    std::size_t lineBegin = 0;
+    std::size_t lineEnd = 0;
+    std::size_t lineLength = 0; // code points in the line, 0 exactly when it is empty
+    bool emitted = false;
+    std::size_t start = 0;
+    for (;;) {
+        std::size_t end = text.find(' ', start);
+        const bool last = end == std::string::npos;
+        if (last) end = text.size();
+        std::size_t word = start;
+        std::size_t k = codePointsBetween(text, word, end);
+
+        if (lineLength > 0 && lineLength + 1 + k <= m) {
+            lineEnd = end; // the space before the word and the word
+            lineLength += 1 + k;
+        } else {
+            if (lineLength > 0) {
+                if (!emit(lineBegin, lineEnd)) return;
+                emitted = true;
+                lineLength = 0;
+            }
+            // A word longer than a whole line is cut into full lines, never inside a character;
+            // what remains starts the next line. Invalid bytes can make codePointEnd take more
+            // than one counted code point at a time, so the cut stops at the word's end.
+            while (k > m) {
+                std::size_t cut = word;
+                for (std::size_t i = 0; i < m && cut < end; ++i)
+                    cut = codePointEnd(text, cut);
+                if (!emit(word, cut)) return;
+                emitted = true;
+                word = cut;
+                k = codePointsBetween(text, word, end);
+            }
+            lineBegin = word;
+            lineEnd = end;
+            lineLength = k;
+        }
+
+        if (last) break;
+        start = end + 1;
+    }
+    if (lineLength > 0 || !emitted) emit(lineBegin, lineEnd);
 }
 
 } // namespace
@@ -133,48 +194,33 @@ float textWidth(const std::string& text, float s) {
 }
 
 std::vector<std::string> wrapText(const std::string& text, float s, float maxWidth) {
-    const std::size_t m = lineCapacity(s, maxWidth);
     std::vector<std::string> lines;
-    std::string line;
-    std::size_t lineLength = 0; // code points in line
-    std::string word;
-    std::size_t start = 0;
-    for (;;) {
-        std::size_t end = text.find(' ', start);
-        const bool last = end == std::string::npos;
-        if (last) end = text.size();
-        word.assign(text, start, end - start);
-        std::size_t k = countCodePoints(word);
-
-        if (lineLength > 0 && lineLength + 1 + k <= m) {
-            line += ' ';
-            line += word;
-            lineLength += 1 + k;
-        } else {
-            if (lineLength > 0) {
-                lines.push_back(std::move(line));
-                line.clear();
-                lineLength = 0;
-            }
-            // A word longer than a whole line is cut into full lines, never inside a character;
-            // what remains starts the next line.
-            while (k > m) {
-                std::size_t cut = 0;
-                for (std::size_t i = 0; i < m; ++i)
-                    cut = codePointEnd(word, cut);
-                lines.push_back(word.substr(0, cut));
-                word.erase(0, cut);
-                k = countCodePoints(word);
-            }
-            line += word;
-            lineLength = k;
-        }
-
-        if (last) break;
-        start = end + 1;
-    }
-    if (!line.empty() || lines.empty()) lines.push_back(std::move(line));
+    wrapLines(text, s, maxWidth, [&](std::size_t begin, std::size_t end) {
+        lines.emplace_back(text, begin, end - begin);
+        return true;
+    });
     return lines;
+}
+
+void wrapText(const std::string& text, float s, float maxWidth,
+              std::vector<std::string_view>& lines) {
+    lines.clear();
+    wrapLines(text, s, maxWidth, [&](std::size_t begin, std::size_t end) {
+        lines.emplace_back(text.data() + begin, end - begin);
+        return true;
+    });
+}
+
+void keepFirstWrappedLine(std::string& text, float s, float maxWidth) {
+    std::size_t first = 0;
+    std::size_t last = 0;
+    wrapLines(text, s, maxWidth, [&](std::size_t begin, std::size_t end) {
+        first = begin;
+        last = end;
+        return false;
+    });
+    text.erase(last);
+    text.erase(0, first);
 }
 
 } // namespace qv::launcher

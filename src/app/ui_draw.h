@@ -10,6 +10,7 @@
 #include "app/ui_renderer.h"
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace qv::launcher {
@@ -59,5 +60,16 @@ float textWidth(const std::string& text, float s);
 // Greedy wrapping at spaces into lines no wider than maxWidth; words longer than a line are cut
 // between code points. Always at least one line.
 std::vector<std::string> wrapText(const std::string& text, float s, float maxWidth);
+
+// The same lines as views into text: a wrapped line is always one unbroken piece of the text,
+// since only the spaces at the breaks are dropped. lines is emptied first and keeps its capacity,
+// so a caller that keeps it from frame to frame wraps without allocating. The views stay valid
+// while text is unchanged.
+void wrapText(const std::string& text, float s, float maxWidth,
+              std::vector<std::string_view>& lines);
+
+// Shortens text in place to the first line that wrapText gives (for a status line that shows one
+// line only); allocates nothing.
+void keepFirstWrappedLine(std::string& text, float s, float maxWidth);
 
 } // namespace qv::launcher

@@ -4,6 +4,7 @@
 #include "app/ui_draw.h"
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace qv::launcher {
@@ -30,16 +31,15 @@ ButtonLook buttonLook(bool primary, bool enabled, bool hovered) {
     return {nullptr, nullptr, 0.0f, &paletteTextDim, false};
 }
 
-bool startsWith(const std::string& s, const char* prefix, std::size_t n) {
-    return s.size() >= n && s.compare(0, n, prefix) == 0;
+bool startsWith(std::string_view s, std::string_view prefix) {
+    return s.substr(0, prefix.size()) == prefix;
 }
 
 // Removing every "**" until none is left keeps one asterisk of an odd run and none of an even
 // one; a removal never joins two asterisks into a new pair before it, so one pass over the runs
-// gives the same text.
-std::string removeAsteriskPairs(const std::string& text) {
-    std::string out;
-    out.reserve(text.size());
+// gives the same text. Writes into out, whose capacity is reused.
+void removeAsteriskPairs(std::string_view text, std::string& out) {
+    out.clear();
     std::size_t run = 0;
     for (char c : text) {
         if (c == '*') {
@@ -51,7 +51,33 @@ std::string removeAsteriskPairs(const std::string& text) {
         out += c;
     }
     if (run % 2 == 1) out += '*';
-    return out;
+}
+
+// The news is wrapped anew every frame; these buffers keep their capacity from one frame to the
+// next, so once they have grown to the news a frame allocates nothing. They carry no state: each
+// call overwrites them before it reads them. One set per thread, so no two callers share one.
+struct NewsBuffers {
+    std::string body;                    // the text of a line, markers and asterisk pairs removed
+    std::vector<std::string_view> lines; // body wrapped: views into it
+    std::string piece;                   // one line to draw, as drawText takes it
+};
+
+NewsBuffers& newsBuffers() {
+    thread_local NewsBuffers buffers;
+    return buffers;
+}
+
+// Draws body wrapped at scale s to width, one line every advance units from y; returns the y
+// below the last line.
+float drawWrapped(UiRenderer& ui, NewsBuffers& b, float x, float y, float s, float width,
+                  float advance, const Color& color) {
+    wrapText(b.body, s, width, b.lines);
+    for (std::string_view line : b.lines) {
+        b.piece.assign(line);
+        drawText(ui, b.piece, x, y, s, color);
+        y += advance;
+    }
+    return y;
 }
 
 } // namespace
@@ -80,40 +106,33 @@ bool button(UiRenderer& ui, const UiInput& input, float x, float y, float w, flo
 }
 
 float drawNews(UiRenderer& ui, const std::string& text, float x, float y0, float width) {
+    NewsBuffers& b = newsBuffers();
+    const std::string_view news = text;
     float y = y0;
     std::size_t start = 0;
-    while (start < text.size()) {
-        std::size_t end = text.find('\n', start);
-        if (end == std::string::npos) end = text.size();
-        const std::string line = text.substr(start, end - start);
+    while (start < news.size()) {
+        std::size_t end = news.find('\n', start);
+        if (end == std::string_view::npos) end = news.size();
+        const std::string_view line = news.substr(start, end - start);
         start = end + 1;
 
         if (line.empty()) {
             y += 11.0f;
-        } else if (startsWith(line, "# ", 2)) {
-            for (const std::string& wrapped : wrapText(line.substr(2), 3.0f, width)) {
-                drawText(ui, wrapped, x, y, 3.0f, paletteGoldLight);
-                y += 33.0f;
-            }
-            y += 4.0f;
-        } else if (line.size() >= 5 && startsWith(line, "**", 2) &&
-                   line.compare(line.size() - 2, 2, "**") == 0) {
-            drawText(ui, line.substr(2, line.size() - 4), x, y + 6.0f, 2.0f, paletteAccent);
+        } else if (startsWith(line, "# ")) {
+            b.body.assign(line.substr(2));
+            y = drawWrapped(ui, b, x, y, 3.0f, width, 33.0f, paletteGoldLight) + 4.0f;
+        } else if (line.size() >= 5 && startsWith(line, "**") &&
+                   line.substr(line.size() - 2) == "**") {
+            b.piece.assign(line.substr(2, line.size() - 4));
+            drawText(ui, b.piece, x, y + 6.0f, 2.0f, paletteAccent);
             y += 30.0f;
-        } else if (startsWith(line, "- ", 2)) {
+        } else if (startsWith(line, "- ")) {
             fillRect(ui, x + 3.0f, y + 6.0f, 5.0f, 5.0f, paletteGold);
-            const std::string body = removeAsteriskPairs(line.substr(2));
-            for (const std::string& wrapped : wrapText(body, 2.0f, width - 16.0f)) {
-                drawText(ui, wrapped, x + 16.0f, y, 2.0f, paletteText);
-                y += 22.0f;
-            }
-            y += 2.0f;
+            removeAsteriskPairs(line.substr(2), b.body);
+            y = drawWrapped(ui, b, x + 16.0f, y, 2.0f, width - 16.0f, 22.0f, paletteText) + 2.0f;
         } else {
-            for (const std::string& wrapped : wrapText(removeAsteriskPairs(line), 2.0f, width)) {
-                drawText(ui, wrapped, x, y, 2.0f, paletteText);
-                y += 22.0f;
-            }
-            y += 2.0f;
+            removeAsteriskPairs(line, b.body);
+            y = drawWrapped(ui, b, x, y, 2.0f, width, 22.0f, paletteText) + 2.0f;
         }
     }
     return y - y0;

@@ -9,7 +9,10 @@
 
 #include <algorithm>
 #include <array>
+#include <iterator>
+#include <random>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace qv::launcher {
@@ -245,8 +248,76 @@ TEST(UiTextTest, WrapTextIsGreedyAtSpacesAndCutsLongWordsBetweenCodePoints) {
         {"tabs and line feeds are letters", "a\tb c\nd", 1, 17, {"a\tb", "c\nd"}},
         {"only spaces", "   ", 1, 100, {""}},
     };
-    for (const Case& c : cases)
+    std::vector<std::string_view> views;
+    for (const Case& c : cases) {
         EXPECT_THAT(wrapText(c.text, c.s, c.width), ElementsAreArray(c.lines)) << c.what;
+        wrapText(c.text, c.s, c.width, views);
+        EXPECT_THAT(views, ElementsAreArray(c.lines)) << c.what;
+        std::string first = c.text;
+        keepFirstWrappedLine(first, c.s, c.width);
+        EXPECT_EQ(first, c.lines.front()) << c.what;
+    }
+}
+
+// The rules spelled out with strings, word by word, as a yardstick for the wrapping that works
+// on byte positions of the text.
+std::vector<std::string> wrapByTheRules(const std::string& text, std::size_t m) {
+    std::vector<std::string> lines;
+    std::string line;
+    std::size_t length = 0;
+    std::size_t start = 0;
+    for (;;) {
+        const std::size_t space = text.find(' ', start);
+        std::string word = text.substr(start, space == std::string::npos ? std::string::npos
+                                                                         : space - start);
+        std::size_t k = countCodePoints(word);
+        if (length > 0 && length + 1 + k <= m) {
+            line += ' ' + word;
+            length += 1 + k;
+        } else {
+            if (length > 0) lines.push_back(line);
+            line.clear();
+            while (k > m) {
+                std::size_t cut = 0;
+                for (std::size_t i = 0; i < m; ++i)
+                    cut = codePointEnd(word, cut);
+                lines.push_back(word.substr(0, cut));
+                word.erase(0, cut);
+                k = countCodePoints(word);
+            }
+            line = word;
+            length = k;
+        }
+        if (space == std::string::npos) break;
+        start = space + 1;
+    }
+    if (!line.empty() || lines.empty()) lines.push_back(line);
+    return lines;
+}
+
+TEST(UiTextTest, WrapTextAgreesWithTheRulesOnRandomTexts) {
+    // Spaces in runs, multi-byte characters, and broken sequences whose bytes codePointEnd
+    // steps over faster than they are counted (a lone lead, stray continuation bytes).
+    const char* const pieces[] = {" ",  "  ",   "a",          "bc",       "wordy",
+                                  "abcdefghijklm", "\xC3\xA9", "\xE4\xB8\xAD", "\x80\x80\x80",
+                                  "\xE4\xB8", "\xF0\x9F\x98\x80", "\xC3",   "\xFF",    "\t"};
+    std::mt19937 rng(2024);
+    std::vector<std::string_view> views;
+    for (int i = 0; i < 5000; ++i) {
+        std::string text;
+        for (int n = static_cast<int>(rng() % 12); n > 0; --n)
+            text += pieces[rng() % std::size(pieces)];
+        const float s = i % 3 == 0 ? 1.0f : 2.0f;
+        const float width = static_cast<float>(rng() % 120);
+        const std::size_t m = std::max<std::size_t>(1, static_cast<std::size_t>((width + s) / (6 * s)));
+        const std::vector<std::string> expected = wrapByTheRules(text, m);
+        ASSERT_EQ(wrapText(text, s, width), expected) << '"' << text << "\" at M " << m;
+        wrapText(text, s, width, views);
+        ASSERT_THAT(views, ElementsAreArray(expected)) << '"' << text << "\" at M " << m;
+        std::string first = text;
+        keepFirstWrappedLine(first, s, width);
+        ASSERT_EQ(first, expected.front()) << '"' << text << "\" at M " << m;
+    }
 }
 
 TEST(UiTextTest, WrapTextSurvivesScalesAndWidthsTheLauncherNeverPasses) {
