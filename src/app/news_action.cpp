@@ -154,8 +154,8 @@ void drawActionBar(UiRenderer& ui, LauncherContext& app, LoopState& loop, Frame&
     }
 
     statusLineText(snap, frame.scratch);
-    const std::vector<std::string> lines = wrapText(frame.scratch, 2.0f, w - 364.0f);
-    drawText(ui, lines.front(), 60.0f, h - 98.0f, 2.0f,
+    keepFirstWrappedLine(frame.scratch, 2.0f, w - 364.0f); // only the first line is shown
+    drawText(ui, frame.scratch, 60.0f, h - 98.0f, 2.0f,
              snap.phase == Updater::Failed ? paletteError : paletteText);
 
     drawProgress(ui, frame);

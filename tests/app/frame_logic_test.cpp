@@ -1,0 +1,398 @@
+// The frame's decisions that need a real Updater but no window: the automatic actions and their
+// once-only rules, the window-icon retry, and the two modal layers' roads (what a click, ENTER or
+// Escape does in the frame a layer opens and after). The Updater talks to a server on 127.0.0.1
+// that takes connections and never answers, so a run that was started stays busy until the test
+// lets it end: busy right after a call tells exactly whether the call started a run.
+#include "app/frame_loop.h"
+#include "app/frame_state.h"
+#include "app/launcher_screen.h"
+#include "app/modal_layers.h"
+#include "app/settings.h"
+#include "app/ui_renderer.h"
+#include "update/updater.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "../update/release_fixture.h"
+
+namespace qv::launcher {
+namespace {
+
+// Listens on 127.0.0.1 and leaves every connection waiting in the backlog: the client's request
+// goes out and no reply ever comes.
+class SilentServer {
+public:
+    SilentServer() {
+        fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        if (fd_ < 0 || bind(fd_, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+            listen(fd_, 16) != 0 ||
+            getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+            return;
+        }
+        port_ = ntohs(address.sin_port);
+    }
+    ~SilentServer() {
+        if (fd_ >= 0) close(fd_);
+    }
+    bool ok() const { return port_ != 0; }
+    std::string url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/"; }
+
+    // Ends the run that waits on it: every connection is taken and closed at once until the
+    // Updater is idle. False when it is still busy after ten seconds.
+    bool release(Updater& updater) {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (updater.busy.load()) {
+            if (std::chrono::steady_clock::now() > end) return false;
+            const int connection = accept(fd_, nullptr, nullptr);
+            if (connection >= 0) {
+                close(connection);
+            } else {
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+        }
+        return true;
+    }
+
+private:
+    int fd_ = -1;
+    int port_ = 0;
+};
+
+const std::uint8_t kZeroKey[32] = {};
+
+class FrameLogic : public testing::Test {
+protected:
+    FrameLogic()
+        : updater(tmp.path(), server.url(), kZeroKey),
+          app{nullptr, updater,  cfg,       tmp.path(), false,
+              verifyPending, -1.0, shotPath, [this] {
+                  ++iconTries;
+                  return iconReadable;
+              }} {
+        frame.w = 1024.0f;
+        frame.h = 620.0f;
+    }
+
+    void SetUp() override { ASSERT_TRUE(server.ok()); }
+    void TearDown() override { EXPECT_TRUE(server.release(updater)); }
+
+    // A run the test holds open, so the Updater is busy.
+    void holdARun() {
+        updater.check(false);
+        ASSERT_TRUE(updater.busy.load());
+    }
+    bool endRun() { return server.release(updater); }
+
+    // This frame's input, the same for both layers: a click at (x, y) or none.
+    void input(float x, float y, bool clicked, bool enter = false, bool escape = false) {
+        frame.modalInput = UiInput{x, y, clicked, 0.0f, enter};
+        frame.input = frame.modalInput;
+        frame.escapePressed = escape;
+        frame.keys.clear();
+        frame.text.clear();
+    }
+
+    LauncherSettings saved() const { return loadSettings(tmp.path()); }
+    bool settingsWritten() const { return std::filesystem::exists(tmp.path() / "launcher.cfg"); }
+
+    test::TempDir tmp;
+    SilentServer server;
+    Updater updater;
+    LauncherSettings cfg;
+    bool verifyPending = false;
+    const std::string shotPath;
+    int iconTries = 0;
+    bool iconReadable = false;
+    LauncherContext app;
+    LoopState loop;
+    Frame frame;
+    UiRenderer ui; // the layers only fill its batch; nothing here needs OpenGL
+};
+
+TEST_F(FrameLogic, AutomaticUpdateStartsOnceUntilTheChannelOrKeyChanges) {
+    struct Row {
+        std::int32_t phase;
+        bool installRequested;
+        bool starts;
+    };
+    const Row rows[] = {
+        {Updater::UpdateAvailable, false, true}, {Updater::NotInstalled, true, true},
+        {Updater::NotInstalled, false, false},   {Updater::UpToDate, true, false},
+        {Updater::Failed, true, false},          {Updater::Offline, true, false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.phase);
+        loop = LoopState{};
+        app.installRequested = row.installRequested;
+        frame.snapshot.phase = row.phase;
+        runAutomaticActions(app, loop, frame);
+        EXPECT_EQ(updater.busy.load(), row.starts);
+        EXPECT_EQ(loop.autoStarted, row.starts);
+        ASSERT_TRUE(endRun());
+    }
+
+    // Spent once: the same phase in later frames starts nothing, until a change of channel or
+    // key clears the flag.
+    loop = LoopState{};
+    frame.snapshot.phase = Updater::UpdateAvailable;
+    runAutomaticActions(app, loop, frame);
+    ASSERT_TRUE(endRun());
+    runAutomaticActions(app, loop, frame);
+    EXPECT_FALSE(updater.busy.load());
+    loop.autoStarted = false;
+    runAutomaticActions(app, loop, frame);
+    EXPECT_TRUE(updater.busy.load());
+    ASSERT_TRUE(endRun());
+
+    // A run going when the phase shows: the action waits for the next idle frame instead of
+    // being spent on a call the Updater drops.
+    loop = LoopState{};
+    holdARun();
+    runAutomaticActions(app, loop, frame);
+    EXPECT_FALSE(loop.autoStarted);
+    ASSERT_TRUE(endRun());
+    runAutomaticActions(app, loop, frame);
+    EXPECT_TRUE(loop.autoStarted);
+    EXPECT_TRUE(updater.busy.load());
+}
+
+TEST_F(FrameLogic, VerifyRunsOnceTheGameIsUpToDateAndNoRunGoes) {
+    verifyPending = true;
+    frame.snapshot.phase = Updater::NotInstalled;
+    runAutomaticActions(app, loop, frame);
+    EXPECT_TRUE(verifyPending);
+    EXPECT_FALSE(updater.busy.load());
+
+    frame.snapshot.phase = Updater::UpToDate;
+    holdARun();
+    runAutomaticActions(app, loop, frame);
+    EXPECT_TRUE(verifyPending);
+    ASSERT_TRUE(endRun());
+
+    runAutomaticActions(app, loop, frame);
+    EXPECT_FALSE(verifyPending);
+    EXPECT_TRUE(updater.busy.load());
+    ASSERT_TRUE(endRun());
+    runAutomaticActions(app, loop, frame);
+    EXPECT_FALSE(updater.busy.load());
+}
+
+TEST_F(FrameLogic, IconIsRetriedWhileTheGameIsPresentAtMostOnceASecond) {
+    frame.snapshot.phase = Updater::Checking;
+    struct Step {
+        double t;
+        bool gamePresent;
+        bool readable;
+        int triesAfter;
+    };
+    const Step steps[] = {
+        {5.0, false, false, 0}, {5.1, true, false, 1}, {5.6, true, false, 1},
+        {6.1, true, false, 2},  {6.2, true, true, 2},  {7.1, true, true, 3},
+        {9.0, true, true, 3},
+    };
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.t);
+        frame.t = step.t;
+        frame.snapshot.gamePresent = step.gamePresent;
+        iconReadable = step.readable;
+        runAutomaticActions(app, loop, frame);
+        EXPECT_EQ(iconTries, step.triesAfter);
+    }
+    EXPECT_TRUE(loop.iconSet);
+}
+
+// At 1024 by 620 the key area's top is 346: the channel menu's top is 406, its rows start at
+// 410, 444, 478 and 512 and are 34 high.
+constexpr float kRowX = 200.0f;
+float rowY(int row) { return 410.0f + 34.0f * static_cast<float>(row) + 17.0f; }
+
+TEST_F(FrameLogic, ChannelMenuActsOnlyAfterTheFrameItOpenedIn) {
+    cfg.testerKey = "KEY-1";
+    updater.setChannel(Updater::Live, cfg.testerKey);
+    frame.menuTop = 406.0f;
+
+    // The click that opened the menu lies on a row: no choice, the menu stays; Escape in that
+    // frame closes it at once.
+    loop.channelMenuOpen = true;
+    frame.menuOpenedThisFrame = true;
+    input(kRowX, rowY(1), true);
+    drawChannelMenu(ui, app, loop, frame);
+    EXPECT_TRUE(loop.channelMenuOpen);
+    input(kRowX, rowY(1), false, false, true);
+    drawChannelMenu(ui, app, loop, frame);
+    EXPECT_FALSE(loop.channelMenuOpen);
+    EXPECT_FALSE(cfg.testing);
+    EXPECT_FALSE(settingsWritten());
+    EXPECT_FALSE(updater.busy.load());
+
+    // Later frames: no click keeps it open, a click beside the rows closes it with no effect.
+    frame.menuOpenedThisFrame = false;
+    loop.channelMenuOpen = true;
+    input(kRowX, rowY(0), false);
+    drawChannelMenu(ui, app, loop, frame);
+    EXPECT_TRUE(loop.channelMenuOpen);
+    input(600.0f, rowY(0), true);
+    drawChannelMenu(ui, app, loop, frame);
+    EXPECT_FALSE(loop.channelMenuOpen);
+    EXPECT_FALSE(settingsWritten());
+    EXPECT_FALSE(updater.busy.load());
+
+    // "Testing": saved, handed to the Updater, checked, and the automatic update freed.
+    loop.channelMenuOpen = true;
+    loop.autoStarted = true;
+    input(kRowX, rowY(1), true);
+    drawChannelMenu(ui, app, loop, frame);
+    EXPECT_FALSE(loop.channelMenuOpen);
+    EXPECT_TRUE(cfg.testing);
+    EXPECT_TRUE(saved().testing);
+    EXPECT_EQ(saved().testerKey, "KEY-1");
+    EXPECT_EQ(updater.snapshot().channel, Updater::Testing);
+    EXPECT_TRUE(updater.busy.load());
+    EXPECT_FALSE(loop.autoStarted);
+    ASSERT_TRUE(endRun());
+
+    // "Change key...": the menu gives way to an empty key dialog in the same frame.
+    loop.channelMenuOpen = true;
+    loop.typedKey = "OLD";
+    input(kRowX, rowY(2), true);
+    drawChannelMenu(ui, app, loop, frame);
+    EXPECT_FALSE(loop.channelMenuOpen);
+    EXPECT_TRUE(loop.keyDialogOpen);
+    EXPECT_TRUE(loop.typedKey.empty());
+    EXPECT_TRUE(frame.dialogOpenedThisFrame);
+    EXPECT_FALSE(updater.busy.load());
+    loop.keyDialogOpen = false;
+
+    // "Forget key": no key, Live, saved without key or channel, checked.
+    loop.channelMenuOpen = true;
+    loop.autoStarted = true;
+    input(kRowX, rowY(3), true);
+    drawChannelMenu(ui, app, loop, frame);
+    EXPECT_FALSE(loop.channelMenuOpen);
+    EXPECT_TRUE(cfg.testerKey.empty());
+    EXPECT_FALSE(cfg.testing);
+    EXPECT_TRUE(saved().testerKey.empty());
+    EXPECT_FALSE(saved().testing);
+    EXPECT_EQ(updater.snapshot().channel, Updater::Live);
+    EXPECT_EQ(updater.snapshot().keyState, Updater::NoKey);
+    EXPECT_TRUE(updater.busy.load());
+    EXPECT_FALSE(loop.autoStarted);
+}
+
+TEST_F(FrameLogic, KeyDialogUsesTheKeyOnlyWhenThereIsOneAndNotOnTheOpeningClick) {
+    // At 1024 by 620 the dialog is at (232, 200): "USE KEY" spans x 590 to 770, y 352 to 400;
+    // "Cancel" x 254 to 374, y 362 to 392.
+    const float useX = 680.0f, useY = 376.0f, cancelX = 314.0f, cancelY = 377.0f;
+
+    // Opening frame: what is typed already counts, but the opening click presses nothing.
+    loop.keyDialogOpen = true;
+    frame.dialogOpenedThisFrame = true;
+    input(useX, useY, true);
+    frame.text = "ab-1 ";
+    drawKeyDialog(ui, app, loop, frame);
+    EXPECT_TRUE(loop.keyDialogOpen);
+    EXPECT_EQ(loop.typedKey, "AB-1");
+    EXPECT_FALSE(settingsWritten());
+
+    // The next click on "USE KEY" takes it.
+    frame.dialogOpenedThisFrame = false;
+    loop.autoStarted = true;
+    input(useX, useY, true);
+    drawKeyDialog(ui, app, loop, frame);
+    EXPECT_FALSE(loop.keyDialogOpen);
+    EXPECT_EQ(cfg.testerKey, "AB-1");
+    EXPECT_TRUE(cfg.testing);
+    EXPECT_EQ(saved().testerKey, "AB-1");
+    EXPECT_TRUE(saved().testing);
+    EXPECT_EQ(updater.snapshot().channel, Updater::Testing);
+    EXPECT_TRUE(updater.busy.load());
+    EXPECT_FALSE(loop.autoStarted);
+    ASSERT_TRUE(endRun());
+
+    // An empty key: ENTER and a click on the disabled "USE KEY" do nothing; Escape or "Cancel"
+    // close without a change.
+    struct Step {
+        bool clickUse, enter, escape, clickCancel;
+        bool staysOpen;
+    };
+    const Step steps[] = {
+        {false, true, false, false, true},
+        {true, false, false, false, true},
+        {false, false, true, false, false},
+        {false, false, false, true, false},
+    };
+    for (const Step& step : steps) {
+        loop.keyDialogOpen = true;
+        loop.typedKey.clear();
+        const bool clicked = step.clickUse || step.clickCancel;
+        input(step.clickCancel ? cancelX : useX, step.clickCancel ? cancelY : useY, clicked,
+              step.enter, step.escape);
+        drawKeyDialog(ui, app, loop, frame);
+        EXPECT_EQ(loop.keyDialogOpen, step.staysOpen);
+        EXPECT_EQ(cfg.testerKey, "AB-1");
+        EXPECT_FALSE(updater.busy.load());
+    }
+
+    // ENTER with a key uses it.
+    loop.keyDialogOpen = true;
+    loop.typedKey = "NEW-2";
+    input(0.0f, 0.0f, false, true);
+    drawKeyDialog(ui, app, loop, frame);
+    EXPECT_FALSE(loop.keyDialogOpen);
+    EXPECT_EQ(saved().testerKey, "NEW-2");
+}
+
+TEST_F(FrameLogic, KeyAreaOpensItsLayerInTheSameFrameAndNotWhileARunGoes) {
+    // At the minimum size the dialog's "Cancel" (x 152 to 272, y 312 to 342) overlaps the
+    // "Playtester key..." button (x 48 to 308, y 338 to 368): the click that opens the dialog
+    // must not also cancel it.
+    frame.w = 820.0f;
+    frame.h = 520.0f;
+    loop.typedKey = "LEFT-OVER";
+    holdARun();
+    input(200.0f, 340.0f, true);
+    drawLauncherScreen(ui, app, loop, frame);
+    EXPECT_FALSE(loop.keyDialogOpen);
+    ASSERT_TRUE(endRun());
+
+    drawLauncherScreen(ui, app, loop, frame);
+    ASSERT_TRUE(loop.keyDialogOpen);
+    EXPECT_TRUE(loop.typedKey.empty());
+    EXPECT_FALSE(frame.menuOpenedThisFrame);
+    drawKeyDialog(ui, app, loop, frame);
+    EXPECT_TRUE(loop.keyDialogOpen);
+    loop.keyDialogOpen = false;
+
+    // With a key the area is the drop-down (box y 360 to 396 at this size); the menu hangs at
+    // 398 and opens, staying open through its opening click.
+    cfg.testerKey = "KEY-1";
+    holdARun();
+    input(178.0f, 378.0f, true);
+    drawLauncherScreen(ui, app, loop, frame);
+    EXPECT_FALSE(loop.channelMenuOpen);
+    ASSERT_TRUE(endRun());
+
+    drawLauncherScreen(ui, app, loop, frame);
+    EXPECT_TRUE(loop.channelMenuOpen);
+    EXPECT_TRUE(frame.menuOpenedThisFrame);
+    EXPECT_EQ(frame.menuTop, 398.0f);
+    drawChannelMenu(ui, app, loop, frame);
+    EXPECT_TRUE(loop.channelMenuOpen);
+}
+
+} // namespace
+} // namespace qv::launcher
