@@ -58,7 +58,10 @@ int main(int argc, char** argv) {
     std::uint8_t pub[32];
     randombytes_buf(seed, sizeof seed);
     crypto_eddsa_key_pair(secret, pub, seed);
-    const bool ok = writeLine(file, hex(secret, 64)) && writeLine(file + ".pub", hex(pub, 32));
+    // The secret half is readable by its owner only, from the moment the file exists.
+    bool ok = writeLine(file, "");
+    std::filesystem::permissions(file, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write, ec);
+    ok = ok && !ec && writeLine(file, hex(secret, 64)) && writeLine(file + ".pub", hex(pub, 32));
     sodium_memzero(secret, sizeof secret);
     if (!ok) {
         std::fprintf(stderr, "dev_key: cannot write %s\n", file.c_str());

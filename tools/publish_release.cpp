@@ -61,6 +61,21 @@ bool writeText(const fs::path& path, const std::string& text) {
     return writeFileAtomic(path, reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
 }
 
+// The secret key is readable by its owner only, from the moment its file exists: the file is
+// made empty, restricted, and only then filled (truncating keeps the permissions).
+bool writePrivateText(const fs::path& path, const std::string& text) {
+    std::FILE* file = std::fopen(path.c_str(), "wb");
+    if (!file) return false;
+    std::fclose(file);
+    std::error_code ec;
+    fs::permissions(path, fs::perms::owner_read | fs::perms::owner_write, ec);
+    if (ec) return false;
+    file = std::fopen(path.c_str(), "wb");
+    if (!file) return false;
+    const bool written = std::fwrite(text.data(), 1, text.size(), file) == text.size();
+    return std::fclose(file) == 0 && written;
+}
+
 bool makeKey(const std::string& file, std::uint8_t* secret, std::uint8_t* pub) {
     if (fs::exists(file)) {
         std::fprintf(stderr, "publish_release: %s exists; not overwriting a secret key\n",
@@ -71,7 +86,7 @@ bool makeKey(const std::string& file, std::uint8_t* secret, std::uint8_t* pub) {
         std::fprintf(stderr, "publish_release: no secure random source\n");
         return false;
     }
-    if (!writeText(file, toHex(secret, 64) + "\n") ||
+    if (!writePrivateText(file, toHex(secret, 64) + "\n") ||
         !writeText(file + ".pub", toHex(pub, 32) + "\n")) {
         std::fprintf(stderr, "publish_release: cannot write %s\n", file.c_str());
         return false;
