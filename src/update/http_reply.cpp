@@ -24,6 +24,15 @@ int digitValue(char c) {
     return 99;
 }
 
+// Steps i over the white space and the optional sign that the C library's number readers take
+// before the digits; true when the sign was a minus.
+bool skipSpaceAndSign(std::string_view text, std::size_t& i) {
+    while (i < text.size() && isSpace(text[i]))
+        ++i;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) return text[i++] == '-';
+    return false;
+}
+
 // Reads a number the way strtoull does in the C locale: leading white space,
 // an optional sign, for base 16 an optional 0x, then digits up to the first
 // other character. Too large a value saturates; a minus sign wraps, as there.
@@ -31,13 +40,7 @@ int digitValue(char c) {
 // never needs a terminated copy of the text.
 std::uint64_t readUnsigned(std::string_view text, int base, bool& anyDigit) {
     std::size_t i = 0;
-    while (i < text.size() && isSpace(text[i]))
-        ++i;
-    bool negative = false;
-    if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
-        negative = text[i] == '-';
-        ++i;
-    }
+    const bool negative = skipSpaceAndSign(text, i);
     if (base == 16 && i + 2 < text.size() && text[i] == '0' &&
         (text[i + 1] == 'x' || text[i + 1] == 'X') && digitValue(text[i + 2]) < 16) {
         i += 2;
@@ -59,13 +62,7 @@ std::uint64_t readUnsigned(std::string_view text, int base, bool& anyDigit) {
 // itself is undefined) is held at the nearest int.
 int readStatus(std::string_view text) {
     std::size_t i = 0;
-    while (i < text.size() && isSpace(text[i]))
-        ++i;
-    bool negative = false;
-    if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
-        negative = text[i] == '-';
-        ++i;
-    }
+    const bool negative = skipSpaceAndSign(text, i);
     long long value = 0;
     for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
         value = value * 10 + (text[i] - '0');

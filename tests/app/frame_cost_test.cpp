@@ -15,39 +15,18 @@
 
 #include <dlfcn.h>
 
-#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
-#include <new>
 #include <thread>
 
-#include "../update/release_fixture.h"
-
-namespace {
-std::atomic<long> allocations{0};
-}
-
-// Counting replacements of the global allocation functions, malloc and free underneath (GCC takes
-// that for a mismatch when it sees both sides at once). AddressSanitizer brings allocation
-// functions of its own, so a sanitized build measures without counting.
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool kCountsAllocations = false;
-#else
-constexpr bool kCountsAllocations = true;
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-#endif
-void* operator new(std::size_t size) {
-    allocations.fetch_add(1, std::memory_order_relaxed);
-    if (void* p = std::malloc(size ? size : 1)) return p;
-    throw std::bad_alloc();
-}
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-#endif
+// AddressSanitizer brings allocation functions of its own, so a sanitized build measures
+// without counting.
+#define CORVANTHE_COUNT_ALLOCATIONS_UNLESS_ASAN
+#include "../support/alloc_counter.h"
+#include "../support/temp_dir.h"
 
 namespace qv::launcher {
 namespace {
@@ -147,11 +126,11 @@ TEST(FrameCostOpenGl, FullScreenWithNewsAndSeventySparks) {
     const double cpuStart = cpuSeconds(CLOCK_PROCESS_CPUTIME_ID);
     const auto wallStart = std::chrono::steady_clock::now();
     for (int i = 0; i < frames; ++i) {
-        const long before = allocations.load();
+        const long before = test::allocations.load();
         const double cpuBefore = cpuSeconds(CLOCK_THREAD_CPUTIME_ID);
         oneFrame(30 + i);
         drawCpu += cpuSeconds(CLOCK_THREAD_CPUTIME_ID) - cpuBefore;
-        allocationsInDraw += allocations.load() - before;
+        allocationsInDraw += test::allocations.load() - before;
         glfwSwapBuffers(window);
     }
     glFinish();
@@ -162,9 +141,9 @@ TEST(FrameCostOpenGl, FullScreenWithNewsAndSeventySparks) {
     const std::string news = std::move(frame.snapshot.news);
     frame.snapshot.news.clear();
     oneFrame(300);
-    const long before = allocations.load();
+    const long before = test::allocations.load();
     oneFrame(301);
-    const long withoutNews = allocations.load() - before;
+    const long withoutNews = test::allocations.load() - before;
     frame.snapshot.news = news;
 
     std::printf("frame at %dx%d, %zu sparks, %zu vertices: %.3f ms CPU (all threads, with "
@@ -173,7 +152,7 @@ TEST(FrameCostOpenGl, FullScreenWithNewsAndSeventySparks) {
                 fbWidth, fbHeight, loop.sparks.size(), renderer.vertices.capacity(), 1000.0 * cpu / frames,
                 1000.0 * wall / frames, 1000.0 * drawCpu / frames);
     // Once the batch and the wrapping buffers have grown, a frame allocates nothing.
-    if (kCountsAllocations) {
+    if (test::kCountsAllocations) {
         std::printf("heap allocations per frame: %.1f with the news, %ld without\n",
                     static_cast<double>(allocationsInDraw) / frames, withoutNews);
         EXPECT_EQ(allocationsInDraw, 0);

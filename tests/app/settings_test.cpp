@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <sstream>
+
+#include "../support/file_bytes.h"
+#include "../support/temp_dir.h"
 
 namespace qv::launcher {
 namespace {
@@ -12,22 +14,11 @@ namespace fs = std::filesystem;
 
 class SettingsFile : public ::testing::Test {
 protected:
-    void SetUp() override {
-        dir_ = fs::temp_directory_path() /
-               ("settings-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
-        fs::remove_all(dir_);
-        fs::create_directories(dir_);
-    }
-    void TearDown() override { fs::remove_all(dir_); }
+    void writeRaw(const std::string& bytes) { test::writeBytes(dir_ / "launcher.cfg", bytes); }
+    std::string readRaw() { return test::readBytes(dir_ / "launcher.cfg"); }
 
-    void writeRaw(const std::string& bytes) {
-        std::ofstream(dir_ / "launcher.cfg", std::ios::binary) << bytes;
-    }
-    std::string readRaw() {
-        std::ifstream in(dir_ / "launcher.cfg", std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(in), {});
-    }
-    fs::path dir_;
+    test::TempDir tmp_{"settings-"};
+    const fs::path& dir_ = tmp_.path();
 };
 
 TEST(SettingsTrim, StripsOnlyTheDocumentedBlanks) {

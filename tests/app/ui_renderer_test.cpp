@@ -13,8 +13,6 @@
 #include "base/png.h"
 #include "base/text.h"
 
-#define GLFW_INCLUDE_NONE
-#include <GLFW/glfw3.h>
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <link.h>
@@ -29,6 +27,8 @@
 #include <random>
 #include <string>
 #include <vector>
+
+#include "../support/gl_context.h"
 
 namespace qv::launcher {
 namespace {
@@ -80,9 +80,9 @@ struct GlCallCounter {
     }
 };
 
-// Mesa's GLX library and its DRI driver keep what they allocate (the driver caches what it
-// compiles for a draw) for the life of the process; unloading them when the last context goes
-// would make LeakSanitizer report that memory, so both stay loaded.
+// Mesa's DRI driver, like its GLX library, keeps what it allocates (it caches what it compiles
+// for a draw) for the life of the process; unloading it when the last context goes would make
+// LeakSanitizer report that memory, so it stays loaded too.
 int keepDriverLoaded(dl_phdr_info* info, std::size_t, void*) {
     const std::string name = info->dlpi_name != nullptr ? info->dlpi_name : "";
     if (name.find("_dri.so") != std::string::npos || name.find("libgallium") != std::string::npos)
@@ -90,31 +90,14 @@ int keepDriverLoaded(dl_phdr_info* info, std::size_t, void*) {
     return 0;
 }
 
-bool startGlfwOnce() {
-    static const bool started = [] {
-        dlopen("libGLX_mesa.so.0", RTLD_LAZY | RTLD_NODELETE);
-        if (glfwInit() != GLFW_TRUE) return false;
-        std::atexit(glfwTerminate);
-        return true;
-    }();
-    return started;
-}
-
 class OpenGlUiRenderer : public ::testing::Test {
   protected:
     void SetUp() override {
         if (std::getenv("DISPLAY") == nullptr)
             GTEST_SKIP() << "DISPLAY is not set: no X server for an OpenGL context";
-        ASSERT_TRUE(startGlfwOnce()) << "GLFW could not start";
-        glfwDefaultWindowHints();
-        glfwWindowHint(GLFW_VISIBLE, GLFW_FALSE);
-        glfwWindowHint(GLFW_CONTEXT_VERSION_MAJOR, 4);
-        glfwWindowHint(GLFW_CONTEXT_VERSION_MINOR, 5);
-        glfwWindowHint(GLFW_OPENGL_PROFILE, GLFW_OPENGL_CORE_PROFILE);
-        glfwWindowHint(GLFW_OPENGL_FORWARD_COMPAT, GLFW_TRUE);
-        window_ = glfwCreateWindow(64, 64, "ui_renderer_test", nullptr, nullptr);
+        ASSERT_TRUE(test::startGlfwOnce()) << "GLFW could not start";
+        window_ = test::openHiddenGlWindow("ui_renderer_test");
         ASSERT_NE(window_, nullptr) << "no OpenGL 4.5 core context";
-        glfwMakeContextCurrent(window_);
         ASSERT_EQ(loadGlFunctions(glfwGetProcAddress), 0);
         dl_iterate_phdr(&keepDriverLoaded, nullptr);
     }
@@ -123,8 +106,7 @@ class OpenGlUiRenderer : public ::testing::Test {
         if (window_ == nullptr) return;
         if (fbo_ != 0) glDeleteFramebuffers(1, &fbo_);
         if (colour_ != 0) glDeleteRenderbuffers(1, &colour_);
-        glfwMakeContextCurrent(nullptr);
-        glfwDestroyWindow(window_);
+        test::closeGlWindow(window_);
     }
 
     // An RGBA8 render target of the given size, bound for drawing and reading.

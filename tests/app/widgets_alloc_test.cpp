@@ -9,45 +9,16 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <cstdlib>
-#include <new>
 #include <string>
 #include <string_view>
 #include <vector>
 
-namespace {
-std::atomic<long> allocations{0};
-}
-
-// Every form funnels into malloc and free, so AddressSanitizer still sees (and checks) each block
-// through its malloc; GCC takes malloc-backed new with free-backed delete for a mismatch.
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-#endif
-void* operator new(std::size_t size) {
-    allocations.fetch_add(1, std::memory_order_relaxed);
-    if (void* p = std::malloc(size ? size : 1)) return p;
-    throw std::bad_alloc();
-}
-void* operator new[](std::size_t size) {
-    return operator new(size);
-}
-void operator delete(void* p) noexcept {
-    std::free(p);
-}
-void operator delete(void* p, std::size_t) noexcept {
-    std::free(p);
-}
-void operator delete[](void* p) noexcept {
-    std::free(p);
-}
-void operator delete[](void* p, std::size_t) noexcept {
-    std::free(p);
-}
+#include "../support/alloc_counter.h"
 
 namespace qv::launcher {
 namespace {
+
+using test::allocationsDuring;
 
 // Every kind of line, long bullets and paragraphs that wrap, a word longer than the column,
 // asterisk runs, multi-byte characters and a CR.
@@ -63,12 +34,6 @@ std::string fullNews() {
         }
     }
     return news;
-}
-
-long allocationsDuring(auto&& work) {
-    const long before = allocations.load(std::memory_order_relaxed);
-    work();
-    return allocations.load(std::memory_order_relaxed) - before;
 }
 
 TEST(WidgetsAllocationTest, RepeatedNewsFramesAllocateNothingOnceWarm) {

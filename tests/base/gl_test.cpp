@@ -4,9 +4,6 @@
 #include "base/gl.h"
 #include "base/log.h"
 
-#define GLFW_INCLUDE_NONE
-#include <GLFW/glfw3.h>
-#include <dlfcn.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -14,20 +11,19 @@
 #include <cstdint>
 #include <cstdlib>
 #include <deque>
-#include <filesystem>
-#include <fstream>
 #include <map>
-#include <random>
 #include <set>
 #include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "../support/gl_context.h"
+#include "../support/log_folder.h"
+
 namespace qv::launcher {
 namespace {
 
-namespace fs = std::filesystem;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 
@@ -98,46 +94,12 @@ std::vector<std::string> splitNames(const char* list) {
 
 const std::vector<std::string> kEntryPointNames = splitNames(kEntryPointList);
 
-struct LogLine {
-    std::string level;
-    std::string message;
-    bool operator==(const LogLine&) const = default;
-};
+using test::LogLine;
 
-void PrintTo(const LogLine& line, std::ostream* out) {
-    *out << line.level << ": " << line.message;
-}
-
-// Opens the log in a fresh temporary folder and reads back what reached "latest.log".
-class LogCapture {
+// The log opened in a fresh temporary folder and read back line by line.
+class LogCapture : public test::LogFolder {
   public:
-    LogCapture() {
-        std::random_device random;
-        folder_ = fs::temp_directory_path() / ("gl_test-" + std::to_string(random()));
-        fs::create_directories(folder_);
-        EXPECT_TRUE(openLog(folder_.string().c_str(), 0));
-    }
-    ~LogCapture() {
-        closeLog();
-        std::error_code ignored;
-        fs::remove_all(folder_, ignored);
-    }
-
-    // Lines of the file "[time] [elapsed] level message".
-    std::vector<LogLine> lines() const {
-        std::vector<LogLine> result;
-        std::ifstream file(folder_ / "latest.log");
-        for (std::string text; std::getline(file, text);) {
-            const std::size_t level = text.find("] ", text.find(']') + 1) + 2;
-            std::string name = text.substr(level, 5);
-            name.erase(name.find_last_not_of(' ') + 1);
-            result.push_back({name, text.substr(level + 6)});
-        }
-        return result;
-    }
-
-  private:
-    fs::path folder_;
+    LogCapture() : LogFolder("gl_test-") {}
 };
 
 // A loader that answers from a script: every name gets its own fake address unless it is listed
@@ -379,48 +341,18 @@ TEST(GlDebugCallback, ErrorsAndHighSeverityAreErrorsNotificationsAreDropped) {
     }
 }
 
-// Mesa's GLX library keeps strings it allocates for the whole life of the process; when
-// glfwTerminate unloads it they become unreachable and LeakSanitizer blames this test for them.
-// Keeping the library loaded (the first context loads it anyway) keeps them reachable.
-void keepGlLibraryLoaded() {
-    dlopen("libGLX_mesa.so.0", RTLD_LAZY | RTLD_NODELETE);
-}
-
-// A hidden window with the OpenGL 4.5 core context the launcher asks for, from Mesa under Xvfb.
+// A hidden window with the OpenGL 4.5 core context the launcher asks for, from Mesa under Xvfb;
+// each test gets its own window and context.
 class OpenGlContext : public ::testing::Test {
   protected:
-    // GLFW is started once per process and stopped at exit: the GLX library kept loaded above
-    // does not take a second start after glfwTerminate. Each test gets its own window and context.
-    static bool startGlfw() {
-        static const bool started = [] {
-            keepGlLibraryLoaded();
-            if (glfwInit() != GLFW_TRUE) return false;
-            std::atexit(glfwTerminate);
-            return true;
-        }();
-        return started;
-    }
-
     void SetUp() override {
         if (std::getenv("DISPLAY") == nullptr)
             GTEST_SKIP() << "DISPLAY is not set: no X server for an OpenGL context";
-        ASSERT_TRUE(startGlfw()) << "GLFW could not start on " << std::getenv("DISPLAY");
-        glfwDefaultWindowHints();
-        glfwWindowHint(GLFW_VISIBLE, GLFW_FALSE);
-        glfwWindowHint(GLFW_CONTEXT_VERSION_MAJOR, 4);
-        glfwWindowHint(GLFW_CONTEXT_VERSION_MINOR, 5);
-        glfwWindowHint(GLFW_OPENGL_PROFILE, GLFW_OPENGL_CORE_PROFILE);
-        glfwWindowHint(GLFW_OPENGL_FORWARD_COMPAT, GLFW_TRUE);
-        window_ = glfwCreateWindow(64, 64, "gl_test", nullptr, nullptr);
+        ASSERT_TRUE(test::startGlfwOnce()) << "GLFW could not start on " << std::getenv("DISPLAY");
+        window_ = test::openHiddenGlWindow("gl_test");
         ASSERT_NE(window_, nullptr) << "no OpenGL 4.5 core context";
-        glfwMakeContextCurrent(window_);
     }
-    void TearDown() override {
-        if (window_ != nullptr) {
-            glfwMakeContextCurrent(nullptr);
-            glfwDestroyWindow(window_);
-        }
-    }
+    void TearDown() override { test::closeGlWindow(window_); }
 
     GLFWwindow* window_ = nullptr;
 };

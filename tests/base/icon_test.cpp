@@ -15,10 +15,11 @@
 #include <filesystem>
 #include <fstream>
 #include <optional>
-#include <random>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "../support/log_folder.h"
 
 namespace qv::launcher {
 namespace {
@@ -28,56 +29,20 @@ using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 using Bytes = std::vector<std::uint8_t>;
 
-struct LogLine {
-    std::string level;
-    std::string message;
-    bool operator==(const LogLine&) const = default;
-};
-
-void PrintTo(const LogLine& line, std::ostream* out) {
-    *out << line.level << ": " << line.message;
-}
+using test::LogLine;
 
 // A fresh temporary folder with the log open in it; icon files are written there too.
-class IconFolder {
+class IconFolder : public test::LogFolder {
   public:
-    IconFolder() {
-        std::random_device random;
-        folder_ = fs::temp_directory_path() / ("icon_test-" + std::to_string(random()));
-        fs::create_directories(folder_);
-        EXPECT_TRUE(openLog(folder_.string().c_str(), 0));
-    }
-    ~IconFolder() {
-        closeLog();
-        std::error_code ignored;
-        fs::remove_all(folder_, ignored);
-    }
+    IconFolder() : LogFolder("icon_test-") {}
 
     std::string write(const Bytes& bytes, const std::string& name = "test.ico") const {
-        const fs::path path = folder_ / name;
-        std::ofstream(path, std::ios::binary)
+        const std::string file = path(name);
+        std::ofstream(file, std::ios::binary)
             .write(reinterpret_cast<const char*>(bytes.data()),
                    static_cast<std::streamsize>(bytes.size()));
-        return path.string();
+        return file;
     }
-
-    std::string path(const std::string& name) const { return (folder_ / name).string(); }
-
-    // Lines of "latest.log": "[time] [elapsed] level message".
-    std::vector<LogLine> lines() const {
-        std::vector<LogLine> result;
-        std::ifstream file(folder_ / "latest.log");
-        for (std::string text; std::getline(file, text);) {
-            const std::size_t level = text.find("] ", text.find(']') + 1) + 2;
-            std::string name = text.substr(level, 5);
-            name.erase(name.find_last_not_of(' ') + 1);
-            result.push_back({name, text.substr(level + 6)});
-        }
-        return result;
-    }
-
-  private:
-    fs::path folder_;
 };
 
 void put16(Bytes& out, std::uint32_t v) {

@@ -5,6 +5,7 @@
 #include "base/net.h"
 
 #include "netns.h"
+#include "socket_probe.h"
 
 #include <gtest/gtest.h>
 
@@ -18,7 +19,6 @@
 
 #include <chrono>
 #include <cstring>
-#include <filesystem>
 #include <set>
 #include <sstream>
 #include <string>
@@ -27,28 +27,11 @@
 namespace qv::launcher {
 namespace {
 
-using Clock = std::chrono::steady_clock;
 using Bytes = std::vector<std::uint8_t>;
-
-long long msSince(Clock::time_point start) {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-}
-
-std::uint16_t localPort(SOCKET socket) {
-    sockaddr_in address{};
-    socklen_t length = sizeof address;
-    if (getsockname(socket, reinterpret_cast<sockaddr*>(&address), &length) != 0) return 0;
-    return ntohs(address.sin_port);
-}
-
-std::size_t openDescriptors() {
-    std::size_t count = 0;
-    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
-        (void)entry;
-        ++count;
-    }
-    return count;
-}
+using test::Clock;
+using test::localPort;
+using test::msSince;
+using test::openDescriptors;
 
 bool nonBlockingAndCloseOnExec(SOCKET socket) {
     return (fcntl(socket, F_GETFL) & O_NONBLOCK) != 0 && (fcntl(socket, F_GETFD) & FD_CLOEXEC) != 0;

@@ -18,29 +18,17 @@
 #include <unistd.h>
 #include <vector>
 
+#include "../support/temp_dir.h"
+
 namespace fs = std::filesystem;
 using namespace qv::launcher;
 using namespace std::chrono_literals;
 
 namespace {
 
-class TempFolder {
+class TempFolder : public qv::launcher::test::TempDir {
   public:
-    TempFolder() {
-        static int counter = 0;
-        path_ = fs::temp_directory_path() /
-                ("platform_test-" + std::to_string(getpid()) + "-" + std::to_string(++counter));
-        fs::remove_all(path_);
-        fs::create_directories(path_);
-    }
-    ~TempFolder() {
-        std::error_code ignored;
-        fs::remove_all(path_, ignored);
-    }
-    const fs::path& path() const { return path_; }
-
-  private:
-    fs::path path_;
+    TempFolder() : TempDir("platform_test-") {}
 };
 
 fs::path childProgram() {

@@ -20,10 +20,11 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <random>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "../support/log_folder.h"
 
 namespace qv::launcher {
 namespace {
@@ -36,30 +37,9 @@ using ::testing::Not;
 using Bytes = std::vector<std::uint8_t>;
 
 // A fresh temporary folder with the log open in it.
-class PngFolder {
+class PngFolder : public test::LogFolder {
   public:
-    PngFolder() {
-        std::random_device random;
-        folder_ = fs::temp_directory_path() / ("png_test-" + std::to_string(random()));
-        fs::create_directories(folder_);
-        EXPECT_TRUE(openLog(folder_.string().c_str(), 0));
-    }
-    ~PngFolder() {
-        closeLog();
-        std::error_code ignored;
-        fs::remove_all(folder_, ignored);
-    }
-
-    std::string path(const std::string& name) const { return (folder_ / name).string(); }
-
-    // What reached "latest.log" so far.
-    std::string log() const {
-        std::ifstream file(folder_ / "latest.log", std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(file), {});
-    }
-
-  private:
-    fs::path folder_;
+    PngFolder() : LogFolder("png_test-") {}
 };
 
 Bytes readBytes(const std::string& path) {

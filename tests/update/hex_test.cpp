@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "../support/temp_dir.h"
+
 using namespace qv::launcher;
 namespace fs = std::filesystem;
 
@@ -101,13 +103,6 @@ TEST(Hex, HashHexAndHasherAgree) {
 
 class HashFile : public ::testing::Test {
   protected:
-    void SetUp() override {
-        dir =
-            fs::temp_directory_path() / ("corvanthe-hex-" + std::to_string(std::random_device()()));
-        fs::create_directories(dir);
-    }
-    void TearDown() override { fs::remove_all(dir); }
-
     std::string write(const std::string& name, const std::string& bytes) {
         const fs::path path = dir / fs::path(std::u8string(name.begin(), name.end()));
         std::ofstream(path, std::ios::binary) << bytes;
@@ -119,7 +114,8 @@ class HashFile : public ::testing::Test {
         return std::string(text.begin(), text.end());
     }
 
-    fs::path dir;
+    test::TempDir tmp{"corvanthe-hex-"};
+    const fs::path& dir = tmp.path();
 };
 
 TEST_F(HashFile, EqualsHashHexOverTheWholeContents) {

@@ -1,5 +1,5 @@
-// Shared material of the updater's tests: a fresh temporary folder, game folders written from a
-// table of files, releases made by the real publisher, child processes, and waiting for an
+// Shared material of the updater's tests: game folders in a fresh temporary folder written from
+// a table of files, releases made by the real publisher, child processes, and waiting for an
 // Updater's run to end.
 #pragma once
 
@@ -12,8 +12,6 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <map>
 #include <random>
 #include <sstream>
@@ -21,6 +19,8 @@
 #include <thread>
 #include <vector>
 
+#include "../support/file_bytes.h"
+#include "../support/temp_dir.h"
 #include "base/log.h"
 #include "update/hex.h"
 #include "update/updater.h"
@@ -30,39 +30,6 @@ extern char** environ;
 namespace qv::launcher::test {
 
 namespace fs = std::filesystem;
-
-// A folder of its own under the system's temporary folder, removed with everything in it.
-class TempDir {
-  public:
-    TempDir() {
-        std::random_device seed;
-        std::mt19937_64 random(seed());
-        for (;;) {
-            path_ = fs::temp_directory_path() / ("corvanthe-test-" + std::to_string(random()));
-            if (fs::create_directory(path_)) break;
-        }
-    }
-    ~TempDir() {
-        std::error_code ec;
-        fs::remove_all(path_, ec);
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const fs::path& path() const { return path_; }
-
-  private:
-    fs::path path_;
-};
-
-inline void writeBytes(const fs::path& path, const std::string& bytes) {
-    fs::create_directories(path.parent_path());
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
-}
-
-inline std::string readBytes(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
 
 inline std::string randomBytes(std::size_t n, std::uint64_t seed) {
     std::mt19937_64 random(seed);
@@ -92,22 +59,30 @@ inline Files readFiles(const fs::path& folder) {
     return out;
 }
 
-// Runs a program to its end with its output (both streams) appended to the file; its exit code,
-// or -1 when it could not run or was killed.
-inline int runProgram(const std::vector<std::string>& argv, const fs::path& output) {
+// Starts a program with its output (both streams) going to the file, appended to what is there
+// or in place of it; its process id, or -1 when it could not start.
+inline pid_t spawnProgram(const std::vector<std::string>& argv, const fs::path& output,
+                          bool append = true) {
     std::vector<char*> args;
     for (const std::string& a : argv)
         args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_APPEND,
-                                     0644);
+    posix_spawn_file_actions_addopen(&actions, 1, output.c_str(),
+                                     O_WRONLY | O_CREAT | (append ? O_APPEND : O_TRUNC), 0644);
     posix_spawn_file_actions_adddup2(&actions, 1, 2);
     pid_t pid = -1;
     const int failed = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
-    if (failed) return -1;
+    return failed ? -1 : pid;
+}
+
+// Runs a program to its end with its output (both streams) appended to the file; its exit code,
+// or -1 when it could not run or was killed.
+inline int runProgram(const std::vector<std::string>& argv, const fs::path& output) {
+    const pid_t pid = spawnProgram(argv, output);
+    if (pid < 0) return -1;
     int status = 0;
     waitpid(pid, &status, 0);
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;

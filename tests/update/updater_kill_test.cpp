@@ -19,23 +19,8 @@ namespace {
 using test::Files;
 using test::randomBytes;
 using test::readBytes;
+using test::spawnProgram;
 namespace fs = std::filesystem;
-
-pid_t spawnProgram(const std::vector<std::string>& argv, const fs::path& output) {
-    std::vector<char*> args;
-    for (const std::string& a : argv)
-        args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                     0644);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    pid_t pid = -1;
-    const int failed = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    return failed ? -1 : pid;
-}
 
 // Two releases that differ in about half their files, with shared contents in each.
 Files releaseA() {
@@ -113,7 +98,7 @@ TEST(KilledInstall, EveryInterruptedInstallIsMendedByTheNextRun) {
     // Starts the driver and returns once its run shows it is fetching or placing files (or it
     // ended first); the time from there is the window in which the kills fall.
     auto startAndWaitForWork = [&](const fs::path& output) {
-        const pid_t pid = spawnProgram(withSteps("check,update"), output);
+        const pid_t pid = spawnProgram(withSteps("check,update"), output, /*append=*/false);
         for (;;) {
             if (readBytes(output).find("snapshot: Working") != std::string::npos) break;
             int status = 0;
