@@ -121,9 +121,8 @@ bool openLogLocked(const char* folder, int keep) {
     if (keep > 0) pruneLogs(directory, keep);
 
     const std::u8string utf8 = latest.u8string();
-    std::string path(reinterpret_cast<const char*>(utf8.data()), utf8.size());
-    auto text = std::make_unique<char[]>(path.size() + 1);
-    std::memcpy(text.get(), path.c_str(), path.size() + 1);
+    auto text = std::make_unique<char[]>(utf8.size() + 1);
+    std::memcpy(text.get(), utf8.c_str(), utf8.size() + 1);
     std::FILE* file = openFileNoInherit(text.get(), "w");
     if (file == nullptr) return false;
     logPath = std::move(text);

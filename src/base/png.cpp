@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdio>
 
+#include "base/adler32.h"
 #include "base/file_os.h"
 #include "base/log.h"
 
@@ -31,16 +32,6 @@ const std::array<std::uint32_t, 256>& crcTable() {
         return t;
     }();
     return table;
-}
-
-std::uint32_t adler32(const std::vector<std::uint8_t>& bytes) {
-    std::uint32_t s1 = 1;
-    std::uint32_t s2 = 0;
-    for (std::uint8_t b : bytes) {
-        s1 = (s1 + b) % 65521;
-        s2 = (s2 + s1) % 65521;
-    }
-    return (s2 << 16) | s1;
 }
 
 std::uint8_t colourType(std::int32_t channels) {
@@ -116,7 +107,7 @@ bool writePng(const char* path, const std::uint8_t* pixels, std::int32_t width, 
         zlib.insert(zlib.end(), raw.begin() + pos, raw.begin() + pos + n);
         pos += n;
     }
-    appendBe32(zlib, adler32(raw));
+    appendBe32(zlib, adler32Of(raw.data(), raw.size()));
 
     std::vector<std::uint8_t> header;
     appendBe32(header, static_cast<std::uint32_t>(width));

@@ -1,6 +1,6 @@
 // A small PNG writer for 8-bit images: no filtering and no compression, so it needs no library.
 // The pixel rows go into stored deflate blocks inside one IDAT chunk; the CRC-32 of each chunk
-// and the Adler-32 of the zlib stream are computed here.
+// is computed here, the Adler-32 of the zlib stream by base/adler32.h.
 #pragma once
 
 #include <cstdint>

@@ -8,10 +8,12 @@
 
 namespace qv::launcher {
 
-// Opens the file for reading its bytes unchanged; null when it cannot be opened.
+// Opens the file for reading its bytes unchanged; null when it cannot be opened (a name with a
+// NUL inside opens nothing rather than a shorter name).
 std::FILE* fsOpenRead(const std::filesystem::path& path);
 
-// Creates or truncates the file for writing bytes unchanged; null when it cannot be opened.
+// Creates or truncates the file for writing bytes unchanged; null when it cannot be opened, as
+// for fsOpenRead.
 std::FILE* fsOpenWrite(const std::filesystem::path& path);
 
 // Makes the bytes already flushed from the stream's buffer durable. False when the system

@@ -1,8 +1,10 @@
 #include "update/hex.h"
 
-#include "update/file_os.h"
+#include "base/platform.h"
+#include "update/fs_os.h"
 
 #include <cstdio>
+#include <filesystem>
 
 namespace qv::launcher {
 namespace {
@@ -10,23 +12,23 @@ namespace {
 constexpr std::size_t kDigestSize = 32;
 constexpr std::size_t kReadSize = 65536;
 
-int digitValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
 struct FileCloser {
     void operator()(std::FILE* file) const { std::fclose(file); }
 };
 
 } // namespace
 
+int hexDigitValue(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
 bool decodeHexDigits(const std::string& hex, std::uint8_t* out, std::size_t n) {
     for (std::size_t i = 0; i < n; ++i) {
-        const int high = digitValue(hex[2 * i]);
-        const int low = digitValue(hex[2 * i + 1]);
+        const int high = hexDigitValue(hex[2 * i]);
+        const int low = hexDigitValue(hex[2 * i + 1]);
         if (high < 0 || low < 0) return false;
         out[i] = static_cast<std::uint8_t>(high * 16 + low);
     }
@@ -71,7 +73,12 @@ std::string Hasher::finishHex() {
 }
 
 std::string hashFile(const std::string& path) {
-    std::unique_ptr<std::FILE, FileCloser> file(openFileForReading(path));
+    std::unique_ptr<std::FILE, FileCloser> file;
+    try {
+        file.reset(fsOpenRead(pathFromUtf8(path)));
+    } catch (const std::filesystem::filesystem_error&) {
+        // Text that is not UTF-8 names no file on any host.
+    }
     if (!file) return "";
     Hasher hasher;
     std::uint8_t buffer[kReadSize];

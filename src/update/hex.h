@@ -13,6 +13,9 @@
 
 namespace qv::launcher {
 
+// The value of one hex digit of either case, 0 to 15; -1 for any other character.
+int hexDigitValue(char c);
+
 // Decodes the first 2n characters of hex (either case) into n bytes. The
 // caller has made sure hex holds at least 2n characters. False at the first
 // character that is no hex digit; the output is then unusable.

@@ -1,6 +1,7 @@
 // Reading what the update server sends back: the reply's header and a chunked
 // body. Everything here is untrusted input, so every size is checked against
 // the bytes actually present before it is used.
+#include "update/hex.h"
 #include "update/http.h"
 #include "update/http_wire.h"
 
@@ -17,11 +18,10 @@ bool isSpace(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
-int digitValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return 99;
+// The value of c as a digit of base (10 or 16), or -1 when it is none.
+int digitValue(char c, int base) {
+    const int value = hexDigitValue(c);
+    return value < base ? value : -1;
 }
 
 // Steps i over the white space and the optional sign that the C library's number readers take
@@ -42,15 +42,15 @@ std::uint64_t readUnsigned(std::string_view text, int base, bool& anyDigit) {
     std::size_t i = 0;
     const bool negative = skipSpaceAndSign(text, i);
     if (base == 16 && i + 2 < text.size() && text[i] == '0' &&
-        (text[i + 1] == 'x' || text[i + 1] == 'X') && digitValue(text[i + 2]) < 16) {
+        (text[i + 1] == 'x' || text[i + 1] == 'X') && digitValue(text[i + 2], 16) >= 0) {
         i += 2;
     }
     anyDigit = false;
     bool overflow = false;
     std::uint64_t value = 0;
-    for (; i < text.size() && digitValue(text[i]) < base; ++i) {
+    for (; i < text.size() && digitValue(text[i], base) >= 0; ++i) {
         anyDigit = true;
-        const auto digit = static_cast<std::uint64_t>(digitValue(text[i]));
+        const auto digit = static_cast<std::uint64_t>(digitValue(text[i], base));
         if (value > (UINT64_MAX - digit) / static_cast<std::uint64_t>(base)) overflow = true;
         value = value * static_cast<std::uint64_t>(base) + digit;
     }

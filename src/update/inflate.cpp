@@ -1,5 +1,7 @@
 #include "update/inflate.h"
 
+#include "base/adler32.h"
+
 #include <algorithm>
 #include <exception>
 
@@ -50,33 +52,6 @@ const FixedTables& fixedTables() {
         return t;
     }();
     return tables;
-}
-
-uint32_t adler32(const uint8_t* p, size_t n) {
-    constexpr uint32_t kModulus = 65521;
-    constexpr size_t kRun = 5552; // the longest run whose sums cannot overflow 32 bits
-    uint32_t a = 1, b = 0;
-    while (n > 0) {
-        size_t run = std::min(n, kRun);
-        n -= run;
-        for (; run >= 4; run -= 4, p += 4) { // unrolled: the sums are the whole cost
-            a += p[0];
-            b += a;
-            a += p[1];
-            b += a;
-            a += p[2];
-            b += a;
-            a += p[3];
-            b += a;
-        }
-        for (; run > 0; --run) {
-            a += *p++;
-            b += a;
-        }
-        a %= kModulus;
-        b %= kModulus;
-    }
-    return b << 16 | a;
 }
 
 bool storedBlock(BitReader& in, std::vector<uint8_t>& out, size_t expected) {
@@ -320,7 +295,7 @@ bool inflateZlib(const uint8_t* input, size_t size, size_t expected, std::vector
     const uint8_t* trailer = input + size - 4;
     const uint32_t stored = uint32_t{trailer[0]} << 24 | uint32_t{trailer[1]} << 16 |
                             uint32_t{trailer[2]} << 8 | uint32_t{trailer[3]};
-    return adler32(out.data(), out.size()) == stored;
+    return adler32Of(out.data(), out.size()) == stored;
 }
 
 } // namespace qv::launcher

@@ -1,7 +1,7 @@
 #include "update/signed_text.h"
 
 #include "update/crypto.h"
-#include "update/file_os.h"
+#include "update/random_os.h"
 #include "update/hex.h"
 
 #include <string_view>

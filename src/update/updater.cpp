@@ -2,10 +2,9 @@
 // one worker thread at a time on which every run executes.
 #include "update/updater.h"
 
+#include <cstdio>
 #include <cstring>
 #include <exception>
-#include <iterator>
-#include <system_error>
 #include <utility>
 
 #include "base/log.h"
@@ -13,6 +12,18 @@
 #include "update/signed_text.h"
 
 namespace qv::launcher {
+
+namespace {
+
+// The body of the cached news file when its signature verifies under the key; empty otherwise.
+std::string cachedNews(const std::filesystem::path& file, const std::uint8_t* key) {
+    std::string text;
+    std::string body;
+    if (readFile(file, text) && verifySigned(text, key, body)) return body;
+    return {};
+}
+
+} // namespace
 
 bool readFile(const std::filesystem::path& path, std::string& out) {
     std::FILE* file = fsOpenRead(path);
@@ -32,11 +43,7 @@ Updater::Updater(std::filesystem::path launcherFolder, std::string server, const
     : launcherDir(std::move(launcherFolder)), serverUrl(std::move(server)) {
     std::memcpy(releaseKey.data(), key, releaseKey.size());
     // No other thread exists yet, so no lock; the front end picks its channel right after.
-    std::string text;
-    std::string body;
-    if (readFile(launcherDir / ".news", text) && verifySigned(text, releaseKey.data(), body)) {
-        state.news = std::move(body);
-    }
+    state.news = cachedNews(launcherDir / ".news", releaseKey.data());
 }
 
 Updater::~Updater() {
@@ -49,24 +56,16 @@ void Updater::setChannel(std::int32_t wanted, const std::string& key) {
     if (key.empty()) {
         channel = Live;
         testerKey.clear();
+        state.keyState = NoKey;
     } else {
         channel = wanted == Testing ? Testing : Live;
         testerKey = key;
+        if (state.keyState == NoKey) state.keyState = KeyUnchecked;
     }
     state.channel = channel;
-    if (key.empty()) {
-        state.keyState = NoKey;
-    } else if (state.keyState == NoKey) {
-        state.keyState = KeyUnchecked;
-    }
     haveManifest.store(false);
-    state.news.clear();
-    std::string text;
-    std::string body;
     const char* cache = channel == Testing ? ".news-testing" : ".news";
-    if (readFile(launcherDir / cache, text) && verifySigned(text, releaseKey.data(), body)) {
-        state.news = std::move(body);
-    }
+    state.news = cachedNews(launcherDir / cache, releaseKey.data());
 }
 
 void Updater::check(bool allowSelfUpdate) {

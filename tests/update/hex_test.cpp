@@ -1,6 +1,7 @@
 #include "update/hex.h"
 
-#include "update/file_os.h"
+#include "base/platform.h"
+#include "update/fs_os.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -153,7 +154,7 @@ TEST_F(HashFile, WhatCannotBeOpenedOrReadGivesNoHash) {
 
 TEST_F(HashFile, OpenedFileIsNotInheritedByAStartedProcess) {
     // The worker hashes while the main thread may start the game.
-    std::FILE* file = openFileForReading(write("held", "abc"));
+    std::FILE* file = fsOpenRead(pathFromUtf8(write("held", "abc")));
     ASSERT_NE(file, nullptr);
     EXPECT_NE(fcntl(fileno(file), F_GETFD) & FD_CLOEXEC, 0);
     std::fclose(file);

@@ -8,12 +8,22 @@
 
 namespace qv::launcher {
 
+namespace {
+
+// A name with a NUL inside would open a different, shorter name.
+std::FILE* openExactName(const std::filesystem::path& path, const char* mode) {
+    if (path.native().find('\0') != std::string::npos) return nullptr;
+    return std::fopen(path.c_str(), mode);
+}
+
+} // namespace
+
 std::FILE* fsOpenRead(const std::filesystem::path& path) {
-    return std::fopen(path.c_str(), "rbe");
+    return openExactName(path, "rbe");
 }
 
 std::FILE* fsOpenWrite(const std::filesystem::path& path) {
-    return std::fopen(path.c_str(), "wbe");
+    return openExactName(path, "wbe");
 }
 
 bool fsSyncFile(std::FILE* file) {
