@@ -120,9 +120,14 @@ TEST(KilledInstall, EveryInterruptedInstallIsMendedByTheNextRun) {
 
     std::mt19937_64 random(std::random_device{}());
     const auto limit = std::chrono::duration_cast<std::chrono::microseconds>(workTime).count();
+    // Kills go on until twenty of them have landed inside the work; a loaded machine makes some
+    // land after it, so the number of rounds is bounded rather than fixed.
     int interruptedWhileWorking = 0;
-    const int rounds = 40;
-    for (int round = 0; round < rounds; ++round) {
+    const int wantedInterruptions = 20;
+    const int maxRounds = 150;
+    int rounds = 0;
+    for (int round = 0; round < maxRounds && interruptedWhileWorking < wantedInterruptions;
+         ++round, ++rounds) {
         const bool toB = round % 2 == 0;
         serve(toB ? "siteB" : "siteA");
         if (round % 6 == 5) fs::remove_all(launcher / "game"); // now and then, from nothing
@@ -161,7 +166,7 @@ TEST(KilledInstall, EveryInterruptedInstallIsMendedByTheNextRun) {
     std::printf("fetching and placing an install from nothing took %.0f ms; %d of %d kills landed "
                 "inside that work\n",
                 static_cast<double>(limit) / 1000.0, interruptedWhileWorking, rounds);
-    EXPECT_GE(interruptedWhileWorking, rounds / 4);
+    EXPECT_GE(interruptedWhileWorking, wantedInterruptions);
 }
 
 } // namespace
