@@ -18,13 +18,12 @@
 
 namespace {
 
+// Lower-case hex, as the publisher writes key files. This program is built at configure time
+// from the crypto layer alone, so libsodium's encoder stands in for the release code's own.
 std::string hex(const std::uint8_t* bytes, std::size_t n) {
-    static const char digits[] = "0123456789abcdef";
-    std::string out;
-    for (std::size_t i = 0; i < n; ++i) {
-        out += digits[bytes[i] >> 4];
-        out += digits[bytes[i] & 15];
-    }
+    std::string out(2 * n + 1, '\0');
+    sodium_bin2hex(out.data(), out.size(), bytes, n);
+    out.pop_back();
     return out;
 }
 
@@ -61,12 +60,13 @@ int main(int argc, char** argv) {
     // The secret half is readable by its owner only, from the moment the file exists.
     bool ok = writeLine(file, "");
     std::filesystem::permissions(file, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write, ec);
-    ok = ok && !ec && writeLine(file, hex(secret, 64)) && writeLine(file + ".pub", hex(pub, 32));
+    const std::string pubHex = hex(pub, 32);
+    ok = ok && !ec && writeLine(file, hex(secret, 64)) && writeLine(file + ".pub", pubHex);
     sodium_memzero(secret, sizeof secret);
     if (!ok) {
         std::fprintf(stderr, "dev_key: cannot write %s\n", file.c_str());
         return 1;
     }
-    std::printf("%s\n", hex(pub, 32).c_str());
+    std::printf("%s\n", pubHex.c_str());
     return 0;
 }

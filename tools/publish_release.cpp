@@ -18,7 +18,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <map>
+#include <set>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -112,9 +112,9 @@ bool loadKey(const std::string& file, std::uint8_t* secret, std::uint8_t* pub) {
 }
 
 // Stores the content as objects/<hash> unless it is there already; fills the entry's sizes.
-bool storeObject(const fs::path& objects, const std::vector<std::uint8_t>& content, Entry& entry,
-                 int& fresh) {
-    entry.hash = hashHex(content.data(), content.size());
+bool storeObject(const fs::path& objects, const std::string& content, Entry& entry, int& fresh) {
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(content.data());
+    entry.hash = hashHex(bytes, content.size());
     entry.size = content.size();
     const fs::path target = objects / entry.hash;
     std::error_code ec;
@@ -125,8 +125,8 @@ bool storeObject(const fs::path& objects, const std::vector<std::uint8_t>& conte
     }
     uLongf packedLength = compressBound(content.size());
     std::vector<std::uint8_t> packed(packedLength);
-    if (compress2(packed.data(), &packedLength, content.data(), content.size(),
-                  Z_BEST_COMPRESSION) != Z_OK) {
+    if (compress2(packed.data(), &packedLength, bytes, content.size(), Z_BEST_COMPRESSION) !=
+        Z_OK) {
         std::fprintf(stderr, "publish_release: zlib failed on %s\n", entry.hash.c_str());
         return false;
     }
@@ -136,13 +136,6 @@ bool storeObject(const fs::path& objects, const std::vector<std::uint8_t>& conte
     }
     entry.packedSize = packedLength;
     ++fresh;
-    return true;
-}
-
-bool readBytes(const fs::path& path, std::vector<std::uint8_t>& out) {
-    std::string text;
-    if (!readFile(path, text)) return false;
-    out.assign(text.begin(), text.end());
     return true;
 }
 
@@ -231,26 +224,26 @@ int main(int argc, char** argv) {
     manifest.platform = options.platform;
     manifest.version = options.version;
     int fresh = 0;
-    std::map<std::string, bool> distinct;
-    std::vector<std::uint8_t> content;
+    std::set<std::string> distinct;
+    std::string content;
     for (const auto& [relative, path] : files) {
-        if (!readBytes(path, content)) {
+        if (!readFile(path, content)) {
             std::fprintf(stderr, "publish_release: cannot read %s\n", toUtf8(path).c_str());
             return 1;
         }
         Entry entry;
         if (!storeObject(objects, content, entry, fresh)) return 1;
         entry.path = relative;
-        distinct[entry.hash] = true;
+        distinct.insert(entry.hash);
         manifest.files.push_back(entry);
     }
     if (!options.launcher.empty()) {
-        if (!readBytes(options.launcher, content)) {
+        if (!readFile(options.launcher, content)) {
             std::fprintf(stderr, "publish_release: cannot read %s\n", options.launcher.c_str());
             return 1;
         }
         if (!storeObject(objects, content, manifest.launcher, fresh)) return 1;
-        distinct[manifest.launcher.hash] = true;
+        distinct.insert(manifest.launcher.hash);
     }
 
     std::string news;

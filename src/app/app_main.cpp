@@ -128,6 +128,8 @@ int runLauncher(int argc, char** argv) {
     glfwWindowHint(GLFW_OPENGL_FORWARD_COMPAT, 1);
     glfwWindowHint(GLFW_SAMPLES, 4);
     glfwWindowHintString(GLFW_WAYLAND_APP_ID, "corvanthe");
+    // Shown only once its size limits are set, so the desktop never sees it without them.
+    glfwWindowHint(GLFW_VISIBLE, GLFW_FALSE);
     GLFWwindow* window = glfwCreateWindow(1024, 620, "Corvanthe Launcher", nullptr, nullptr);
     if (!window) {
         glfwTerminate();
@@ -135,6 +137,7 @@ int runLauncher(int argc, char** argv) {
         return 1;
     }
     glfwSetWindowSizeLimits(window, 820, 520, GLFW_DONT_CARE, GLFW_DONT_CARE);
+    glfwShowWindow(window);
     glfwMakeContextCurrent(window);
     glfwSwapInterval(1);
     glfwSetScrollCallback(window, onScroll);

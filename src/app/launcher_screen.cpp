@@ -84,8 +84,7 @@ void drawChannelDropDown(UiRenderer& ui, LauncherContext& app, LoopState& loop, 
 
     const float boxY = yk + 22.0f;
     const UiInput& in = frame.input;
-    const bool hovered = !busy && in.mouseX >= 48.0f && in.mouseX < 308.0f && in.mouseY >= boxY &&
-                         in.mouseY < boxY + 36.0f;
+    const bool hovered = !busy && mouseInside(in, 48.0f, boxY, 260.0f, 36.0f);
     if (hovered) {
         drawPanel(ui, 48.0f, boxY, 260.0f, 36.0f, 6.0f, palettePanelHover, paletteGoldLight);
     } else {
@@ -102,18 +101,16 @@ void drawChannelDropDown(UiRenderer& ui, LauncherContext& app, LoopState& loop, 
         drawText(ui, kKeyRefused, 48.0f, yk + 68.0f, 2.0f, paletteError);
     }
 
-    frame.menuTop = yk + 60.0f;
     if (hovered && in.clicked) {
         loop.channelMenuOpen = true;
         frame.menuOpenedThisFrame = true;
-    } else {
-        frame.menuOpenedThisFrame = false;
     }
 }
 
 void drawKeyArea(UiRenderer& ui, LauncherContext& app, LoopState& loop, Frame& frame, float s) {
     const float yk = 282.0f + 8.0f * s;
     frame.menuTop = yk + 60.0f;
+    frame.menuOpenedThisFrame = false; // until the drop-down below opens the menu
     if (app.cfg.testerKey.empty()) {
         if (button(ui, frame.input, 48.0f, yk, 260.0f, 30.0f, kKeyButton, 2.0f,
                    !app.updater.busy.load(), false)) {
@@ -121,7 +118,6 @@ void drawKeyArea(UiRenderer& ui, LauncherContext& app, LoopState& loop, Frame& f
             loop.keyDialogOpen = true;
             frame.dialogOpenedThisFrame = true;
         }
-        frame.menuOpenedThisFrame = false;
     } else {
         drawChannelDropDown(ui, app, loop, frame, yk);
     }

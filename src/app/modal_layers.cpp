@@ -9,6 +9,7 @@
 #define GLFW_INCLUDE_NONE
 #include <GLFW/glfw3.h>
 
+#include <algorithm>
 #include <cmath>
 
 namespace qv::launcher {
@@ -60,8 +61,7 @@ void drawChannelMenu(UiRenderer& ui, LauncherContext& app, LoopState& loop, Fram
     int clickedRow = -1;
     for (int i = 0; i < 4; ++i) {
         const float rowTop = top + 4.0f + 34.0f * static_cast<float>(i);
-        const bool hovered = in.mouseX >= 48.0f && in.mouseX < 308.0f && in.mouseY >= rowTop &&
-                             in.mouseY < rowTop + 34.0f;
+        const bool hovered = mouseInside(in, 48.0f, rowTop, 260.0f, 34.0f);
         if (hovered) fillRect(ui, 50.0f, rowTop, 256.0f, 34.0f, withAlpha(paletteFlameDark, 0.6f));
 
         Color color = paletteTextDim;

@@ -23,10 +23,6 @@ const std::string kUpdate = "UPDATE";
 const std::string kWorking = "WORKING";
 const std::string kRetry = "RETRY";
 
-bool inside(const UiInput& in, float x, float y, float w, float h) {
-    return in.mouseX >= x && in.mouseX < x + w && in.mouseY >= y && in.mouseY < y + h;
-}
-
 void drawProgress(UiRenderer& ui, const Frame& frame) {
     const Updater::Snapshot& snap = frame.snapshot;
     const float h = frame.h;
@@ -106,7 +102,7 @@ void drawNewsPanel(UiRenderer& ui, LoopState& loop, Frame& frame) {
     fillRect(ui, px + 22.0f, 88.0f, pw - 44.0f, 1.0f, withAlpha(paletteGoldDark, 0.8f));
 
     const float vh = ph - 66.0f;
-    if (inside(frame.input, px, 48.0f, pw, ph)) loop.newsScrollTarget -= frame.input.scroll * 48.0f;
+    if (mouseInside(frame.input, px, 48.0f, pw, ph)) loop.newsScrollTarget -= frame.input.scroll * 48.0f;
 
     ui.setClip(px + 22.0f, 100.0f, pw - 44.0f, vh);
     float ch = 0.0f;

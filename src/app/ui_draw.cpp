@@ -166,8 +166,10 @@ void drawPanel(UiRenderer& ui, float x, float y, float w, float h, float cut, co
 
 void drawText(UiRenderer& ui, const std::string& text, float x, float y, float s,
               const Color& color) {
-    const float glyphU = 5.0f / 96.0f;
-    const float glyphV = 8.0f / 90.0f;
+    const float atlasW = static_cast<float>(uiAtlasWidth);
+    const float atlasH = static_cast<float>(uiAtlasHeight);
+    const float glyphU = 5.0f / atlasW;
+    const float glyphV = 8.0f / atlasH;
     // The pen itself stays unrounded, so rounding never accumulates along the line; only where
     // each glyph lands is snapped to whole units, which keeps the 1-unit font pixels crisp.
     const float py = std::round(y);
@@ -177,8 +179,8 @@ void drawText(UiRenderer& ui, const std::string& text, float x, float y, float s
         const std::uint32_t cp = nextCodePoint(text, pos);
         if (cp != 0x20) {
             const int g = glyphIndex(cp);
-            const float uLeft = static_cast<float>((g % 16) * 6) / 96.0f;
-            const float vTop = static_cast<float>((g / 16) * 9) / 90.0f;
+            const float uLeft = static_cast<float>((g % 16) * 6) / atlasW;
+            const float vTop = static_cast<float>((g / 16) * 9) / atlasH;
             const float px = std::round(pen);
             addQuad(ui, px, py, px + 5.0f * s, py + 8.0f * s, uLeft, vTop, uLeft + glyphU,
                     vTop + glyphV, color, 1.0f);

@@ -13,4 +13,10 @@ struct UiInput {
     bool enter = false;   // ENTER or keypad ENTER was pressed or repeated in this frame
 };
 
+// Whether the cursor lies in the rectangle (x, y, w, h): left and top edges inside, right and
+// bottom edges outside, so rectangles that touch never share a point.
+inline bool mouseInside(const UiInput& in, float x, float y, float w, float h) {
+    return in.mouseX >= x && in.mouseX < x + w && in.mouseY >= y && in.mouseY < y + h;
+}
+
 } // namespace qv::launcher

@@ -84,8 +84,7 @@ float drawWrapped(UiRenderer& ui, NewsBuffers& b, float x, float y, float s, flo
 
 bool button(UiRenderer& ui, const UiInput& input, float x, float y, float w, float h,
             const std::string& label, float s, bool enabled, bool primary) {
-    const bool hovered = enabled && x <= input.mouseX && input.mouseX < x + w &&
-                         y <= input.mouseY && input.mouseY < y + h;
+    const bool hovered = enabled && mouseInside(input, x, y, w, h);
     const ButtonLook look = buttonLook(primary, enabled, hovered);
 
     if (primary) {
