@@ -1,0 +1,107 @@
+// The Win32 side of the platform helpers: CreateProcessW with one quoted command line for new
+// processes, GetModuleFileNameW for the launcher's own path, ShellExecuteW for the file manager,
+// and the command line read back as UTF-16, since the narrow argv is in the ANSI code page.
+#include "base/platform_os.h"
+
+#include "base/win32/wide_text.h"
+
+#include <windows.h>
+
+#include <shellapi.h>
+
+#include <memory>
+
+namespace qv::launcher {
+
+namespace {
+
+// Frees what the shell allocated with LocalAlloc.
+struct LocalBlock {
+    void operator()(LPWSTR* block) const { LocalFree(block); }
+};
+
+bool holdsNul(const std::wstring& text) {
+    return text.find(L'\0') != std::wstring::npos;
+}
+
+std::filesystem::path readSelfPath() {
+    std::wstring buffer(1024, L'\0');
+    for (;;) {
+        const DWORD size = static_cast<DWORD>(buffer.size());
+        const DWORD n = GetModuleFileNameW(nullptr, buffer.data(), size);
+        if (n == 0) return {};
+        if (n < size) {
+            buffer.resize(n);
+            return std::filesystem::path(buffer);
+        }
+        // A result that fills the buffer was cut: try again with twice the room.
+        buffer.assign(buffer.size() * 2, L'\0');
+    }
+}
+
+} // namespace
+
+unsigned long osStartProcess(const std::filesystem::path& executable,
+                             const std::vector<std::filesystem::path>& arguments,
+                             const std::filesystem::path& workingFolder) {
+    // A NUL would end the command line early and silently drop every argument after it.
+    if (holdsNul(executable.native()) || holdsNul(workingFolder.native())) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    std::wstring line = quoteArgument(executable.native());
+    for (const std::filesystem::path& argument : arguments) {
+        if (holdsNul(argument.native())) return ERROR_INVALID_PARAMETER;
+        line += L' ';
+        line += quoteArgument(argument.native());
+    }
+
+    // CreateProcessW may write into the command line, so it gets a buffer of its own. The
+    // application name is the exact file, so no search of the program path takes place; with
+    // inheritance off the game receives none of the launcher's handles.
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    if (!CreateProcessW(executable.c_str(), line.data(), nullptr, nullptr, FALSE,
+                        CREATE_NEW_PROCESS_GROUP, nullptr, workingFolder.c_str(), &startup,
+                        &process)) {
+        const DWORD code = GetLastError();
+        // The caller reads 0 as success; a failure without a code must not look like one.
+        return code != 0 ? code : ERROR_GEN_FAILURE;
+    }
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return 0;
+}
+
+std::filesystem::path osSelfPath() {
+    // Read once: self-update renames the running file, and the launcher's path must stay the
+    // one it was started under whatever the host reports afterwards.
+    static const std::filesystem::path path = readSelfPath();
+    return path;
+}
+
+void osOpenFolder(const std::filesystem::path& folder) {
+    ShellExecuteW(nullptr, L"open", folder.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
+}
+
+void osMakeExecutable(const std::filesystem::path&) {
+    // Windows runs any file whose name ends in ".exe"; there is no permission to add.
+}
+
+std::vector<std::string> osCommandLineArguments(int argc, char** argv) {
+    std::vector<std::string> arguments;
+    int count = 0;
+    const std::unique_ptr<LPWSTR, LocalBlock> wide(CommandLineToArgvW(GetCommandLineW(), &count));
+    if (wide == nullptr) {
+        // Only lack of memory gets here; the narrow arguments are better than none, even if
+        // characters outside the ANSI code page arrive as "?".
+        for (int i = 1; i < argc; ++i)
+            arguments.emplace_back(argv[i]);
+        return arguments;
+    }
+    for (int i = 1; i < count; ++i)
+        arguments.push_back(utf8FromWide(wide.get()[i]));
+    return arguments;
+}
+
+} // namespace qv::launcher
