@@ -56,8 +56,8 @@ if(TARGET corvanthe-launcher)
 
     # The X side of the GUI tests: clipboard owner, polite window close, window screenshots.
     find_package(X11 QUIET)
-    if(X11_FOUND AND EXISTS ${CMAKE_SOURCE_DIR}/tests/app/x_helper.cpp)
-      add_executable(x_helper tests/app/x_helper.cpp)
+    if(X11_FOUND AND EXISTS ${CMAKE_SOURCE_DIR}/tests/app/posix/x_helper.cpp)
+      add_executable(x_helper tests/app/posix/x_helper.cpp)
       target_include_directories(x_helper PRIVATE ${X11_INCLUDE_DIR})
       target_link_libraries(x_helper PRIVATE qv_base ${X11_LIBRARIES})
     endif()

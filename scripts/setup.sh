@@ -11,6 +11,11 @@ packages=(
   xvfb xauth libgl1-mesa-dri libglx-mesa0 libegl-mesa0 mesa-utils x11-utils xdotool
   nginx-light curl iproute2 python3
   clang libclang-rt-14-dev libfuzzer-14-dev
+  # The Windows build: mingw-w64 with POSIX threads (std::thread and std::mutex need them),
+  # wine to run what it makes, autotools for libsodium's source, the mingw zlib, and dpkg-dev
+  # for the source packages scripts/windows_deps.sh builds.
+  g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
+  mingw-w64-x86-64-dev wine wine64 autoconf automake libtool libz-mingw-w64-dev dpkg-dev
 )
 glfw_packages=(libglfw3 libglfw3-dev)
 glfw_version_wanted="3.4"
@@ -36,15 +41,12 @@ fi
 
 # GLFW 3.4 comes from the next Debian release, added as a low-priority source so
 # nothing else is taken from it. The mirror is the one this machine already uses.
+source "$(dirname "$0")/lib/debian_mirror.sh"
 add_trixie_source() {
   local list=/etc/apt/sources.list.d/trixie-glfw.sources
   [ -f "$list" ] && return 0
   local uri
-  uri=$(grep -h -m1 -E '^URIs:' /etc/apt/sources.list.d/debian.sources 2>/dev/null | awk '{print $2}' || true)
-  if [ -z "$uri" ]; then
-    uri=$(grep -h -m1 -E '^deb ' /etc/apt/sources.list 2>/dev/null | awk '{print $2}' || true)
-  fi
-  [ -n "$uri" ] || { echo "setup: cannot find the Debian mirror in the apt sources" >&2; exit 1; }
+  uri=$(debian_mirror) || { echo "setup: no mirror" >&2; exit 1; }
   printf 'Types: deb\nURIs: %s\nSuites: trixie\nComponents: main\nSigned-By: /usr/share/keyrings/debian-archive-keyring.gpg\n' "$uri" |
     "${sudo_cmd[@]}" tee "$list" >/dev/null
   printf 'Package: *\nPin: release n=trixie\nPin-Priority: 100\n' |

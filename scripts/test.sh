@@ -3,6 +3,7 @@
 #   scripts/test.sh            the normal build (build/)
 #   scripts/test.sh asan       the suite under AddressSanitizer and UBSan (build-asan/)
 #   scripts/test.sh tsan       the threaded tests under ThreadSanitizer (build-tsan/)
+#   scripts/test.sh windows    the Windows build (mingw-w64), its suite under wine (build-win/)
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 cd "$here"
@@ -18,14 +19,26 @@ case "$mode" in
           export ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ;;
   tsan)   build=build-tsan; cmake_args+=(-DCORVANTHE_SANITIZE=thread); ctest_args+=(-E "OpenGl|Gui")
           export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 ;;
-  *) echo "usage: scripts/test.sh [normal|asan|tsan]" >&2; exit 2 ;;
+  windows) build=build-win
+          export CORVANTHE_WINDOWS_DEPS=$here/build-win/deps
+          export PKG_CONFIG_LIBDIR=$CORVANTHE_WINDOWS_DEPS/lib/pkgconfig
+          cmake_args+=(-DCMAKE_TOOLCHAIN_FILE=cmake/toolchain/windows-x86_64.cmake)
+          bash scripts/windows_deps.sh "$CORVANTHE_WINDOWS_DEPS" ;;
+  *) echo "usage: scripts/test.sh [normal|asan|tsan|windows]" >&2; exit 2 ;;
 esac
-
-cmake -S . -B "$build" "${cmake_args[@]}" >/dev/null
-cmake --build "$build" -j "$(nproc)"
 
 # The OpenGL and window tests want an X server; give them a private Xvfb.
 source scripts/lib/xvfb.sh
 start_xvfb_if_needed
+
+if [ "$mode" = windows ]; then
+  # The configure step already runs a Windows program (the development key maker).
+  source scripts/lib/wine_prefix.sh
+  start_wine_prefix "$here/build-win/wine"
+  trap 'stop_wine_prefix; kill ${XVFB_PID:-} 2>/dev/null || true' EXIT
+fi
+
+cmake -S . -B "$build" "${cmake_args[@]}" >/dev/null
+cmake --build "$build" -j "$(nproc)"
 
 (cd "$build" && ctest "${ctest_args[@]}")

@@ -106,7 +106,7 @@ int runLauncher(int argc, char** argv) {
     LauncherSettings cfg = loadSettings(launcherDir);
     std::string serverUrl = cfg.server.empty() ? std::string(kDefaultServer) : cfg.server;
 
-    const std::vector<std::string> arguments = argumentsOf(argc, argv);
+    const std::vector<std::string> arguments = commandLineArguments(argc, argv);
     const CommandLine line = parseCommandLine(arguments);
     if (line.serverGiven) serverUrl = line.server;
     bool verifyPending = line.verifyPending;
@@ -160,8 +160,9 @@ int runLauncher(int argc, char** argv) {
     updater.setChannel(cfg.testing ? Updater::Testing : Updater::Live, cfg.testerKey);
     updater.check(line.allowSelfUpdate);
 
-    LauncherContext app{window,        updater,       cfg,           launcherDir, line.installRequested,
-                        verifyPending, line.shotTime, line.shotPath, setWindowIcon};
+    LauncherContext app{
+        window,        updater,       cfg,           launcherDir,  line.installRequested,
+        verifyPending, line.shotTime, line.shotPath, setWindowIcon};
     runFrameLoop(app, renderer, loop);
     shutDown(renderer, window);
 }

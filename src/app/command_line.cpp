@@ -20,12 +20,6 @@ void readShotValue(const std::string& value, CommandLine& line) {
 
 } // namespace
 
-std::vector<std::string> argumentsOf(int argc, char** argv) {
-    std::vector<std::string> arguments;
-    for (int i = 1; i < argc; ++i) arguments.emplace_back(argv[i] ? argv[i] : "");
-    return arguments;
-}
-
 CommandLine parseCommandLine(const std::vector<std::string>& arguments) {
     CommandLine line;
     const std::size_t n = arguments.size();

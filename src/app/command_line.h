@@ -11,7 +11,7 @@ namespace qv::launcher {
 // value uses the next argument as it is and skips it; anything else is ignored; the last of a
 // repeated option wins.
 struct CommandLine {
-    bool serverGiven = false;    // "--server" URL: replaces the update server for this run
+    bool serverGiven = false; // "--server" URL: replaces the update server for this run
     std::string server;
     bool installRequested = false; // "--install": install by itself when nothing is installed
     bool verifyPending = false;    // "--verify": one verifying update once up to date
@@ -19,9 +19,6 @@ struct CommandLine {
     double shotTime = -1.0;        // "--shot" seconds[:file]: GLFW time of the screenshot, -1 none
     std::string shotPath;          // the screenshot's file, relative to the current folder
 };
-
-// The arguments after the program name, in order (none when argc is 0 or 1).
-std::vector<std::string> argumentsOf(int argc, char** argv);
 
 // Reads the arguments after the program name.
 CommandLine parseCommandLine(const std::vector<std::string>& arguments);

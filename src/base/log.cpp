@@ -33,14 +33,21 @@ std::int64_t steadyNanoseconds() {
         .count();
 }
 
-// All of the state is guarded by logMutex except logVerbose, which is only ever a flag.
+// All of the state is guarded by logMutex() except logVerbose, which is only ever a flag.
 // The path is kept as a plain owned buffer rather than a std::string so that it is constant-
 // initialised with every compiler and valid before any start-up code runs.
 constinit std::FILE* logFile = nullptr;
 constinit std::unique_ptr<char[]> logPath;
 const std::int64_t logStartTime = steadyNanoseconds();
 constinit std::atomic<bool> logVerbose{false};
-constinit std::mutex logMutex;
+
+// Not every C++ library has a constant-initialised std::mutex (mingw-w64's winpthreads does not),
+// so the lock is made on first use, which C++ makes safe however early and from whichever thread
+// the first line comes. It is never destroyed: a thread still running at exit may log.
+std::mutex& logMutex() {
+    static std::mutex* const mutex = new std::mutex;
+    return *mutex;
+}
 constinit std::once_flag consoleSetUp;
 
 void logWrite(std::FILE* console, const char* level, const char* colour, const char* format,
@@ -54,7 +61,7 @@ void logWrite(std::FILE* console, const char* level, const char* colour, const c
         message[0] = '\0';
     }
 
-    std::lock_guard<std::mutex> lock(logMutex);
+    std::lock_guard<std::mutex> lock(logMutex());
     const double elapsed = static_cast<double>(steadyNanoseconds() - logStartTime) / 1e9;
 
     if (std::strcmp(level, "dbg") != 0 || logVerbose.load(std::memory_order_relaxed)) {
@@ -161,7 +168,7 @@ void logDebug(const char* format, ...) {
 }
 
 bool openLog(const char* folder, int keep) {
-    std::lock_guard<std::mutex> lock(logMutex);
+    std::lock_guard<std::mutex> lock(logMutex());
     if (logFile != nullptr) return true;
     if (folder == nullptr || folder[0] == '\0') return false;
     try {
@@ -174,7 +181,7 @@ bool openLog(const char* folder, int keep) {
 }
 
 void closeLog() {
-    std::lock_guard<std::mutex> lock(logMutex);
+    std::lock_guard<std::mutex> lock(logMutex());
     if (logFile != nullptr) {
         std::fflush(logFile);
         std::fclose(logFile);
@@ -185,7 +192,7 @@ void closeLog() {
 
 const char* logFilePath() {
     // Read under the lock so that a concurrent opening is never seen half-written.
-    std::lock_guard<std::mutex> lock(logMutex);
+    std::lock_guard<std::mutex> lock(logMutex());
     return logPath ? logPath.get() : "";
 }
 

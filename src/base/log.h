@@ -3,9 +3,16 @@
 // Process-wide and thread-safe; the level calls never fail towards their callers.
 #pragma once
 
-#if defined(__GNUC__) || defined(__clang__)
+// The lines are formatted by the C++ library's vsnprintf, which follows the GNU rules (%zu,
+// %lld) with every compiler we build with; GCC's plain "printf" archetype would mean the
+// Microsoft rules when it targets Windows. Clang knows only "printf", which it checks by the
+// GNU rules.
+#if defined(__clang__)
 #define QV_PRINTF_FORMAT(formatIndex, firstArgument)                                               \
     __attribute__((format(printf, formatIndex, firstArgument)))
+#elif defined(__GNUC__)
+#define QV_PRINTF_FORMAT(formatIndex, firstArgument)                                               \
+    __attribute__((format(gnu_printf, formatIndex, firstArgument)))
 #else
 #define QV_PRINTF_FORMAT(formatIndex, firstArgument)
 #endif

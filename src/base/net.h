@@ -10,12 +10,11 @@
 #include <string>
 #include <vector>
 
-namespace qv::launcher {
+// SOCKET and INVALID_SOCKET ("no socket") come from the host's own folder:
+// the handle type differs between hosts.
+#include "socket_handle.h"
 
-// A socket handle; INVALID_SOCKET means "no socket". On POSIX it is the file
-// descriptor.
-using SOCKET = int;
-inline constexpr SOCKET INVALID_SOCKET = -1;
+namespace qv::launcher {
 
 // The port of every UDP broadcast and of the UDP listener.
 inline constexpr std::uint16_t kBroadcastPort = 25998;

@@ -92,6 +92,10 @@ std::filesystem::path selfPath() {
     return osSelfPath();
 }
 
+std::vector<std::string> commandLineArguments(int argc, char** argv) {
+    return osCommandLineArguments(argc, argv);
+}
+
 std::wstring quoteArgument(const std::wstring& argument) {
     if (!argument.empty() && argument.find_first_of(L" \t\"") == std::wstring::npos) {
         return argument;

@@ -34,6 +34,9 @@ void makeExecutable(const std::filesystem::path& file);
 // Full path of the running launcher executable; empty on failure.
 std::filesystem::path selfPath();
 
+// The arguments after the program name, in order, as UTF-8 (none when argc is 0 or 1).
+std::vector<std::string> commandLineArguments(int argc, char** argv);
+
 // Starts the executable with exactly the given UTF-8 arguments in the working folder, in a
 // process group of its own, inheriting no descriptor beyond standard input, output and error,
 // and does not wait for it. On failure returns false and sets error to

@@ -27,6 +27,10 @@ void osOpenFolder(const std::filesystem::path& folder);
 // Gives the file whatever the host needs for it to run as a program; failures are silent.
 void osMakeExecutable(const std::filesystem::path& file);
 
+// The program's arguments after the program name, as UTF-8 text. Hosts whose main receives
+// them in another encoding read them from the system instead of argv.
+std::vector<std::string> osCommandLineArguments(int argc, char** argv);
+
 // One argument in the form written into a single command line, so that the standard splitting
 // of that line gives the argument back exactly. Hosts that start processes from one command
 // line quote every element with it; hosts that take an argument vector have no need of it.

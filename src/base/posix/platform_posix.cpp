@@ -139,4 +139,12 @@ void osMakeExecutable(const std::filesystem::path& file) {
     chmod(file.c_str(), mode);
 }
 
+std::vector<std::string> osCommandLineArguments(int argc, char** argv) {
+    // Arguments arrive as the bytes the caller passed, which on this host are the UTF-8 names.
+    std::vector<std::string> arguments;
+    for (int i = 1; i < argc; ++i)
+        arguments.emplace_back(argv[i] ? argv[i] : "");
+    return arguments;
+}
+
 } // namespace qv::launcher

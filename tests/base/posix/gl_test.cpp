@@ -18,8 +18,8 @@
 #include <utility>
 #include <vector>
 
-#include "../support/gl_context.h"
-#include "../support/log_folder.h"
+#include "../../support/gl_context.h"
+#include "../../support/log_folder.h"
 
 namespace qv::launcher {
 namespace {

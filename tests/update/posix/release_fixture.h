@@ -19,8 +19,8 @@
 #include <thread>
 #include <vector>
 
-#include "../support/file_bytes.h"
-#include "../support/temp_dir.h"
+#include "../../support/file_bytes.h"
+#include "../../support/temp_dir.h"
 #include "base/log.h"
 #include "update/hex.h"
 #include "update/updater.h"

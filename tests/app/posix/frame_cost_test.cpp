@@ -25,8 +25,8 @@
 // AddressSanitizer brings allocation functions of its own, so a sanitized build measures
 // without counting.
 #define CORVANTHE_COUNT_ALLOCATIONS_UNLESS_ASAN
-#include "../support/alloc_counter.h"
-#include "../support/temp_dir.h"
+#include "../../support/alloc_counter.h"
+#include "../../support/temp_dir.h"
 
 namespace qv::launcher {
 namespace {

@@ -18,7 +18,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "../support/temp_dir.h"
+#include "../../support/temp_dir.h"
 
 namespace fs = std::filesystem;
 using namespace qv::launcher;
@@ -336,6 +336,18 @@ TEST(SelfPath, StaysTheStartNameAfterTheFileIsMovedAside) {
     ASSERT_TRUE(readReport(temp.path(), report));
     EXPECT_TRUE(fs::exists(temp.path() / "launcher.old"));
     EXPECT_EQ(report.self, fs::canonical(temp.path()).string() + "/launcher");
+}
+
+TEST(CommandLineArguments, AreEverythingAfterTheProgramNameAsGiven) {
+    char program[] = "corvanthe-launcher";
+    char a[] = "--install";
+    char b[] = "\xe6\x96\x87 x";
+    char c[] = "";
+    char* argv[] = {program, a, b, c, nullptr};
+    using Args = std::vector<std::string>;
+    EXPECT_EQ(commandLineArguments(4, argv), (Args{"--install", "\xe6\x96\x87 x", ""}));
+    EXPECT_EQ(commandLineArguments(1, argv), Args{});
+    EXPECT_EQ(commandLineArguments(0, argv), Args{});
 }
 
 TEST(MakeExecutable, AddsRunPermissionWhereverReadingIsAllowed) {

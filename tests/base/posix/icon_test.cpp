@@ -19,7 +19,7 @@
 #include <thread>
 #include <vector>
 
-#include "../support/log_folder.h"
+#include "../../support/log_folder.h"
 
 namespace qv::launcher {
 namespace {

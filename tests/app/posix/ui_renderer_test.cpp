@@ -28,7 +28,7 @@
 #include <string>
 #include <vector>
 
-#include "../support/gl_context.h"
+#include "../../support/gl_context.h"
 
 namespace qv::launcher {
 namespace {

@@ -24,7 +24,7 @@
 #include <thread>
 #include <vector>
 
-#include "../support/log_folder.h"
+#include "../../support/log_folder.h"
 
 namespace qv::launcher {
 namespace {

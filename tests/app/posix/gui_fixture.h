@@ -21,8 +21,8 @@
 #include <thread>
 #include <vector>
 
-#include "../update/nginx.h"
-#include "../update/release_fixture.h"
+#include "../../update/posix/nginx.h"
+#include "../../update/posix/release_fixture.h"
 
 extern char** environ;
 

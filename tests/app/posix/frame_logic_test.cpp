@@ -23,7 +23,7 @@
 #include <string>
 #include <thread>
 
-#include "../update/release_fixture.h"
+#include "../../update/posix/release_fixture.h"
 
 namespace qv::launcher {
 namespace {
