@@ -5,10 +5,9 @@
 #include "base/platform.h"
 
 #include "../../support/temp_dir.h"
+#include "handle_probe.h"
 
 #include <windows.h>
-
-#include <io.h>
 
 #include <gtest/gtest.h>
 
@@ -21,12 +20,6 @@ namespace fs = std::filesystem;
 using namespace qv::launcher;
 
 namespace {
-
-bool inheritable(std::FILE* file) {
-    DWORD flags = 0;
-    return !GetHandleInformation(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file))), &flags) ||
-           (flags & HANDLE_FLAG_INHERIT) != 0;
-}
 
 std::string contentOf(const fs::path& file) {
     std::ifstream in(file, std::ios::binary);
@@ -51,14 +44,14 @@ TEST(OpenFileNoInherit, OpensTheNameItsUtf8TextNamesInTheModeAsked) {
         const fs::path file = temp.path() / c.name;
         std::FILE* out = openFileNoInherit(toUtf8(file).c_str(), c.mode);
         ASSERT_NE(out, nullptr) << toUtf8(file);
-        EXPECT_FALSE(inheritable(out));
+        EXPECT_FALSE(test::inheritable(out));
         std::fputs("one\ntwo\n", out);
         std::fclose(out);
         EXPECT_EQ(contentOf(file), c.onDisk);
 
         std::FILE* in = openFileNoInherit(toUtf8(file).c_str(), "rb");
         ASSERT_NE(in, nullptr);
-        EXPECT_FALSE(inheritable(in));
+        EXPECT_FALSE(test::inheritable(in));
         std::fclose(in);
     }
 }

@@ -8,6 +8,8 @@
 #include "base/net.h"
 #include "base/net_os.h"
 
+#include "handle_probe.h"
+
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -32,9 +34,7 @@ std::uint16_t localPort(SOCKET socket) {
 }
 
 bool inheritable(SOCKET socket) {
-    DWORD flags = 0;
-    return !GetHandleInformation(reinterpret_cast<HANDLE>(socket), &flags) ||
-           (flags & HANDLE_FLAG_INHERIT) != 0;
+    return test::inheritable(reinterpret_cast<HANDLE>(socket));
 }
 
 // A read on a socket with nothing pending: a non-blocking socket says so at once (a blocking

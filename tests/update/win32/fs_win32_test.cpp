@@ -3,11 +3,10 @@
 #include "update/fs_os.h"
 #include "update/random_os.h"
 
+#include "../../base/win32/handle_probe.h"
 #include "../../support/temp_dir.h"
 
 #include <windows.h>
-
-#include <io.h>
 
 #include <gtest/gtest.h>
 
@@ -19,16 +18,6 @@
 namespace fs = std::filesystem;
 using namespace qv::launcher;
 
-namespace {
-
-bool inheritable(std::FILE* file) {
-    DWORD flags = 0;
-    return !GetHandleInformation(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file))), &flags) ||
-           (flags & HANDLE_FLAG_INHERIT) != 0;
-}
-
-} // namespace
-
 TEST(FsOpen, WritesAndReadsBytesUnchangedByWideName) {
     test::TempDir temp("fs_win32_test-");
     const fs::path file = temp.path() / u8"\u6587\u5b57 \u00fc.part";
@@ -36,7 +25,7 @@ TEST(FsOpen, WritesAndReadsBytesUnchangedByWideName) {
 
     std::FILE* out = fsOpenWrite(file);
     ASSERT_NE(out, nullptr);
-    EXPECT_FALSE(inheritable(out));
+    EXPECT_FALSE(test::inheritable(out));
     ASSERT_EQ(std::fwrite(bytes.data(), 1, bytes.size(), out), bytes.size());
     ASSERT_EQ(std::fflush(out), 0);
     EXPECT_TRUE(fsSyncFile(out));
@@ -46,7 +35,7 @@ TEST(FsOpen, WritesAndReadsBytesUnchangedByWideName) {
 
     std::FILE* in = fsOpenRead(file);
     ASSERT_NE(in, nullptr);
-    EXPECT_FALSE(inheritable(in));
+    EXPECT_FALSE(test::inheritable(in));
     std::string back(64, '\0');
     back.resize(std::fread(back.data(), 1, back.size(), in));
     std::fclose(in);
