@@ -77,25 +77,34 @@ long distance(const Pixels& a, const Pixels& b) {
 // Which of the system's four message icons the control shows, read from the screen once it has
 // been painted: "error", "warning", "information", "question", or "none".
 std::string iconShown(HWND control) {
-    RECT place{};
-    if (control == nullptr || !GetWindowRect(control, &place)) return "none";
-    const int width = place.right - place.left;
-    const int height = place.bottom - place.top;
+    // Other programs' windows on the same screen must not hide the box while it is read.
+    SetWindowPos(GetAncestor(control, GA_ROOT), HWND_TOPMOST, 0, 0, 0, 0,
+                 SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+    int width = 0;
+    int height = 0;
     const auto fromScreen = [&] {
+        RECT place{};
+        GetWindowRect(control, &place);
+        width = place.right - place.left;
+        height = place.bottom - place.top;
         return drawn(width, height, [&](HDC dc) {
             const HDC screen = GetDC(nullptr);
             BitBlt(dc, 0, 0, width, height, screen, place.left, place.top, SRCCOPY);
             ReleaseDC(nullptr, screen);
         });
     };
+    const auto flat = [](const Pixels& pixels) {
+        return std::all_of(pixels.begin(), pixels.end(),
+                           [&](std::uint32_t p) { return p == pixels[0]; });
+    };
+    // Shown means painted: wait until the control's place on the screen holds an image.
     Pixels shown = fromScreen();
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (
-        std::all_of(shown.begin(), shown.end(), [&](std::uint32_t p) { return p == shown[0]; }) &&
-        std::chrono::steady_clock::now() < deadline) {
+    while (flat(shown) && std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
         shown = fromScreen();
     }
+    if (flat(shown)) return "none";
     // Every one of the four leaves its top left corner to the background.
     const COLORREF background = RGB((shown[0] >> 16) & 255, (shown[0] >> 8) & 255, shown[0] & 255);
     const struct {
@@ -147,6 +156,9 @@ int main(int argc, char** argv) {
         box = FindWindowW(L"#32770", L"Corvanthe Launcher");
         if (box == nullptr) std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
+    // The box is found as soon as it exists; its text, icon and layout are final once shown.
+    while (box != nullptr && !IsWindowVisible(box) && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
     std::string report = std::string("found ") + (box != nullptr ? "1" : "0") + "\n";
     if (box != nullptr) {
         report += "text " + test::hexText(windowText(GetDlgItem(box, kTextControl))) + "\n";

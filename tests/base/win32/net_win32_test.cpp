@@ -182,6 +182,7 @@ TEST(SocketErrorText, TextWithoutTrailingStopsOrTheCodeInDecimal) {
 
 TEST(UdpReceive, DropsADatagramTooLongForItsBuffer) {
     // An ephemeral port rather than the fixed one, so parallel runs cannot meet.
+    ensureNetStarted();
     SOCKET receiver = netOpenUdp();
     ASSERT_NE(receiver, INVALID_SOCKET);
     ASSERT_EQ(netBindAny(receiver, 0), 0);
