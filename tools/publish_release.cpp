@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "base/platform.h"
+#include "update/fs_os.h"
 #include "update/hex.h"
 #include "update/manifest.h"
 #include "update/signed_text.h"
@@ -64,13 +65,13 @@ bool writeText(const fs::path& path, const std::string& text) {
 // The secret key is readable by its owner only, from the moment its file exists: the file is
 // made empty, restricted, and only then filled (truncating keeps the permissions).
 bool writePrivateText(const fs::path& path, const std::string& text) {
-    std::FILE* file = std::fopen(path.c_str(), "wb");
+    std::FILE* file = fsOpenWrite(path);
     if (!file) return false;
     std::fclose(file);
     std::error_code ec;
     fs::permissions(path, fs::perms::owner_read | fs::perms::owner_write, ec);
     if (ec) return false;
-    file = std::fopen(path.c_str(), "wb");
+    file = fsOpenWrite(path);
     if (!file) return false;
     const bool written = std::fwrite(text.data(), 1, text.size(), file) == text.size();
     return std::fclose(file) == 0 && written;

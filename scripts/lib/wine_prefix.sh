@@ -14,6 +14,10 @@ start_wine_prefix() {
     "$WINESERVER" -w
   fi
   "$WINESERVER" -p
+  # The first program in a fresh server brings up wine's background services, which inherit its
+  # standard handles and outlive it: started here on /dev/null, they hold no caller's pipe open
+  # (a test runner waiting for end-of-output would wait for them forever).
+  "$WINE64" cmd /c exit </dev/null >/dev/null 2>&1
 }
 
 # stop_wine_prefix: ends the prefix's wineserver and whatever still runs in that prefix only.

@@ -1,9 +1,7 @@
 #include "update/hex.h"
 
 #include "base/platform.h"
-#include "update/fs_os.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -150,12 +148,4 @@ TEST_F(HashFile, WhatCannotBeOpenedOrReadGivesNoHash) {
     EXPECT_EQ(hashFile(utf8(dir)), "");
     // A NUL cuts no name short: this must not hash "real".
     EXPECT_EQ(hashFile(real + std::string("\0.bak", 5)), "");
-}
-
-TEST_F(HashFile, OpenedFileIsNotInheritedByAStartedProcess) {
-    // The worker hashes while the main thread may start the game.
-    std::FILE* file = fsOpenRead(pathFromUtf8(write("held", "abc")));
-    ASSERT_NE(file, nullptr);
-    EXPECT_NE(fcntl(fileno(file), F_GETFD) & FD_CLOEXEC, 0);
-    std::fclose(file);
 }
