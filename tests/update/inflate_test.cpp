@@ -4,8 +4,9 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstdlib>
-#include <latch>
+#include <mutex>
 #include <random>
 #include <string>
 #include <string_view>
@@ -767,11 +768,19 @@ TEST(BitReader, ReadsLowestBitFirstAndZerosPastTheEnd) {
 [[noreturn]] void twoThreadsMeetTheFirstFixedBlock() {
     const Bytes content = textContent(200000, 12);
     const Bytes stream = zlibCompress(content, 6, Z_FIXED);
-    std::latch start(2);
+    // The threads meet at a condition variable: std::latch never wakes its waiters with
+    // mingw-w64's C++ library (GCC 12).
+    std::mutex mutex;
+    std::condition_variable bothThere;
+    int arrived = 0;
     Bytes results[2];
     bool ok[2] = {};
     auto work = [&](int i) {
-        start.arrive_and_wait();
+        {
+            std::unique_lock<std::mutex> lock(mutex);
+            if (++arrived == 2) bothThere.notify_all();
+            bothThere.wait(lock, [&] { return arrived == 2; });
+        }
         ok[i] = decode(stream, content.size(), results[i]);
     };
     std::thread a(work, 0), b(work, 1);
