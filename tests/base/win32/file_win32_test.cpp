@@ -1,0 +1,87 @@
+// The base layer's file open on Windows: UTF-8 names reach the file system as the same wide
+// names, malformed ones open nothing, the mode is honoured, and no handle can be inherited.
+#include "base/file_os.h"
+#include "base/log_os.h"
+#include "base/platform.h"
+
+#include "../../support/temp_dir.h"
+#include "handle_probe.h"
+
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <limits>
+#include <sstream>
+#include <string>
+
+namespace fs = std::filesystem;
+using namespace qv::launcher;
+
+namespace {
+
+std::string contentOf(const fs::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    std::ostringstream content;
+    content << in.rdbuf();
+    return content.str();
+}
+
+} // namespace
+
+TEST(OpenFileNoInherit, OpensTheNameItsUtf8TextNamesInTheModeAsked) {
+    test::TempDir temp("file_win32_test-");
+    const struct {
+        std::u8string name;
+        const char* mode;
+        std::string onDisk;
+    } cases[] = {
+        {u8"plain.log", "w", "one\r\ntwo\r\n"},
+        {u8"caf\u00e9 \u6587\u5b57 \U0001F600.png", "wb", "one\ntwo\n"},
+    };
+    for (const auto& c : cases) {
+        const fs::path file = temp.path() / c.name;
+        std::FILE* out = openFileNoInherit(toUtf8(file).c_str(), c.mode);
+        ASSERT_NE(out, nullptr) << toUtf8(file);
+        EXPECT_FALSE(test::inheritable(out));
+        std::fputs("one\ntwo\n", out);
+        std::fclose(out);
+        EXPECT_EQ(contentOf(file), c.onDisk);
+
+        std::FILE* in = openFileNoInherit(toUtf8(file).c_str(), "rb");
+        ASSERT_NE(in, nullptr);
+        EXPECT_FALSE(test::inheritable(in));
+        std::fclose(in);
+    }
+}
+
+TEST(OpenFileNoInherit, MalformedNamesAndOtherModesOpenNothing) {
+    test::TempDir temp("file_win32_test-");
+    const std::string folder = toUtf8(temp.path()) + "\\";
+    for (const char* bad : {"\x80.log", "\xC0\xAF.log", "\xE0\x80\xAF.log", "\xED\xA0\x80.log",
+                            "\xF4\x90\x80\x80.log", "cut\xE6\x96"}) {
+        EXPECT_EQ(openFileNoInherit((folder + bad).c_str(), "w"), nullptr) << bad;
+    }
+    for (const char* mode : {"a", "r+", "wx", "wt", ""}) {
+        EXPECT_EQ(openFileNoInherit((folder + "mode.log").c_str(), mode), nullptr) << mode;
+    }
+    EXPECT_EQ(openFileNoInherit("", "w"), nullptr);
+    EXPECT_TRUE(fs::is_empty(temp.path()));
+}
+
+TEST(LocalTime, RefusedTimesLeaveTheStructureAlone) {
+    std::tm local{};
+    EXPECT_FALSE(localTime(std::numeric_limits<std::time_t>::max(), local));
+    EXPECT_FALSE(localTime(-1, local));
+    EXPECT_EQ(local.tm_year, 0);
+    EXPECT_EQ(local.tm_mday, 0);
+    EXPECT_EQ(local.tm_hour, 0);
+
+    // 2001-09-09 01:46:40 UTC: whatever the zone, the date is within a day of it.
+    ASSERT_TRUE(localTime(1000000000, local));
+    EXPECT_EQ(local.tm_year, 101);
+    EXPECT_EQ(local.tm_mon, 8);
+    EXPECT_GE(local.tm_mday, 8);
+    EXPECT_LE(local.tm_mday, 9);
+}

@@ -1,0 +1,63 @@
+// What the Windows test helpers and their tests share: texts hex-encoded so that blanks, quotes
+// and any character survive a line-based report, and a report file that appears whole or not at
+// all (written under a ".part" name, then renamed over any earlier one), so a test waiting for
+// it never reads half.
+#pragma once
+
+#include <windows.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+
+namespace qv::launcher::test {
+
+inline std::string hexText(const std::string& text) {
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    for (const unsigned char c : text) {
+        out += digits[c >> 4];
+        out += digits[c & 15];
+    }
+    return out;
+}
+
+inline std::string unhexText(const std::string& text) {
+    std::string out;
+    for (std::size_t i = 0; i + 1 < text.size(); i += 2)
+        out += static_cast<char>(std::stoi(text.substr(i, 2), nullptr, 16));
+    return out;
+}
+
+inline bool writeReport(const std::filesystem::path& file, const std::string& text) {
+    std::filesystem::path part = file;
+    part += L".part";
+    std::FILE* stream = _wfopen(part.c_str(), L"wb");
+    if (stream == nullptr) return false;
+    const bool written = std::fwrite(text.data(), 1, text.size(), stream) == text.size();
+    if (std::fclose(stream) != 0 || !written) return false;
+    return MoveFileExW(part.c_str(), file.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+}
+
+// Waits for the report and reads it; false when none appears before the time limit, which is
+// only a backstop for a helper that never ran.
+inline bool readReport(const std::filesystem::path& file, std::string& text,
+                       std::chrono::seconds limit = std::chrono::seconds(60)) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    std::error_code error;
+    while (!std::filesystem::exists(file, error)) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    std::ifstream in(file, std::ios::binary);
+    std::ostringstream content;
+    content << in.rdbuf();
+    text = content.str();
+    return true;
+}
+
+} // namespace qv::launcher::test
