@@ -3,6 +3,7 @@
 // text the screen gets for each outcome.
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <system_error>
 
 #include "base/log.h"
@@ -29,6 +30,15 @@ void trimToWholeCharacter(char* text) {
 }
 
 // True when one path is a folder above the other ("data" and "data/level.pak").
+// The text with 'A'..'Z' turned into 'a'..'z': paths that differ only in those letters name
+// one file where file names ignore letter case.
+std::string foldedAscii(std::string text) {
+    for (char& c : text) {
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+    return text;
+}
+
 bool nested(const std::string& outer, const std::string& inner) {
     return inner.size() > outer.size() && inner[outer.size()] == '/' &&
            inner.compare(0, outer.size(), outer) == 0;
@@ -254,10 +264,25 @@ void Updater::run(bool online, bool apply, bool verify, bool allowSelfUpdate) {
     }
     fs::remove_all(staging, ec);
     if (installedOk) {
+        // Where file names ignore letter case (Windows), a path the release only renamed in case
+        // names the file just put in place under its new name; removing it would lose that file.
+        std::map<std::string, std::string> latestByFolded;
+        auto placedUnderNewCase = [&](const std::string& oldPath, const fs::path& target) {
+            if (latestByFolded.empty()) {
+                for (const Entry& entry : latest.files)
+                    latestByFolded.emplace(foldedAscii(entry.path), entry.path);
+            }
+            const auto renamed = latestByFolded.find(foldedAscii(oldPath));
+            fs::path placed;
+            std::error_code sameError;
+            return renamed != latestByFolded.end() && gameFile(renamed->second, placed) &&
+                   fs::equivalent(target, placed, sameError);
+        };
         for (const Entry& old : installed.files) {
             if (latest.find(old.path)) continue;
             fs::path target;
-            if (gameFile(old.path, target)) fs::remove(target, ec);
+            if (gameFile(old.path, target) && !placedUnderNewCase(old.path, target))
+                fs::remove(target, ec);
             logInfo("launcher: removed %s", old.path.c_str());
         }
     }
