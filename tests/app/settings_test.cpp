@@ -15,11 +15,8 @@ namespace fs = std::filesystem;
 class SettingsFile : public ::testing::Test {
   protected:
     void writeRaw(const std::string& bytes) { test::writeBytes(dir_ / "launcher.cfg", bytes); }
-    // The file is plain text: read as text, its lines end in "\n" whatever the host writes.
-    std::string readText() {
-        std::ifstream in(dir_ / "launcher.cfg");
-        return std::string(std::istreambuf_iterator<char>(in), {});
-    }
+    // The file is plain text, written and read back as text.
+    std::string readText() { return test::readText(dir_ / "launcher.cfg"); }
 
     test::TempDir tmp_{"settings-"};
     const fs::path& dir_ = tmp_.path();

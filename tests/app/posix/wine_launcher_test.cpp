@@ -220,6 +220,10 @@ TEST_F(WineLauncher, SelfUpdateSwapsTheRunningExeAndTheNewOneRestarts) {
     EXPECT_TRUE(waitUntil([&] { return contains(log(), "launcher: closing"); }, 30.0)) << log();
     EXPECT_TRUE(waitUntil([&] { return gameVersion() == "Corvanthe 1.0.0\n"; }, 30.0));
     keepShot(launcherDir() / "restarted.png", "self-updated");
+    // The exe was swapped, and the last start's log is the new exe's: it took the shot and did
+    // not replace itself again.
+    EXPECT_TRUE(contains(log(), "launcher: saved restarted.png")) << log();
+    EXPECT_FALSE(contains(log(), "launcher: replaced itself")) << log();
 
     // The old exe, renamed aside, goes at the latest with the next start after its process ended.
     Child next = startLauncher({"--shot", "0:next.png"});
