@@ -199,8 +199,10 @@ TEST(StartProcess, FailuresNameTheFileAndTheSystemsErrorNumber) {
 
 // Registers the recorder as the handler for opening folders for the test's lifetime, in place
 // of the file manager, which would stay running after the test. Windows reads a user's own
-// handler from HKCU; wine's class root is HKLM's alone, and there the key belongs to the test's
-// own prefix.
+// handler from HKCU; wine's class root is HKLM's alone, and there the keys belong to the test's
+// own prefix. Wine also offers a folder to its file manager by DDE first, which asks every
+// window on the desktop and can take many seconds while other tests have windows open; that
+// key is set aside while the test runs.
 class FolderHandler {
   public:
     FolderHandler() {
@@ -210,25 +212,44 @@ class FolderHandler {
         // A handler set up by someone else is left alone; the test then has nothing to record
         // with.
         HKEY existing = nullptr;
-        if (RegOpenKeyExW(root_, kKey, 0, KEY_READ, &existing) == ERROR_SUCCESS) {
+        if (RegOpenKeyExW(root_, kCommand, 0, KEY_READ, &existing) == ERROR_SUCCESS) {
             RegCloseKey(existing);
             return;
         }
         const std::wstring command =
             L"\"" + helperProgram(L"folder_recorder_child.exe").native() + L"\" \"%1\"";
-        registered_ = RegSetKeyValueW(root_, kKey, nullptr, REG_SZ, command.c_str(),
+        registered_ = RegSetKeyValueW(root_, kCommand, nullptr, REG_SZ, command.c_str(),
                                       static_cast<DWORD>((command.size() + 1) * sizeof(wchar_t))) ==
                       ERROR_SUCCESS;
+        if (registered_ && wine) ddeSetAside_ = moveKey(kDde, kDdeKept);
     }
     ~FolderHandler() {
-        if (registered_) RegDeleteKeyW(root_, kKey);
+        if (ddeSetAside_ && moveKey(kDdeKept, kDde)) {
+            RegDeleteKeyW(root_, L"Software\\Corvanthe tests");
+        }
+        if (registered_) RegDeleteKeyW(root_, kCommand);
     }
     bool registered() const { return registered_; }
 
   private:
-    static constexpr const wchar_t* kKey = L"Software\\Classes\\Folder\\shell\\open\\command";
+    bool moveKey(const wchar_t* from, const wchar_t* to) {
+        HKEY source = nullptr;
+        if (RegOpenKeyExW(root_, from, 0, KEY_READ, &source) != ERROR_SUCCESS) return false;
+        HKEY target = nullptr;
+        bool moved = RegCreateKeyExW(root_, to, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &target,
+                                     nullptr) == ERROR_SUCCESS;
+        moved = moved && RegCopyTreeW(source, nullptr, target) == ERROR_SUCCESS;
+        if (target != nullptr) RegCloseKey(target);
+        RegCloseKey(source);
+        return moved && RegDeleteTreeW(root_, from) == ERROR_SUCCESS;
+    }
+
+    static constexpr const wchar_t* kCommand = L"Software\\Classes\\Folder\\shell\\open\\command";
+    static constexpr const wchar_t* kDde = L"Software\\Classes\\Folder\\shell\\open\\ddeexec";
+    static constexpr const wchar_t* kDdeKept = L"Software\\Corvanthe tests\\folder ddeexec";
     HKEY root_ = nullptr;
     bool registered_ = false;
+    bool ddeSetAside_ = false;
 };
 
 TEST(OpenFolder, HandsTheFolderToTheRegisteredHandlerAndReturns) {
