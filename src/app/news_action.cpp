@@ -1,5 +1,6 @@
 #include "app/news_action.h"
 
+#include "app/launcher_screen.h"
 #include "app/palette.h"
 #include "app/ui_draw.h"
 #include "app/widgets.h"
@@ -94,7 +95,7 @@ bool startGame(const Updater& updater) {
 void drawNewsPanel(UiRenderer& ui, LoopState& loop, Frame& frame) {
     const float w = frame.w;
     const float h = frame.h;
-    const float px = std::max(0.46f * w, frame.titleWidth + 96.0f);
+    const float px = newsPanelLeft(w, frame.titleWidth);
     const float pw = w - px - 40.0f;
     const float ph = h - 198.0f;
     drawPanel(ui, px, 48.0f, pw, ph, 10.0f, palettePanel, withAlpha(paletteGoldDark, 0.9f));
@@ -143,9 +144,9 @@ void drawActionBar(UiRenderer& ui, LauncherContext& app, LoopState& loop, Frame&
         if (action.label == &kPlay) {
             if (startGame(app.updater)) loop.quitAfterFrame = true;
         } else if (action.label == &kRetry) {
-            app.updater.check(false);
+            askCheck(app.updater, loop);
         } else {
-            app.updater.update(false);
+            askUpdate(app.updater, loop, false);
         }
     }
 

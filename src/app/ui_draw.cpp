@@ -2,6 +2,7 @@
 
 #include "base/text.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 
@@ -211,6 +212,26 @@ void wrapText(const std::string& text, float s, float maxWidth,
         lines.emplace_back(text.data() + begin, end - begin);
         return true;
     });
+}
+
+void fitToWidth(std::string& text, float s, float maxWidth) {
+    const std::size_t room = maxWidth >= 5.0f * s ? lineCapacity(s, maxWidth) : 0;
+    if (countCodePoints(text) <= room) return;
+    const std::size_t dots = std::min<std::size_t>(3, room);
+    std::size_t end = 0;
+    for (std::size_t i = 0; i + dots < room && end < text.size(); ++i)
+        nextCodePoint(text, end);
+    text.erase(end);
+    text.append(dots, '.');
+}
+
+std::string_view tailThatFits(const std::string& text, float s, float maxWidth) {
+    const std::size_t room = maxWidth >= 5.0f * s ? lineCapacity(s, maxWidth) : 0;
+    std::size_t total = countCodePoints(text);
+    std::size_t start = 0;
+    for (; total > room; --total)
+        nextCodePoint(text, start);
+    return std::string_view(text).substr(start);
 }
 
 void keepFirstWrappedLine(std::string& text, float s, float maxWidth) {

@@ -127,17 +127,27 @@ TEST_F(FrameLogic, AutomaticUpdateStartsOnceUntilTheChannelOrKeyChanges) {
     struct Row {
         std::int32_t phase;
         bool installRequested;
+        std::int32_t keyState;
         bool starts;
     };
+    // A refused key leaves the run on Live: its release waits for the player's UPDATE, since
+    // starting it would replace an installed Testing build over a typo.
     const Row rows[] = {
-        {Updater::UpdateAvailable, false, true}, {Updater::NotInstalled, true, true},
-        {Updater::NotInstalled, false, false},   {Updater::UpToDate, true, false},
-        {Updater::Failed, true, false},          {Updater::Offline, true, false},
+        {Updater::UpdateAvailable, false, Updater::NoKey, true},
+        {Updater::UpdateAvailable, false, Updater::KeyAccepted, true},
+        {Updater::UpdateAvailable, false, Updater::KeyRefused, false},
+        {Updater::NotInstalled, true, Updater::NoKey, true},
+        {Updater::NotInstalled, true, Updater::KeyRefused, true},
+        {Updater::NotInstalled, false, Updater::NoKey, false},
+        {Updater::UpToDate, true, Updater::NoKey, false},
+        {Updater::Failed, true, Updater::NoKey, false},
+        {Updater::Offline, true, Updater::NoKey, false},
     };
     for (const Row& row : rows) {
-        SCOPED_TRACE(row.phase);
+        SCOPED_TRACE(testing::Message() << "phase " << row.phase << ", key " << row.keyState);
         loop = LoopState{};
         app.installRequested = row.installRequested;
+        frame.snapshot.keyState = row.keyState;
         frame.snapshot.phase = row.phase;
         runAutomaticActions(app, loop, frame);
         EXPECT_EQ(updater.busy.load(), row.starts);
@@ -147,6 +157,7 @@ TEST_F(FrameLogic, AutomaticUpdateStartsOnceUntilTheChannelOrKeyChanges) {
 
     // Spent once: the same phase in later frames starts nothing, until a change of channel or
     // key clears the flag.
+    frame.snapshot.keyState = Updater::NoKey;
     loop = LoopState{};
     frame.snapshot.phase = Updater::UpdateAvailable;
     runAutomaticActions(app, loop, frame);
@@ -377,8 +388,9 @@ TEST_F(FrameLogic, KeyAreaOpensItsLayerInTheSameFrameAndNotWhileARunGoes) {
     EXPECT_TRUE(loop.keyDialogOpen);
     loop.keyDialogOpen = false;
 
-    // With a key the area is the drop-down (box y 360 to 396 at this size); the menu hangs at
-    // 398 and opens, staying open through its opening click.
+    // With a key the area is the drop-down (box y 360 to 396 at this size); the menu opens,
+    // upwards since below it would reach into the action bar, and stays open through its
+    // opening click.
     cfg.testerKey = "KEY-1";
     holdARun();
     input(178.0f, 378.0f, true);
@@ -389,7 +401,7 @@ TEST_F(FrameLogic, KeyAreaOpensItsLayerInTheSameFrameAndNotWhileARunGoes) {
     drawLauncherScreen(ui, app, loop, frame);
     EXPECT_TRUE(loop.channelMenuOpen);
     EXPECT_TRUE(frame.menuOpenedThisFrame);
-    EXPECT_EQ(frame.menuTop, 398.0f);
+    EXPECT_EQ(frame.menuTop, 214.0f);
     drawChannelMenu(ui, app, loop, frame);
     EXPECT_TRUE(loop.channelMenuOpen);
 }

@@ -80,10 +80,14 @@ TEST(ActionButton, LabelAndStateFollowThePhase) {
         bool enabledWhenIdle;
     };
     const Row rows[] = {
-        {Updater::Checking, false, "...", false},       {Updater::UpToDate, true, "PLAY", true},
-        {Updater::NotInstalled, false, "INSTALL", true}, {Updater::UpdateAvailable, true, "UPDATE", true},
-        {Updater::Working, true, "WORKING", false},      {Updater::Offline, true, "PLAY", true},
-        {Updater::Failed, true, "PLAY", true},           {Updater::Failed, false, "RETRY", true},
+        {Updater::Checking, false, "...", false},
+        {Updater::UpToDate, true, "PLAY", true},
+        {Updater::NotInstalled, false, "INSTALL", true},
+        {Updater::UpdateAvailable, true, "UPDATE", true},
+        {Updater::Working, true, "WORKING", false},
+        {Updater::Offline, true, "PLAY", true},
+        {Updater::Failed, true, "PLAY", true},
+        {Updater::Failed, false, "RETRY", true},
         {Updater::Restarting, true, "...", false},
     };
     for (const Row& row : rows) {
@@ -151,6 +155,40 @@ TEST(InputQueues, CallbacksQueueAndTheFrameTakesEverything) {
     EXPECT_EQ(masked.scroll, 2.0f);
 }
 
+// The left button's events between frames, and the clicks the next frames see: a press counts
+// however soon it was released, and a button held over several frames clicks once.
+TEST(InputQueues, EveryPressOfTheLeftButtonIsOneClick) {
+    const int L = GLFW_MOUSE_BUTTON_LEFT, R = GLFW_MOUSE_BUTTON_RIGHT;
+    struct Case {
+        const char* name;
+        std::vector<std::vector<std::pair<int, int>>> between; // (button, action) before each frame
+        std::vector<bool> clicks;
+    };
+    const std::vector<Case> cases = {
+        {"tap inside one frame", {{{L, GLFW_PRESS}, {L, GLFW_RELEASE}}, {}}, {true, false}},
+        {"held over frames",
+         {{{L, GLFW_PRESS}}, {}, {}, {{L, GLFW_RELEASE}}, {}},
+         {true, false, false, false, false}},
+        {"released and pressed again between frames",
+         {{{L, GLFW_PRESS}}, {{L, GLFW_RELEASE}, {L, GLFW_PRESS}}, {}},
+         {true, true, false}},
+        {"right and middle buttons",
+         {{{R, GLFW_PRESS}, {R, GLFW_RELEASE}}, {{GLFW_MOUSE_BUTTON_MIDDLE, GLFW_PRESS}}},
+         {false, false}},
+        {"a release alone", {{{L, GLFW_RELEASE}}}, {false}},
+    };
+    for (const Case& c : cases) {
+        pendingPresses = 0;
+        Frame frame;
+        for (std::size_t i = 0; i < c.between.size(); ++i) {
+            for (const auto& [button, action] : c.between[i])
+                onMouseButton(nullptr, button, action, 0);
+            takeQueuedInput(frame);
+            EXPECT_EQ(frame.modalInput.clicked, c.clicks[i]) << c.name << ", frame " << i;
+        }
+    }
+}
+
 TEST(Sparks, AtTheClampOneIsBornEveryFrameAndNeverMoreThanSeventyLive) {
     UiRenderer ui; // filling the batch needs no OpenGL
     std::vector<Spark> sparks;
@@ -188,8 +226,10 @@ TEST(Sparks, NoTimeNoBirthAndEveryOneDiesInTime) {
     sparks.assign(maxSparks, born);
     // 31 frames of 0.1 s outlive every spark of life 3; none is drawn once it has died, and the
     // last survivors of the first batch go in the frame their age passes 3.
-    for (int frame = 0; frame < 31; ++frame) updateSparks(ui, sparks, rng, 0.1f, 0.0f, 1024.0f, 620.0f);
-    for (const Spark& s : sparks) EXPECT_LT(s.age, 3.1f - 0.0001f);
+    for (int frame = 0; frame < 31; ++frame)
+        updateSparks(ui, sparks, rng, 0.1f, 0.0f, 1024.0f, 620.0f);
+    for (const Spark& s : sparks)
+        EXPECT_LT(s.age, 3.1f - 0.0001f);
     EXPECT_LT(sparks.size(), maxSparks);
 }
 
