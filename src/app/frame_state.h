@@ -4,6 +4,7 @@
 
 #include "app/settings.h"
 #include "app/ui_input.h"
+#include "app/widgets.h"
 #include "update/updater.h"
 
 #include <filesystem>
@@ -54,6 +55,7 @@ struct LoopState {
     std::string typedKey;
     float newsScrollTarget = 0.0f;
     float newsScrollPos = 0.0f;
+    NewsLayout newsLayout; // of the news shown, at the panel's width
     std::vector<Spark> sparks;
     std::mt19937 sparkRng{1234};
     // What the log last said the screen shows (see noteShownState), and the runs the front end

@@ -108,7 +108,9 @@ void drawNewsPanel(UiRenderer& ui, LoopState& loop, Frame& frame) {
     ui.setClip(px + 22.0f, 100.0f, pw - 44.0f, vh);
     float ch = 0.0f;
     if (!frame.snapshot.news.empty()) {
-        ch = drawNews(ui, frame.snapshot.news, px + 22.0f, 100.0f - loop.newsScrollPos, pw - 56.0f);
+        ch = layoutNews(loop.newsLayout, frame.snapshot.news, pw - 56.0f);
+        drawNewsLayout(ui, loop.newsLayout, px + 22.0f, 100.0f - loop.newsScrollPos, 100.0f,
+                       100.0f + vh);
     } else {
         drawText(ui, frame.snapshot.phase == Updater::Checking ? kWaiting : kNoNews, px + 22.0f,
                  104.0f, 2.0f, paletteTextFaint);

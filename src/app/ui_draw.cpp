@@ -74,14 +74,16 @@ void wrapLines(const std::string& text, float s, float maxWidth, Emit&& emit) {
             // A word longer than a whole line is cut into full lines, never inside a character;
             // what remains starts the next line. Invalid bytes can make codePointEnd take more
             // than one counted code point at a time, so the cut stops at the word's end.
+            // What is left is counted by taking off the cut piece's own count, not by counting
+            // the rest of the word again, which would make a long word cost its length squared.
             while (k > m) {
                 std::size_t cut = word;
                 for (std::size_t i = 0; i < m && cut < end; ++i)
                     cut = codePointEnd(text, cut);
                 if (!emit(word, cut)) return;
                 emitted = true;
+                k -= codePointsBetween(text, word, cut);
                 word = cut;
-                k = codePointsBetween(text, word, end);
             }
             lineBegin = word;
             lineEnd = end;

@@ -366,5 +366,61 @@ TEST(NewsTest, BulletsWrapBesideOneSquareAndParagraphsUseTheFullWidth) {
     EXPECT_THAT(squares(ui), ElementsAre(std::pair<float, float>{3, 6}));
 }
 
+// A kept layout is wrapped again only for another text or width, and a frame draws the lines in
+// view: here 200 one-line paragraphs (24 units each), of which a band of 100 units shows lines
+// 10 to 14; line 9 comes too, within the margin that a heading's taller glyphs need.
+TEST(NewsTest, KeptLayoutDrawsOnlyTheLinesInView) {
+    std::string news;
+    for (int i = 0; i < 200; ++i)
+        news += "line " + std::to_string(i) + "\n";
+    NewsLayout layout;
+    EXPECT_EQ(layoutNews(layout, news, 400), 200 * 24);
+    layout.height = -1; // a second layout would put it right
+    EXPECT_EQ(layoutNews(layout, news, 400), -1);
+    EXPECT_EQ(layoutNews(layout, news, 399), 200 * 24);
+    layout.height = -1;
+    EXPECT_EQ(layoutNews(layout, news + "x", 399), 200 * 24 + 24);
+
+    UiRenderer ui;
+    // The column's top at y 0 - 240: line 10 starts at the band's top (100).
+    drawNewsLayout(ui, layout, 20, -140, 100, 200);
+    std::vector<std::string> shown;
+    for (const DrawnLine& line : drawnLines(ui))
+        shown.push_back(line.text);
+    EXPECT_THAT(shown,
+                ElementsAre("line 9", "line 10", "line 11", "line 12", "line 13", "line 14"));
+    EXPECT_EQ(drawnLines(ui)[1].y, 100);
+
+    // Past the end and before the start nothing is drawn; the whole band draws every line.
+    ui.vertices.clear();
+    drawNewsLayout(ui, layout, 20, -140, 6000, 7000);
+    drawNewsLayout(ui, layout, 20, 500, 0, 400);
+    EXPECT_THAT(ui.vertices, IsEmpty());
+    drawNewsLayout(ui, layout, 20, 0, -1e9f, 1e9f);
+    EXPECT_EQ(drawnLines(ui).size(), 201u);
+}
+
+// A word far longer than the column is cut into full lines; the pieces join to the word again,
+// whatever its characters.
+TEST(NewsTest, LongWordsAreCutIntoFullLinesOfAnyBytes) {
+    const std::string words[] = {std::string(5000, 'w'), std::string(3000, '\xE9'), [] {
+                                     std::string w;
+                                     for (int i = 0; i < 2000; ++i)
+                                         w += "\xC3\xA9";
+                                     return w;
+                                 }()};
+    for (const std::string& word : words) {
+        std::vector<std::string_view> lines;
+        wrapText(word, 2.0f, 118.0f, lines); // ten code points a line
+        std::string joined;
+        for (std::size_t i = 0; i < lines.size(); ++i) {
+            joined += lines[i];
+            if (i + 1 < lines.size()) EXPECT_EQ(countCodePoints(std::string(lines[i])), 10u) << i;
+        }
+        EXPECT_EQ(joined, word);
+        EXPECT_EQ(lines.size(), (countCodePoints(word) + 9) / 10);
+    }
+}
+
 } // namespace
 } // namespace qv::launcher
