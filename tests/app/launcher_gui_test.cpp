@@ -24,6 +24,11 @@ const int kDropDownX = 178, kDropDownY = 386;
 const int kRowX = 100, kRowLiveY = 243, kRowTestingY = 277, kRowChangeY = 311, kRowForgetY = 345;
 // At the minimum size of 820 by 520 (title scale 7) the key area is 8 units higher.
 const int kDropDownSmallY = 378;
+const int kRowChangeSmallY = 303;
+
+// A mistyped key of 47 characters, longer than the key field shows.
+const char* const kLongKey = "play-test-43-abcdefghijklmnopqrstuvwxyz-0123456";
+const char* const kLongKeyUpper = "PLAY-TEST-43-ABCDEFGHIJKLMNOPQRSTUVWXYZ-0123456";
 const int kActionX = 859, kActionY = 541;
 
 // A limit for states that come after downloads and installs; reached only when the launcher
@@ -288,15 +293,18 @@ TEST_F(LauncherGui, RefusedKeyLeavesTheTestingBuildAndSaysSoAtEverySize) {
     world->click(window, kRowX, kRowChangeY);
     ASSERT_TRUE(shows("UpToDate dialog 1024x620")) << world->log();
     world->focus(window);
-    world->type("play-test-43");
+    // Longer than the field: its end, where the caret is, stays in sight.
+    world->type(kLongKey);
+    sleepSeconds(0.5);
+    world->shot(window, "key-field-1024x620");
     const std::size_t objectsBefore = world->nginx().requestsFor("/objects/").size();
     std::size_t at = mark();
     world->keys({"KP_Enter"});
     ASSERT_TRUE(shows("UpdateAvailable 1024x620", at)) << world->log();
     EXPECT_TRUE(contains(world->log(), "playtester key refused; following Live"));
     // The player's choice stays; only this run follows Live, and nothing was downloaded.
-    EXPECT_EQ(world->settingsText(),
-              std::string(kSettingsHeader) + "tester_key = PLAY-TEST-43\nchannel = testing\n");
+    EXPECT_EQ(world->settingsText(), std::string(kSettingsHeader) +
+                                         "tester_key = " + kLongKeyUpper + "\nchannel = testing\n");
     EXPECT_EQ(world->nginx().requestsFor("/objects/").size(), objectsBefore);
     EXPECT_EQ(gameVersion(), "Corvanthe 1.1.0-test\n");
     world->shot(window, "key-refused-1024x620");
@@ -313,7 +321,12 @@ TEST_F(LauncherGui, RefusedKeyLeavesTheTestingBuildAndSaysSoAtEverySize) {
     world->click(window, kDropDownX, kDropDownSmallY);
     ASSERT_TRUE(shows("UpdateAvailable menu 820x520")) << world->log();
     world->shot(window, "channel-menu-820x520");
+    world->click(window, kRowX, kRowChangeSmallY);
+    ASSERT_TRUE(shows("UpdateAvailable dialog 820x520")) << world->log();
     world->focus(window);
+    world->type(kLongKey);
+    sleepSeconds(0.5);
+    world->shot(window, "key-field-820x520");
     world->keys({"Escape"});
     ASSERT_TRUE(shows("UpdateAvailable 820x520")) << world->log();
     EXPECT_EQ(gameVersion(), "Corvanthe 1.1.0-test\n");
@@ -323,6 +336,28 @@ TEST_F(LauncherGui, RefusedKeyLeavesTheTestingBuildAndSaysSoAtEverySize) {
     world->click(window, kActionX - 204, kActionY - 100);
     ASSERT_TRUE(shows("UpToDate 820x520", at)) << world->log();
     EXPECT_EQ(gameVersion(), "Corvanthe 1.0.0\n");
+    closeWindow(launcher, window);
+}
+
+// While a newer Testing build downloads, the version line names both builds; it gives way to
+// "TESTING BUILD" with "..." rather than running under the news panel.
+TEST_F(LauncherGui, VersionLineMakesRoomForTheTestingTagAtEverySize) {
+    world->nginx().setObjectRate("100k");
+    Child launcher;
+    ASSERT_TRUE(startServer());
+    world->release("1.0.0");
+    world->preinstall(world->release("1.1.0-test", true), true);
+    world->release("1.2.0-test", true, 4000000);
+    writeBytes(world->launcherDir() / "launcher.cfg",
+               "tester_key = PLAY-TEST-42\nchannel = testing\n");
+    const std::string window = startShowing(launcher, {}, "Working busy 1024x620");
+    ASSERT_FALSE(window.empty());
+    world->shot(window, "testing-build-1024x620");
+    world->xdotool({"windowsize", window, "820", "520"});
+    ASSERT_TRUE(shows("Working busy 820x520")) << world->log();
+    world->shot(window, "testing-build-820x520");
+    EXPECT_FALSE(fs::exists(world->gameDir() / "data" / "version.txt") &&
+                 gameVersion() == "Corvanthe 1.2.0-test\n");
     closeWindow(launcher, window);
 }
 
