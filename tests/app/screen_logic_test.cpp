@@ -1,5 +1,6 @@
 // What the screen decides without drawing: the key dialog's editing, the texts and the action
 // button chosen from a snapshot, the input taken from the callbacks' queues, and the sparks.
+#include "app/frame_loop.h"
 #include "app/input_queues.h"
 #include "app/launcher_screen.h"
 #include "app/modal_layers.h"
@@ -13,6 +14,8 @@
 #include <algorithm>
 #include <string>
 #include <vector>
+
+#include "../support/log_folder.h"
 
 namespace qv::launcher {
 namespace {
@@ -187,6 +190,66 @@ TEST(InputQueues, EveryPressOfTheLeftButtonIsOneClick) {
             EXPECT_EQ(frame.modalInput.clicked, c.clicks[i]) << c.name << ", frame " << i;
         }
     }
+}
+
+// A frame that ended before its period sleeps the rest; one that took the period or longer
+// (the swap waited for the display, or the machine is slow) does not.
+TEST(FramePacing, SleepsTheRestOfAShortFrameOnly) {
+    EXPECT_DOUBLE_EQ(refreshPeriod(60), 1.0 / 60.0);
+    EXPECT_DOUBLE_EQ(refreshPeriod(144), 1.0 / 144.0);
+    EXPECT_DOUBLE_EQ(refreshPeriod(0), 1.0 / 60.0); // the display tells none
+    EXPECT_DOUBLE_EQ(refreshPeriod(-1), 1.0 / 60.0);
+    const double period = 1.0 / 60.0;
+    EXPECT_DOUBLE_EQ(frameRest(0.002, period), period - 0.002);
+    EXPECT_DOUBLE_EQ(frameRest(0.0, period), period);
+    EXPECT_EQ(frameRest(period, period), 0.0);
+    EXPECT_EQ(frameRest(0.5, period), 0.0);
+    EXPECT_EQ(frameRest(-0.001, period), 0.0); // a clock that went back sleeps nothing
+}
+
+// The screen lines the GUI tests wait on: one for every change of what is shown, and one after
+// every run the front end asked for once no run goes, even when nothing else changed.
+TEST(ShownState, LogsChangesAndTheEndOfEveryAskedRun) {
+    test::LogFolder logs("shown-state");
+    LoopState loop;
+    Frame frame;
+    frame.w = 1024;
+    frame.h = 620;
+    frame.snapshot.phase = Updater::UpToDate;
+    const auto screenLines = [&] {
+        std::vector<std::string> out;
+        for (const test::LogLine& line : logs.lines())
+            if (line.message.rfind("launcher: screen ", 0) == 0)
+                out.push_back(line.message.substr(17));
+        return out;
+    };
+    const auto frameEnds = [&](bool busyAtSnapshot) {
+        frame.busyAtSnapshot = busyAtSnapshot;
+        frame.runsAskedAtSnapshot = loop.runsAsked;
+        noteShownState(loop, frame);
+    };
+
+    frameEnds(false);
+    frameEnds(false); // nothing new
+    // A check asked while the frame is drawn: its snapshot is stale, so it shows as busy.
+    frame.runsAskedAtSnapshot = loop.runsAsked;
+    ++loop.runsAsked;
+    frame.busyAtSnapshot = false;
+    noteShownState(loop, frame);
+    frameEnds(false); // the run ended before the next frame, the phase unchanged
+    frameEnds(false);
+    loop.channelMenuOpen = true;
+    frameEnds(false);
+    loop.channelMenuOpen = false;
+    frame.w = 820;
+    frame.h = 520;
+    frameEnds(false);
+    frame.snapshot.phase = Updater::Working;
+    frameEnds(true);
+    EXPECT_EQ(screenLines(),
+              (std::vector<std::string>{"UpToDate 1024x620", "UpToDate busy 1024x620",
+                                        "UpToDate 1024x620", "UpToDate menu 1024x620",
+                                        "UpToDate 820x520", "Working busy 820x520"}));
 }
 
 TEST(Sparks, AtTheClampOneIsBornEveryFrameAndNeverMoreThanSeventyLive) {
