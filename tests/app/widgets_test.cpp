@@ -374,7 +374,9 @@ TEST(NewsTest, LongWordsAreCutIntoFullLinesOfAnyBytes) {
         std::string joined;
         for (std::size_t i = 0; i < lines.size(); ++i) {
             joined += lines[i];
-            if (i + 1 < lines.size()) EXPECT_EQ(countCodePoints(std::string(lines[i])), 10u) << i;
+            if (i + 1 < lines.size()) {
+                EXPECT_EQ(countCodePoints(std::string(lines[i])), 10u) << i;
+            }
         }
         EXPECT_EQ(joined, word);
         EXPECT_EQ(lines.size(), (countCodePoints(word) + 9) / 10);
