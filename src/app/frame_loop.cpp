@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <thread>
 
 namespace qv::launcher {
@@ -59,18 +60,21 @@ void noteShownState(LoopState& loop, const Frame& frame) {
     // A run asked for while this frame was drawn makes its snapshot stale: shown as busy.
     now.busy = frame.busyAtSnapshot || loop.runsAsked != frame.runsAskedAtSnapshot;
     now.layer = loop.keyDialogOpen ? 2 : loop.channelMenuOpen ? 1 : 0;
+    now.keyLength = loop.keyDialogOpen ? loop.typedKey.size() : 0;
     now.w = static_cast<int>(frame.w);
     now.h = static_cast<int>(frame.h);
     const LoopState::ShownState& was = loop.shown;
     const bool same = now.phase == was.phase && now.busy == was.busy && now.layer == was.layer &&
-                      now.w == was.w && now.h == was.h;
+                      now.keyLength == was.keyLength && now.w == was.w && now.h == was.h;
     const bool askedRunEnded = !now.busy && frame.runsAskedAtSnapshot != loop.runsShown;
     if (same && !askedRunEnded) return;
     loop.shown = now;
     if (!now.busy) loop.runsShown = frame.runsAskedAtSnapshot;
-    static const char* const layers[] = {"", " menu", " dialog"};
-    logDebug("launcher: screen %s%s%s %dx%d", phaseName(now.phase), now.busy ? " busy" : "",
-             layers[now.layer], now.w, now.h);
+    char layer[32] = "";
+    if (now.layer == 1) std::snprintf(layer, sizeof layer, " menu");
+    if (now.layer == 2) std::snprintf(layer, sizeof layer, " dialog(%zu)", now.keyLength);
+    logDebug("launcher: screen %s%s%s %dx%d", phaseName(now.phase), now.busy ? " busy" : "", layer,
+             now.w, now.h);
 }
 
 bool setWindowIconFrom(GLFWwindow* window, const std::filesystem::path& launcherDir) {

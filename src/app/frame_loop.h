@@ -45,7 +45,8 @@ double refreshPeriod(int refreshRate);
 double frameRest(double elapsed, double period);
 
 // Logs at debug level what the screen shows once the frame is presented: "launcher: screen",
-// the phase, " busy" while a run goes, " menu" or " dialog" for an open layer, and the window
+// the phase, " busy" while a run goes, " menu" or " dialog(n)" (n: the length of the key typed
+// so far; the key itself stays out of the log) for an open layer, and the window
 // size as 1024x620. A line is written when any of that changes and, once no run goes, after
 // every run the front end asked for, so a watcher of the log (the GUI tests) knows the outcome
 // of its click is on screen even when the phase stayed the same.

@@ -63,7 +63,8 @@ struct LoopState {
     struct ShownState {
         std::int32_t phase = -1;
         bool busy = false;
-        int layer = 0; // 0 none, 1 the channel menu, 2 the key dialog
+        int layer = 0;             // 0 none, 1 the channel menu, 2 the key dialog
+        std::size_t keyLength = 0; // of the key typed into the dialog
         int w = 0, h = 0;
     } shown;
     unsigned runsAsked = 0;

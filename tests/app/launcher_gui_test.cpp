@@ -26,7 +26,7 @@ const int kRowX = 100, kRowLiveY = 243, kRowTestingY = 277, kRowChangeY = 311, k
 const int kDropDownSmallY = 378;
 const int kRowChangeSmallY = 303;
 
-// A mistyped key of 47 characters, longer than the key field shows.
+// A mistyped key of 47 characters, longer than the key field shows (27).
 const char* const kLongKey = "play-test-43-abcdefghijklmnopqrstuvwxyz-0123456";
 const char* const kLongKeyUpper = "PLAY-TEST-43-ABCDEFGHIJKLMNOPQRSTUVWXYZ-0123456";
 const int kActionX = 859, kActionY = 541;
@@ -249,20 +249,21 @@ TEST_F(LauncherGui, KeyDialogTakesTypedAndPastedKeyAndFollowsTesting) {
     ASSERT_FALSE(window.empty());
 
     world->click(window, kKeyButtonX, kKeyButtonY);
-    ASSERT_TRUE(shows("UpToDate dialog 1024x620")) << world->log();
+    ASSERT_TRUE(shows("UpToDate dialog(0) 1024x620")) << world->log();
     world->focus(window);
-    // A frame applies its keys before its typed text, so the Backspace gets a frame of its own.
+    // A frame applies its keys before its typed text, so the Backspace waits until a frame has
+    // taken the letter.
     world->type("q");
-    sleepSeconds(0.6);
+    ASSERT_TRUE(shows("UpToDate dialog(1) 1024x620")) << world->log();
     world->keys({"BackSpace"});
-    sleepSeconds(0.6);
+    ASSERT_TRUE(shows("UpToDate dialog(0) 1024x620")) << world->log();
     Child clipboard({binary("x_helper"), "clipboard", "  play-", "60"}, world->env(), world->root(),
                     world->root() / "clipboard.txt");
     ASSERT_TRUE(waitUntil(
         [&] { return contains(readBytes(world->root() / "clipboard.txt"), "ready"); }, 10.0));
     world->keys({"ctrl+v"});
     world->type("test-42");
-    sleepSeconds(0.3);
+    ASSERT_TRUE(shows("UpToDate dialog(12) 1024x620")) << world->log();
     world->shot(window, "key-dialog");
     const std::size_t at = mark();
     world->keys({"Return"});
@@ -291,11 +292,11 @@ TEST_F(LauncherGui, RefusedKeyLeavesTheTestingBuildAndSaysSoAtEverySize) {
     world->click(window, kDropDownX, kDropDownY);
     ASSERT_TRUE(shows("UpToDate menu 1024x620")) << world->log();
     world->click(window, kRowX, kRowChangeY);
-    ASSERT_TRUE(shows("UpToDate dialog 1024x620")) << world->log();
+    ASSERT_TRUE(shows("UpToDate dialog(0) 1024x620")) << world->log();
     world->focus(window);
     // Longer than the field: its end, where the caret is, stays in sight.
     world->type(kLongKey);
-    sleepSeconds(0.5);
+    ASSERT_TRUE(shows("UpToDate dialog(47) 1024x620")) << world->log();
     world->shot(window, "key-field-1024x620");
     const std::size_t objectsBefore = world->nginx().requestsFor("/objects/").size();
     std::size_t at = mark();
@@ -322,10 +323,10 @@ TEST_F(LauncherGui, RefusedKeyLeavesTheTestingBuildAndSaysSoAtEverySize) {
     ASSERT_TRUE(shows("UpdateAvailable menu 820x520")) << world->log();
     world->shot(window, "channel-menu-820x520");
     world->click(window, kRowX, kRowChangeSmallY);
-    ASSERT_TRUE(shows("UpdateAvailable dialog 820x520")) << world->log();
+    ASSERT_TRUE(shows("UpdateAvailable dialog(0) 820x520")) << world->log();
     world->focus(window);
     world->type(kLongKey);
-    sleepSeconds(0.5);
+    ASSERT_TRUE(shows("UpdateAvailable dialog(47) 820x520")) << world->log();
     world->shot(window, "key-field-820x520");
     world->keys({"Escape"});
     ASSERT_TRUE(shows("UpdateAvailable 820x520")) << world->log();
@@ -389,7 +390,7 @@ TEST_F(LauncherGui, ChannelMenuSwitchesChangesAndForgetsTheKey) {
     world->click(window, kDropDownX, kDropDownY);
     ASSERT_TRUE(shows("UpToDate menu 1024x620")) << world->log();
     world->click(window, kRowX, kRowChangeY);
-    ASSERT_TRUE(shows("UpToDate dialog 1024x620")) << world->log();
+    ASSERT_TRUE(shows("UpToDate dialog(0) 1024x620")) << world->log();
     world->shot(window, "change-key");
     world->focus(window);
     world->keys({"Escape"});

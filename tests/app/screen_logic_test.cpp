@@ -241,15 +241,21 @@ TEST(ShownState, LogsChangesAndTheEndOfEveryAskedRun) {
     loop.channelMenuOpen = true;
     frameEnds(false);
     loop.channelMenuOpen = false;
+    loop.keyDialogOpen = true;
+    frameEnds(false);
+    loop.typedKey = "AB"; // typed into the dialog: its length is shown, never the key
+    frameEnds(false);
+    loop.keyDialogOpen = false;
     frame.w = 820;
     frame.h = 520;
     frameEnds(false);
     frame.snapshot.phase = Updater::Working;
     frameEnds(true);
     EXPECT_EQ(screenLines(),
-              (std::vector<std::string>{"UpToDate 1024x620", "UpToDate busy 1024x620",
-                                        "UpToDate 1024x620", "UpToDate menu 1024x620",
-                                        "UpToDate 820x520", "Working busy 820x520"}));
+              (std::vector<std::string>{
+                  "UpToDate 1024x620", "UpToDate busy 1024x620", "UpToDate 1024x620",
+                  "UpToDate menu 1024x620", "UpToDate dialog(0) 1024x620",
+                  "UpToDate dialog(2) 1024x620", "UpToDate 820x520", "Working busy 820x520"}));
 }
 
 TEST(Sparks, AtTheClampOneIsBornEveryFrameAndNeverMoreThanSeventyLive) {
