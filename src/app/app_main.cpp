@@ -143,6 +143,7 @@ int runLauncher(int argc, char** argv) {
     glfwSetScrollCallback(window, onScroll);
     glfwSetCharCallback(window, onChar);
     glfwSetKeyCallback(window, onKey);
+    glfwSetMouseButtonCallback(window, onMouseButton);
     loadGlFunctions(glfwGetProcAddress);
 
     LoopState loop;
