@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <system_error>
 
 namespace qv::launcher {
 
@@ -12,9 +13,14 @@ namespace qv::launcher {
 // NUL inside opens nothing rather than a shorter name).
 std::FILE* fsOpenRead(const std::filesystem::path& path);
 
-// Creates or truncates the file for writing bytes unchanged; null when it cannot be opened, as
-// for fsOpenRead.
-std::FILE* fsOpenWrite(const std::filesystem::path& path);
+// Creates a new file for writing bytes unchanged, failing when anything at all already stands at
+// the name: a file, a folder, or a link, which is never followed. Null when it cannot be made,
+// with the system's reason in error (a name with a NUL inside makes nothing).
+std::FILE* fsCreateNew(const std::filesystem::path& path, std::error_code& error);
+
+// True when the error says that a file could not be changed because a running program holds
+// it, the one cause the player can remove by closing that program.
+bool fsIsInUse(const std::error_code& error);
 
 // Makes the bytes already flushed from the stream's buffer durable. False when the system
 // reports that they could not be written.

@@ -46,6 +46,11 @@ bool parseManifest(const std::string& text, Manifest& manifest, std::string& err
 // included, are allowed and not checked further.
 bool isSafeRelativePath(const std::string& path);
 
+// The path as a file system that ignores letter case compares it: ASCII letters and those of
+// the Latin-1, Latin Extended-A, Greek and Cyrillic blocks folded to lower case; every other
+// byte unchanged.
+std::string foldCase(const std::string& path);
+
 // The manifest text, every line ended by a line feed, ready to be signed.
 // Nothing is validated or changed; a launcher entry without a hash is left out.
 std::string writeManifest(const Manifest& manifest);

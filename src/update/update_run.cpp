@@ -1,8 +1,10 @@
 // One run of the update client, the one place of the update policy: when the network is used,
 // when files are hashed, what is downloaded again, what is deleted, and which phase and status
 // text the screen gets for each outcome.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <set>
 #include <system_error>
 
 #include "base/log.h"
@@ -44,6 +46,19 @@ void removeEmptyFolders(const fs::path& folder) {
     fs::remove(folder, ec); // fails, as it should, while something is left inside
 }
 
+// The paths of a release as a file system that ignores letter case sees them.
+class CaseFoldedPaths {
+  public:
+    explicit CaseFoldedPaths(const Manifest& release) {
+        for (const Entry& entry : release.files)
+            folded_.insert(foldCase(entry.path));
+    }
+    bool has(const std::string& path) const { return folded_.count(foldCase(path)) != 0; }
+
+  private:
+    std::set<std::string> folded_;
+};
+
 bool showsLiveResult(std::int32_t phase) {
     return phase == Updater::UpToDate || phase == Updater::NotInstalled ||
            phase == Updater::UpdateAvailable;
@@ -65,18 +80,21 @@ std::string formatSize(std::uint64_t n) {
     return text;
 }
 
-void Updater::removeDroppedInTheWay(const Manifest& installed) {
+void Updater::removeDroppedInTheWay(const std::vector<const Manifest*>& earlier) {
     // A release may turn a file into a folder or a folder into a file. The old file (or the old
     // files inside the folder) would block placing the new one on every run, so those dropped
     // files go now instead of after the install; the removal is still logged with the others.
-    for (const Entry& old : installed.files) {
-        if (latest.find(old.path)) continue;
-        for (const Entry* entry : toInstall) {
-            if (!nested(old.path, entry->path) && !nested(entry->path, old.path)) continue;
-            fs::path target;
-            std::error_code ec;
-            if (gameFile(old.path, target)) fs::remove(target, ec);
-            break;
+    const CaseFoldedPaths now(latest);
+    for (const Manifest* release : earlier) {
+        for (const Entry& old : release->files) {
+            if (now.has(old.path)) continue;
+            for (const Entry* entry : toInstall) {
+                if (!nested(old.path, entry->path) && !nested(entry->path, old.path)) continue;
+                fs::path target;
+                std::error_code ec;
+                if (gameFile(old.path, target)) fs::remove(target, ec);
+                break;
+            }
         }
     }
     // Folders emptied that way may stand where a new file goes; a folder that still holds
@@ -87,18 +105,55 @@ void Updater::removeDroppedInTheWay(const Manifest& installed) {
     }
 }
 
+bool Updater::beginInstall(const Manifest* unfinished, std::string& error) {
+    std::error_code ec;
+    // A release without files leaves no game folder behind; the records still need one.
+    fs::create_directories(gameDir(), ec);
+    if (unfinished) {
+        // The record about to be replaced is the only trace of the files its install placed. A
+        // file of it that already holds this release's content (it is not to be installed) is
+        // covered by the new record; every other one goes before that record is given up.
+        for (const Entry& placed : unfinished->files) {
+            fs::path target;
+            if (!gameFile(placed.path, target)) continue;
+            fs::path part = target;
+            part += ".part";
+            fs::remove(part, ec); // a copy the interruption cut short
+            const Entry* wanted = latest.find(placed.path);
+            const bool toPlace =
+                std::find(toInstall.begin(), toInstall.end(), wanted) != toInstall.end();
+            if (wanted && !toPlace) continue;
+            if (fs::is_directory(fs::symlink_status(target, ec)))
+                continue; // a folder now: the file it was is gone already
+            if (!removeGameFile(placed.path, error)) return false;
+        }
+    }
+    if (!writeFileAtomic(gameDir() / kInstallingRecord,
+                         reinterpret_cast<const std::uint8_t*>(rawManifest.data()),
+                         rawManifest.size(), ec)) {
+        error = "cannot write to " + toUtf8(gameDir()) + " (" + errorReason(ec) + ")";
+        return false;
+    }
+    return true;
+}
+
 void Updater::run(bool online, bool apply, bool verify, bool allowSelfUpdate) {
-    // 1. What is installed.
+    // 1. What is installed, and what an interrupted install may have placed since.
     Manifest installed;
-    const bool installedOk = loadInstalled(installed);
+    std::string installedText;
+    const bool installedOk = loadRecord(kInstalledRecord, installed, installedText);
+    Manifest pending;
+    std::string pendingText;
+    const bool unfinished = loadRecord(kInstallingRecord, pending, pendingText) &&
+                            !(installedOk && pendingText == installedText);
     const fs::path gameExe = gameDir() / gameExecutableName();
     {
         std::lock_guard<std::mutex> lock(mutex);
         state.installedVersion = installedOk ? installed.version : std::string();
-        // A status that cannot be read (no access) counts as no game: nothing claims to be
-        // playable that might not start.
+        // A status that cannot be read (no access) counts as no game, and so does a game left
+        // half-way between two releases: nothing claims to be playable that might not start.
         std::error_code ec;
-        state.gamePresent = installedOk && fs::exists(gameExe, ec);
+        state.gamePresent = installedOk && !unfinished && fs::exists(gameExe, ec);
     }
     std::string error;
 
@@ -180,7 +235,8 @@ void Updater::run(bool online, bool apply, bool verify, bool allowSelfUpdate) {
     const std::size_t count = latest.files.size();
     for (std::size_t i = 0; i < count; ++i) {
         const Entry& entry = latest.files[i];
-        if (!fileMatches(entry, installedOk ? &installed : nullptr, deep)) {
+        if (!fileMatches(entry, installedOk ? &installed : nullptr, deep,
+                         unfinished ? &pending : nullptr)) {
             toInstall.push_back(&entry);
             total += entry.packedSize;
         }
@@ -198,7 +254,9 @@ void Updater::run(bool online, bool apply, bool verify, bool allowSelfUpdate) {
     // adopted even by a check: it records ".installed" without downloading.
     if (toInstall.empty()) {
         if (installedOk && !apply) {
-            if (installed.version == latest.version) {
+            // An interrupted install may have left files the release does not list; only an
+            // update run finishes it.
+            if (installed.version == latest.version && !unfinished) {
                 setStatus(UpToDate, "Up to date", -1.0);
             } else {
                 setStatus(UpdateAvailable, "Ready to update", -1.0);
@@ -245,26 +303,47 @@ void Updater::run(bool online, bool apply, bool verify, bool allowSelfUpdate) {
         done += entry.packedSize;
     }
 
-    // 7. Put everything in place and record it.
+    // 7. Record what is about to be placed, put everything in place and record it as installed.
     setStatus(Working, "Putting files in place", 1.0);
-    if (installedOk) removeDroppedInTheWay(installed);
+    std::vector<const Manifest*> earlier;
+    if (installedOk) earlier.push_back(&installed);
+    if (unfinished) earlier.push_back(&pending);
+    if (!beginInstall(unfinished && pendingText != rawManifest ? &pending : nullptr, error)) {
+        setStatus(Failed, error, -1.0);
+        return;
+    }
+    removeDroppedInTheWay(earlier);
     if (!installStaged(error)) {
         setStatus(Failed, error, -1.0);
         return;
     }
     fs::remove_all(staging, ec);
-    if (installedOk) {
-        for (const Entry& old : installed.files) {
-            if (latest.find(old.path)) continue;
+    // A path that differs from a new one only in letter case names the same file on a system
+    // that ignores case; it is kept rather than risk deleting the file just placed there.
+    const CaseFoldedPaths now(latest);
+    std::set<std::string> removed;
+    for (const Manifest* release : earlier) {
+        for (const Entry& old : release->files) {
+            if (now.has(old.path) || !removed.insert(old.path).second) continue;
             fs::path target;
             if (gameFile(old.path, target)) fs::remove(target, ec);
             logInfo("launcher: removed %s", old.path.c_str());
         }
     }
-    // A release without files leaves no game folder behind; the record still needs one.
-    fs::create_directories(gameDir(), ec);
-    writeFileAtomic(gameDir() / ".installed",
-                    reinterpret_cast<const std::uint8_t*>(rawManifest.data()), rawManifest.size());
+    if (!writeFileAtomic(gameDir() / kInstalledRecord,
+                         reinterpret_cast<const std::uint8_t*>(rawManifest.data()),
+                         rawManifest.size(), ec)) {
+        // The files are in place, but without the record the next run cannot tell; the game
+        // stays unplayable until a run records it.
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            state.gamePresent = false;
+        }
+        setStatus(Failed, "cannot write to " + toUtf8(gameDir()) + " (" + errorReason(ec) + ")",
+                  -1.0);
+        return;
+    }
+    fs::remove(gameDir() / kInstallingRecord, ec);
     makeExecutable(gameExe);
     {
         std::lock_guard<std::mutex> lock(mutex);

@@ -28,10 +28,28 @@ namespace qv::launcher {
 bool readFile(const std::filesystem::path& path, std::string& out);
 
 // Replaces the file with exactly these bytes through the name with ".part" appended, so that no
-// reader and no power cut ever sees half a file under the final name. True only when the bytes
-// are under the final name. The folder must exist.
+// reader and no power cut ever sees half a file under the final name. Whatever stands at the
+// ".part" name is removed and the file created anew, never through a link. True only when the
+// bytes are under the final name; otherwise ec holds the system's reason. The folder must exist.
+bool writeFileAtomic(const std::filesystem::path& path, const std::uint8_t* data,
+                     std::size_t length, std::error_code& ec);
 bool writeFileAtomic(const std::filesystem::path& path, const std::uint8_t* data,
                      std::size_t length);
+
+// The system's reason for a failed file operation, as written after a status text in
+// parentheses: the system's own words without a final full stop.
+std::string errorReason(const std::error_code& ec);
+
+// Copies the file the same way: the target keeps its old content until the copy is complete.
+bool copyFileAtomic(const std::filesystem::path& from, const std::filesystem::path& to,
+                    std::error_code& ec);
+
+// The game folder's records: the signed manifest of the installed release, and that of a
+// release whose files are being placed, written before the first file is placed and removed
+// once the first record names it. A run that finds the second one knows which files an
+// interrupted install may have placed.
+inline constexpr char kInstalledRecord[] = ".installed";
+inline constexpr char kInstallingRecord[] = ".installing";
 
 // The URL of a relative path below the server's base URL: exactly one '/' between them unless
 // the base already ends in one; nothing else is changed.
@@ -119,8 +137,13 @@ class Updater {
     bool fetchObject(const Entry& entry, std::vector<std::uint8_t>& out, std::uint64_t done,
                      std::uint64_t total, std::string& error);
 
+    // A verified record of the game folder (kInstalledRecord or kInstallingRecord) and its text.
+    bool loadRecord(const char* name, Manifest& record, std::string& text);
     bool loadInstalled(Manifest& installed);
-    bool fileMatches(const Entry& entry, const Manifest* installed, bool deep);
+    // Whether the game file holds the entry's content. unfinished is the release an interrupted
+    // install was placing: a file it may have changed is never trusted by its size alone.
+    bool fileMatches(const Entry& entry, const Manifest* installed, bool deep,
+                     const Manifest* unfinished = nullptr);
     bool installStaged(std::string& error);
 
     // Replaces the running executable with the launcher entry's and starts it.
@@ -145,8 +168,14 @@ class Updater {
   private:
     // The game folder's file for a release path; false when the path is not valid UTF-8.
     bool gameFile(const std::string& relative, std::filesystem::path& out) const;
-    // Dropped files of the installed release that stand where the new one puts a file or folder.
-    void removeDroppedInTheWay(const Manifest& installed);
+    // Removes a release file from the game folder; false with a status text when it stays.
+    bool removeGameFile(const std::string& relative, std::string& error);
+    // Records the release about to be placed. Files an earlier interrupted install may have
+    // changed and that do not already hold this release's content go first, so that no record
+    // is dropped while its files might still be in the folder.
+    bool beginInstall(const Manifest* unfinished, std::string& error);
+    // Dropped files of the earlier releases that stand where the new one puts a file or folder.
+    void removeDroppedInTheWay(const std::vector<const Manifest*>& earlier);
     void startWorker(bool isCheck, bool flag);
     void workerBody(bool isCheck, bool flag) noexcept;
 };

@@ -174,7 +174,7 @@ TEST_F(UpdaterFiles, InstallStagedStopsAtATargetItCannotReplace) {
 
     std::string error;
     EXPECT_FALSE(updater->installStaged(error));
-    EXPECT_EQ(error, "cannot replace folder: close Corvanthe and try again");
+    EXPECT_EQ(error, "cannot replace folder (Directory not empty)");
     EXPECT_EQ(readBytes(game() / "first.dat"), "1"); // entries before it stay in place
     EXPECT_EQ(readBytes(game() / "folder/save.dat"), "the player's");
     EXPECT_FALSE(fs::exists(game() / "third.dat"));
@@ -187,7 +187,7 @@ TEST_F(UpdaterFiles, InstallStagedReportsAMissingObjectAndABadPath) {
     updater->toInstall.push_back(&release.files[0]);
     std::string error;
     EXPECT_FALSE(updater->installStaged(error));
-    EXPECT_EQ(error, "cannot put gone.dat in place");
+    EXPECT_EQ(error, "cannot put gone.dat in place (No such file or directory)");
 
     release.files[0].path = "bad\xff";
     EXPECT_FALSE(updater->installStaged(error));

@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <fcntl.h>
+#include <string>
 #include <unistd.h>
 
 namespace qv::launcher {
@@ -22,8 +23,27 @@ std::FILE* fsOpenRead(const std::filesystem::path& path) {
     return openExactName(path, "rbe");
 }
 
-std::FILE* fsOpenWrite(const std::filesystem::path& path) {
-    return openExactName(path, "wbe");
+std::FILE* fsCreateNew(const std::filesystem::path& path, std::error_code& error) {
+    if (path.native().find('\0') != std::string::npos) {
+        error = std::make_error_code(std::errc::invalid_argument);
+        return nullptr;
+    }
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        error.assign(errno, std::generic_category());
+        return nullptr;
+    }
+    std::FILE* file = fdopen(fd, "wb");
+    if (!file) {
+        error.assign(errno, std::generic_category());
+        close(fd);
+        unlink(path.c_str());
+    }
+    return file;
+}
+
+bool fsIsInUse(const std::error_code& error) {
+    return error == std::errc::device_or_resource_busy || error == std::errc::text_file_busy;
 }
 
 bool fsSyncFile(std::FILE* file) {

@@ -1,0 +1,237 @@
+// An update killed at any file-system step must leave a game folder that the next run mends,
+// whichever release the server offers by then: the same one, the previous one (a pulled
+// release), or a third. The headless driver runs under strace, which kills it at the Nth
+// rename, removal, folder creation or open; every N of one small update is tried.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <sstream>
+#include <thread>
+
+#include "nginx.h"
+#include "release_fixture.h"
+
+namespace qv::launcher {
+namespace {
+
+using test::Files;
+using test::randomBytes;
+using test::readBytes;
+namespace fs = std::filesystem;
+
+// v1 has a file "m", v2 a folder "m"; v3 turns it back into a file. Every file that changes
+// keeps its size, so only its content tells the releases apart, and v2 shares one content
+// between two paths.
+const Files kV1 = {{"corvanthe.exe", randomBytes(9000, 1)},
+                   {"m", "m is a file\n"},
+                   {"data/a.bin", randomBytes(3000, 2)},
+                   {"data/b.bin", randomBytes(2000, 3)},
+                   {"old.bin", randomBytes(1000, 4)}};
+const Files kV2 = {{"corvanthe.exe", randomBytes(9000, 11)}, {"m/x", "inside m\n"},
+                   {"data/a.bin", randomBytes(3000, 12)},    {"data/b.bin", randomBytes(2000, 3)},
+                   {"data/c.bin", randomBytes(3000, 12)},    {"new.bin", randomBytes(1500, 14)}};
+const Files kV3 = {{"corvanthe.exe", randomBytes(9000, 21)},
+                   {"m", "m is a file again\n"},
+                   {"data/a.bin", randomBytes(3000, 22)},
+                   {"data/c.bin", randomBytes(3000, 2)},
+                   {"new.bin", randomBytes(1500, 14)}};
+
+const char* const kPlayerFile = "saves/player.sav";
+
+// The system calls a step is counted in; strace counts each one on its own, per thread.
+const char* const kSteps[] = {"rename", "unlink", "unlinkat", "rmdir", "mkdir", "openat"};
+
+// The program's file as the shell would find it on the PATH; the name itself when none is found.
+std::string onPath(const std::string& name) {
+    std::istringstream folders(std::getenv("PATH") ? std::getenv("PATH") : "/usr/bin");
+    std::string folder;
+    while (std::getline(folders, folder, ':')) {
+        if (fs::exists(fs::path(folder) / name)) return (fs::path(folder) / name).string();
+    }
+    return name;
+}
+
+Files withPlayerFile(Files files) {
+    files[kPlayerFile] = "the player's own\n";
+    return files;
+}
+
+bool anyPartFile(const fs::path& folder) {
+    for (const auto& item : fs::recursive_directory_iterator(folder))
+        if (item.path().extension() == ".part") return true;
+    return false;
+}
+
+// A launcher folder with the driver hard-linked in (its folder is the launcher folder) and the
+// game state copied from another one.
+void makeLauncher(const fs::path& from, const fs::path& to) {
+    fs::create_directories(to);
+    for (const auto& item : fs::directory_iterator(from)) {
+        if (item.path().filename() != "updater_driver")
+            fs::copy(item.path(), to / item.path().filename(), fs::copy_options::recursive);
+    }
+    fs::create_hard_link(test::buildTool("updater_driver"), to / "updater_driver");
+}
+
+class Interrupted : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        site = std::make_unique<test::ReleaseSite>(tmp.path());
+        ASSERT_TRUE(site->ok());
+        const fs::path root = tmp.path() / "root";
+        fs::create_directories(root);
+        const std::pair<const char*, const Files*> releases[] = {
+            {"v1", &kV1}, {"v2", &kV2}, {"v3", &kV3}};
+        for (const auto& [name, files] : releases) {
+            ASSERT_TRUE(site->publish(*files, name));
+            fs::copy(site->site(), root / name, fs::copy_options::recursive);
+        }
+        server = std::make_unique<test::Nginx>(root, tmp.path() / "nginx", "sesame");
+        ASSERT_TRUE(server->start());
+        ASSERT_EQ(
+            test::runProgram({onPath("strace"), "-o", "/dev/null", "true"}, tmp.path() / "s.out"),
+            0)
+            << "strace cannot trace here";
+    }
+
+    std::vector<std::string> driver(const fs::path& launcher, const char* release,
+                                    const char* steps) const {
+        return {(launcher / "updater_driver").string(),
+                "--server",
+                server->url() + release + "/",
+                "--key",
+                site->publicHex(),
+                "--no-self-update",
+                "--steps",
+                steps};
+    }
+
+    // The driver's update from v1 to v2 under strace: killed at the Nth call of the system call
+    // when n > 0, otherwise traced into the file. True when the driver was killed.
+    bool interruptedUpdate(const fs::path& launcher, const std::string& call, int n,
+                           const fs::path& trace) const {
+        std::vector<std::string> argv = {onPath("strace"), "-f", "-qq", "-o", trace.string()};
+        if (n > 0) {
+            argv.push_back("-e");
+            argv.push_back("inject=" + call + ":signal=KILL:when=" + std::to_string(n));
+        } else {
+            argv.push_back("-e");
+            argv.push_back(std::string("trace=") + "rename,unlink,unlinkat,rmdir,mkdir,openat");
+        }
+        const std::vector<std::string> run = driver(launcher, "v2", "update");
+        argv.insert(argv.end(), run.begin(), run.end());
+        return test::runProgram(argv, launcher.parent_path() /
+                                          (launcher.filename().string() + ".killed.out")) == -1;
+    }
+
+    // A run after the interruption against the release: it ends up to date, a verify replaces
+    // nothing, the folder holds exactly that release and the player's file. Empty when so.
+    std::string followUp(const fs::path& launcher, const char* release, const Files& files) const {
+        const fs::path out = launcher.parent_path() / (launcher.filename().string() + ".out");
+        const int code = test::runProgram(driver(launcher, release, "check,update,verify"), out);
+        const std::string text = readBytes(out);
+        std::string faults;
+        const std::size_t verifying = text.find("driver: step verify");
+        if (code != 0 || verifying == std::string::npos ||
+            text.rfind("snapshot: UpToDate | Up to date |", verifying) == std::string::npos ||
+            text.find("(0 files replaced)", verifying) == std::string::npos) {
+            faults += "runs did not end up to date with nothing to mend\n";
+        }
+        if (test::readFiles(launcher / "game") != withPlayerFile(files))
+            faults += "the game folder does not hold the release\n";
+        if (fs::exists(launcher / ".staging") || anyPartFile(launcher))
+            faults += "temporary files left\n";
+        return faults.empty() ? faults : faults + text;
+    }
+
+    test::TempDir tmp;
+    std::unique_ptr<test::ReleaseSite> site;
+    std::unique_ptr<test::Nginx> server;
+};
+
+TEST_F(Interrupted, AKillAtAnyStepOfAnUpdateIsMendedWhateverTheServerOffersNext) {
+    // The starting point: v1 installed, with a file of the player's in the game folder.
+    const fs::path base = tmp.path() / "base";
+    fs::create_directories(base);
+    fs::create_hard_link(test::buildTool("updater_driver"), base / "updater_driver");
+    ASSERT_EQ(test::runProgram(driver(base, "v1", "check,update"), tmp.path() / "base.out"), 0)
+        << readBytes(tmp.path() / "base.out");
+    test::writeBytes(base / "game" / kPlayerFile, "the player's own\n");
+
+    // How many calls of each kind the update makes in its busiest thread: every one of them is
+    // a step to be killed at.
+    makeLauncher(base, tmp.path() / "traced");
+    ASSERT_FALSE(interruptedUpdate(tmp.path() / "traced", "", 0, tmp.path() / "trace.txt"));
+    ASSERT_EQ(test::readFiles(tmp.path() / "traced" / "game"), withPlayerFile(kV2));
+    std::map<std::string, std::map<std::string, int>> perThread; // call -> thread -> count
+    {
+        std::ifstream trace(tmp.path() / "trace.txt");
+        std::string line;
+        while (std::getline(trace, line)) {
+            std::istringstream fields(line);
+            std::string thread;
+            std::string rest;
+            fields >> thread >> rest;
+            const std::string call = rest.substr(0, rest.find('('));
+            ++perThread[call][thread];
+        }
+    }
+    std::vector<std::pair<std::string, int>> steps;
+    for (const char* call : kSteps) {
+        int most = 0;
+        for (const auto& [thread, count] : perThread[call])
+            most = std::max(most, count);
+        std::printf("%s: %d steps\n", call, most);
+        for (int n = 1; n <= most; ++n)
+            steps.emplace_back(call, n);
+    }
+    ASSERT_GT(steps.size(), 30u);
+
+    const std::pair<const char*, const Files*> nextOffers[] = {
+        {"v2", &kV2}, {"v1", &kV1}, {"v3", &kV3}};
+    std::atomic<std::size_t> next{0};
+    std::atomic<int> kills{0};
+    std::mutex faultsMutex;
+    std::vector<std::string> faults;
+    auto work = [&] {
+        for (std::size_t i = next++; i < steps.size(); i = next++) {
+            const auto& [call, n] = steps[i];
+            const std::string name = "step-" + call + "-" + std::to_string(n);
+            const fs::path killed = tmp.path() / name;
+            makeLauncher(base, killed);
+            if (!interruptedUpdate(killed, call, n, "/dev/null")) continue;
+            ++kills;
+            for (const auto& [release, files] : nextOffers) {
+                const fs::path after = tmp.path() / (name + "-then-" + release);
+                makeLauncher(killed, after);
+                const std::string fault = followUp(after, release, *files);
+                if (!fault.empty()) {
+                    std::lock_guard<std::mutex> lock(faultsMutex);
+                    faults.push_back("killed at " + call + " " + std::to_string(n) + ", then " +
+                                     release + ": " + fault);
+                }
+                std::error_code ec;
+                fs::remove_all(after, ec);
+            }
+            std::error_code ec;
+            fs::remove_all(killed, ec);
+        }
+    };
+    std::vector<std::thread> workers;
+    for (int i = 0; i < 4; ++i)
+        workers.emplace_back(work);
+    for (std::thread& t : workers)
+        t.join();
+
+    std::printf("%zu steps tried, %d of them killed the update\n", steps.size(), kills.load());
+    EXPECT_GT(kills.load(), 30);
+    EXPECT_TRUE(faults.empty()) << faults.size() << " interruptions not mended; the first:\n"
+                                << (faults.empty() ? "" : faults.front());
+}
+
+} // namespace
+} // namespace qv::launcher
