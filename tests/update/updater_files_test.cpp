@@ -61,6 +61,26 @@ TEST(WriteFileAtomic, ReplacesAnEmptyFolderByRemovingItFirst) {
     EXPECT_EQ(readBytes(target), "file now");
 }
 
+TEST(WriteFileAtomic, NeverWritesThroughALinkAtTheTemporaryName) {
+    TempDir tmp;
+    const fs::path target = tmp.path() / "news";
+    // A link to an existing file outside, and one to a name that does not exist yet: neither
+    // the file nor the name may be touched.
+    const fs::path outside = tmp.path() / "outside.txt";
+    const fs::path absent = tmp.path() / "absent.txt";
+    writeBytes(outside, "not the launcher's");
+    for (const fs::path& pointee : {outside, absent}) {
+        fs::remove(withPart(target));
+        fs::create_symlink(pointee, withPart(target));
+        ASSERT_TRUE(writeText(target, "signed news"));
+        EXPECT_EQ(readBytes(target), "signed news");
+        EXPECT_FALSE(fs::is_symlink(target));
+        EXPECT_FALSE(fs::exists(withPart(target)));
+    }
+    EXPECT_EQ(readBytes(outside), "not the launcher's");
+    EXPECT_FALSE(fs::exists(absent));
+}
+
 // An Updater on a launcher folder, for the file operations that need no server.
 class UpdaterFiles : public ::testing::Test {
   protected:

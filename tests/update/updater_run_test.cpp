@@ -143,6 +143,28 @@ TEST_F(UpdateRun, InstallsFromNothing) {
     EXPECT_TRUE(log->has("launcher: installed 1.0 (3 files replaced)"));
 }
 
+TEST_F(UpdateRun, LinksPlantedAtTemporaryNamesAreNeverWrittenThrough) {
+    ASSERT_TRUE(site->publish(kRelease1, "1.0"));
+    const fs::path outside = tmp.path() / "outside.txt";
+    writeBytes(outside, "someone else's file");
+    std::vector<fs::path> planted = {launcher / ".news.part", game() / ".installed.part",
+                                     game() / ".installing.part"};
+    for (const Entry& e : published().files)
+        planted.push_back(launcher / ".staging" / (e.hash + ".part"));
+    for (const fs::path& link : planted) {
+        fs::create_directories(link.parent_path());
+        fs::create_symlink(outside, link);
+    }
+    Updater& u = start();
+    checkAndWait(u);
+    EXPECT_EQ(updateAndWait(u).phase, Updater::UpToDate);
+    EXPECT_EQ(readBytes(outside), "someone else's file");
+    EXPECT_EQ(readFiles(game()), kRelease1);
+    EXPECT_EQ(readBytes(game() / ".installed"), site->manifestText());
+    EXPECT_FALSE(fs::is_symlink(launcher / ".news"));
+    EXPECT_EQ(updateAndWait(u, true).statusText, "Files verified");
+}
+
 TEST_F(UpdateRun, CheckHashesNothingAndVerifyRepairsAChangedFile) {
     install(kRelease1, "1.0");
     // Same size, other bytes: only reading the file could notice.
