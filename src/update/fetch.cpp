@@ -30,10 +30,12 @@ bool Updater::fetchSigned(const std::string& name, std::string& body, std::strin
     // The whole fetch, cache file included, keeps the channel it started with.
     std::int32_t useChannel;
     std::string key;
+    std::uint64_t startGeneration;
     {
         std::lock_guard<std::mutex> lock(mutex);
         useChannel = channel;
         key = testerKey;
+        startGeneration = generation;
     }
     const bool testing = useChannel == Testing;
     std::vector<std::string> headers;
@@ -46,15 +48,16 @@ bool Updater::fetchSigned(const std::string& name, std::string& body, std::strin
                  &status)) {
         if (status == 403 && testing) {
             error = "playtester key not accepted";
+            // An answer on a key the player has replaced meanwhile says nothing about the new one.
             std::lock_guard<std::mutex> lock(mutex);
-            state.keyState = KeyRefused;
+            if (generation == startGeneration) state.keyState = KeyRefused;
         }
         return false;
     }
     if (testing) {
         // The server let the key through; what it sent is judged by the signature next.
         std::lock_guard<std::mutex> lock(mutex);
-        state.keyState = KeyAccepted;
+        if (generation == startGeneration) state.keyState = KeyAccepted;
     }
 
     std::string text(reply.begin(), reply.end());

@@ -158,12 +158,20 @@ void Updater::run(bool online, bool apply, bool verify, bool allowSelfUpdate) {
     std::string error;
 
     // 2. The channel's news and manifest.
+    // The player may pick another channel while the run waits for the server. What the run
+    // learnt then belongs to the old one; it is dropped, and the run becomes the check of the
+    // new channel that the front end asked for while this run kept the worker busy.
+    const std::uint64_t startGeneration = currentGeneration();
+    const auto checkAgain = [&] {
+        logInfo("launcher: channel changed during the run; checking again");
+        run(true, false, false, false);
+    };
     if (online) {
         setStatus(Checking, "Looking for updates", -1.0);
         std::string news;
         if (fetchSigned("news.txt", news, error)) {
             std::lock_guard<std::mutex> lock(mutex);
-            state.news = std::move(news);
+            if (generation == startGeneration) state.news = std::move(news);
         } else {
             logWarn("launcher: news: %s", error.c_str());
         }
@@ -178,8 +186,17 @@ void Updater::run(bool online, bool apply, bool verify, bool allowSelfUpdate) {
                 return;
             }
             toInstall.clear(); // it points into the manifest about to be replaced
-            latest = std::move(fresh);
-            haveManifest.store(true);
+            {
+                std::lock_guard<std::mutex> lock(mutex);
+                if (generation == startGeneration) {
+                    latest = std::move(fresh);
+                    haveManifest.store(true);
+                }
+            }
+            if (!haveManifest.load()) {
+                checkAgain();
+                return;
+            }
             logInfo("launcher: latest %s, installed %s", latest.version.c_str(),
                     installedOk ? installed.version.c_str() : "nothing");
             {
@@ -195,13 +212,23 @@ void Updater::run(bool online, bool apply, bool verify, bool allowSelfUpdate) {
             }
         } else {
             logWarn("launcher: %s", error.c_str());
-            const Snapshot seen = snapshot();
-            if (seen.keyState == KeyRefused && seen.channel == Testing) {
-                {
-                    std::lock_guard<std::mutex> lock(mutex);
+            bool changed = false;
+            bool refused = false;
+            {
+                std::lock_guard<std::mutex> lock(mutex);
+                changed = generation != startGeneration;
+                refused = !changed && state.keyState == KeyRefused && state.channel == Testing;
+                if (refused) {
                     channel = Live;
                     state.channel = Live;
                 }
+            }
+            if (changed) {
+                checkAgain();
+                return;
+            }
+            const Snapshot seen = snapshot();
+            if (refused) {
                 logWarn("launcher: playtester key refused; following Live");
                 run(true, apply, verify, allowSelfUpdate);
                 const Snapshot after = snapshot();
@@ -304,6 +331,11 @@ void Updater::run(bool online, bool apply, bool verify, bool allowSelfUpdate) {
     }
 
     // 7. Record what is about to be placed, put everything in place and record it as installed.
+    // Nothing of a channel the player has left is placed; the downloads stay staged.
+    if (currentGeneration() != startGeneration) {
+        checkAgain();
+        return;
+    }
     setStatus(Working, "Putting files in place", 1.0);
     std::vector<const Manifest*> earlier;
     if (installedOk) earlier.push_back(&installed);

@@ -63,6 +63,7 @@ void Updater::setChannel(std::int32_t wanted, const std::string& key) {
         if (state.keyState == NoKey) state.keyState = KeyUnchecked;
     }
     state.channel = channel;
+    ++generation;
     haveManifest.store(false);
     const char* cache = channel == Testing ? ".news-testing" : ".news";
     state.news = cachedNews(launcherDir / cache, releaseKey.data());
@@ -119,6 +120,11 @@ void Updater::workerBody(bool isCheck, bool flag) noexcept {
         }
     }
     busy.store(false);
+}
+
+std::uint64_t Updater::currentGeneration() const {
+    std::lock_guard<std::mutex> lock(mutex);
+    return generation;
 }
 
 Updater::Snapshot Updater::snapshot() const {

@@ -154,6 +154,10 @@ class Updater {
     std::vector<std::string> restartArgs; // assigned once, before the first check
     std::int32_t channel = Live;          // written under mutex
     std::string testerKey;                // written under mutex
+    // Bumped by every setChannel, under mutex: a run keeps what it learnt (the news, the held
+    // manifest, the switch to Live after a refused key) only while it is unchanged since the
+    // run began, so a result for one channel never lands after the player chose another.
+    std::uint64_t generation = 0;
     std::array<std::uint8_t, 32> releaseKey{};
     mutable std::mutex mutex;
     Snapshot state;
@@ -176,6 +180,7 @@ class Updater {
     bool beginInstall(const Manifest* unfinished, std::string& error);
     // Dropped files of the earlier releases that stand where the new one puts a file or folder.
     void removeDroppedInTheWay(const std::vector<const Manifest*>& earlier);
+    std::uint64_t currentGeneration() const;
     void startWorker(bool isCheck, bool flag);
     void workerBody(bool isCheck, bool flag) noexcept;
 };
