@@ -1,8 +1,11 @@
 // An update killed at any file-system step must leave a game folder that the next run mends,
 // whichever release the server offers by then: the same one, the previous one (a pulled
 // release), or a third. The headless driver runs under strace, which kills it at the Nth
-// rename, removal, folder creation or open; every N of one small update is tried.
+// rename, removal, folder creation or open; every N of one small update is tried. The same
+// driver shows placing files on another file system and on a full disk.
 #include <gtest/gtest.h>
+
+#include <sys/stat.h>
 
 #include <atomic>
 #include <cstdlib>
@@ -77,7 +80,7 @@ void makeLauncher(const fs::path& from, const fs::path& to) {
     fs::create_hard_link(test::buildTool("updater_driver"), to / "updater_driver");
 }
 
-class Interrupted : public ::testing::Test {
+class DriverUpdate : public ::testing::Test {
   protected:
     void SetUp() override {
         site = std::make_unique<test::ReleaseSite>(tmp.path());
@@ -110,22 +113,35 @@ class Interrupted : public ::testing::Test {
                 steps};
     }
 
-    // The driver's update from v1 to v2 under strace: killed at the Nth call of the system call
-    // when n > 0, otherwise traced into the file. True when the driver was killed.
-    bool interruptedUpdate(const fs::path& launcher, const std::string& call, int n,
-                           const fs::path& trace) const {
-        std::vector<std::string> argv = {onPath("strace"), "-f", "-qq", "-o", trace.string()};
-        if (n > 0) {
-            argv.push_back("-e");
-            argv.push_back("inject=" + call + ":signal=KILL:when=" + std::to_string(n));
-        } else {
-            argv.push_back("-e");
-            argv.push_back(std::string("trace=") + "rename,unlink,unlinkat,rmdir,mkdir,openat");
-        }
+    // The driver's update from v1 to v2 under strace with the options; its exit code, -1 when
+    // it was killed. Its output goes to "<launcher>.strace.out".
+    int updateUnder(const fs::path& launcher, const std::vector<std::string>& options) const {
+        std::vector<std::string> argv = {onPath("strace"), "-f", "-qq"};
+        argv.insert(argv.end(), options.begin(), options.end());
         const std::vector<std::string> run = driver(launcher, "v2", "update");
         argv.insert(argv.end(), run.begin(), run.end());
         return test::runProgram(argv, launcher.parent_path() /
-                                          (launcher.filename().string() + ".killed.out")) == -1;
+                                          (launcher.filename().string() + ".strace.out"));
+    }
+
+    // Killed at the Nth call of the system call when n > 0, otherwise traced into the file.
+    // True when the driver was killed.
+    bool interruptedUpdate(const fs::path& launcher, const std::string& call, int n,
+                           const fs::path& trace) const {
+        const std::string what = n > 0 ? "inject=" + call + ":signal=KILL:when=" + std::to_string(n)
+                                       : "trace=rename,unlink,unlinkat,rmdir,mkdir,openat";
+        return updateUnder(launcher, {"-o", trace.string(), "-e", what}) == -1;
+    }
+
+    // A launcher folder with v1 installed and a file of the player's in its game folder.
+    fs::path installV1(const std::string& name) const {
+        const fs::path base = tmp.path() / name;
+        fs::create_directories(base);
+        fs::create_hard_link(test::buildTool("updater_driver"), base / "updater_driver");
+        const fs::path out = tmp.path() / (name + ".out");
+        EXPECT_EQ(test::runProgram(driver(base, "v1", "check,update"), out), 0) << readBytes(out);
+        test::writeBytes(base / "game" / kPlayerFile, "the player's own\n");
+        return base;
     }
 
     // A run after the interruption against the release: it ends up to date, a verify replaces
@@ -153,14 +169,9 @@ class Interrupted : public ::testing::Test {
     std::unique_ptr<test::Nginx> server;
 };
 
-TEST_F(Interrupted, AKillAtAnyStepOfAnUpdateIsMendedWhateverTheServerOffersNext) {
-    // The starting point: v1 installed, with a file of the player's in the game folder.
-    const fs::path base = tmp.path() / "base";
-    fs::create_directories(base);
-    fs::create_hard_link(test::buildTool("updater_driver"), base / "updater_driver");
-    ASSERT_EQ(test::runProgram(driver(base, "v1", "check,update"), tmp.path() / "base.out"), 0)
-        << readBytes(tmp.path() / "base.out");
-    test::writeBytes(base / "game" / kPlayerFile, "the player's own\n");
+TEST_F(DriverUpdate, AKillAtAnyStepOfAnUpdateIsMendedWhateverTheServerOffersNext) {
+    const fs::path base = installV1("base");
+    ASSERT_FALSE(::testing::Test::HasFailure());
 
     // How many calls of each kind the update makes in its busiest thread: every one of them is
     // a step to be killed at.
@@ -231,6 +242,63 @@ TEST_F(Interrupted, AKillAtAnyStepOfAnUpdateIsMendedWhateverTheServerOffersNext)
     EXPECT_GT(kills.load(), 30);
     EXPECT_TRUE(faults.empty()) << faults.size() << " interruptions not mended; the first:\n"
                                 << (faults.empty() ? "" : faults.front());
+}
+
+TEST_F(DriverUpdate, AFullDiskLeavesEveryFileWholeAndIsReported) {
+    // A write that finds no room: while a shared object is copied to its second path (whose
+    // v1 file must stay whole), and while the record of the finished install is written.
+    const struct {
+        const char* file;
+        std::string status;
+    } cases[] = {
+        {"data/c.bin", "cannot put data/c.bin in place (No space left on device)"},
+        {".installed", "cannot write to "},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.file);
+        const fs::path launcher = installV1(std::string("full-") + (c.file[0] == '.' ? "r" : "c"));
+        const fs::path game = launcher / "game";
+        const std::string before = readBytes(game / c.file);
+        std::vector<std::string> options = {"-o", "/dev/null"};
+        for (const std::string& name : {std::string(c.file), std::string(c.file) + ".part"}) {
+            options.push_back("-P");
+            options.push_back((game / name).string());
+        }
+        options.push_back("-e");
+        options.push_back("inject=write,pwrite64,sendfile,copy_file_range:error=ENOSPC");
+        EXPECT_EQ(updateUnder(launcher, options), 1);
+        const std::string out = readBytes(launcher.string() + ".strace.out");
+        EXPECT_NE(out.find("driver: done Failed | " + c.status), std::string::npos) << out;
+        EXPECT_EQ(readBytes(game / c.file), before);
+        EXPECT_EQ(followUp(launcher, "v2", kV2), "");
+    }
+}
+
+TEST_F(DriverUpdate, AGameFolderOnAnotherFileSystemIsUpdatedInPlace) {
+    // The player keeps the game on another drive and links it into the launcher folder; no
+    // downloaded object can be renamed there.
+    const fs::path elsewhere = fs::path("/dev/shm") / tmp.path().filename();
+    std::error_code ec;
+    fs::create_directories(elsewhere, ec);
+    struct stat here {};
+    struct stat there {};
+    if (ec || stat(tmp.path().c_str(), &here) != 0 || stat(elsewhere.c_str(), &there) != 0 ||
+        here.st_dev == there.st_dev) {
+        fs::remove_all(elsewhere, ec);
+        GTEST_SKIP() << "no second file system at /dev/shm";
+    }
+    const fs::path launcher = tmp.path() / "linked";
+    fs::create_directories(launcher);
+    fs::create_hard_link(test::buildTool("updater_driver"), launcher / "updater_driver");
+    fs::create_directory_symlink(elsewhere, launcher / "game");
+    const fs::path out = tmp.path() / "linked-v1.out";
+    EXPECT_EQ(test::runProgram(driver(launcher, "v1", "check,update,verify"), out), 0)
+        << readBytes(out);
+    EXPECT_EQ(test::readFiles(elsewhere), kV1);
+    test::writeBytes(elsewhere / kPlayerFile, "the player's own\n");
+    EXPECT_EQ(followUp(launcher, "v2", kV2), "");
+    EXPECT_TRUE(fs::is_symlink(launcher / "game"));
+    fs::remove_all(elsewhere, ec);
 }
 
 } // namespace
