@@ -109,48 +109,6 @@ const Entry* Manifest::find(const std::string& path) const {
     return nullptr;
 }
 
-namespace {
-
-// The lower-case partner of a two-byte code point, for the blocks whose letters Windows' own
-// case table pairs one to one; other code points are their own.
-std::uint32_t lowerTwoByte(std::uint32_t c) {
-    if ((c >= 0xC0 && c <= 0xDE && c != 0xD7) || (c >= 0x391 && c <= 0x3AB && c != 0x3A2) ||
-        (c >= 0x410 && c <= 0x42F))
-        return c + 0x20;
-    if (c >= 0x400 && c <= 0x40F) return c + 0x50;
-    if (c == 0x178) return 0xFF;
-    const bool oddUpper = (c >= 0x139 && c <= 0x148) || (c >= 0x179 && c <= 0x17E);
-    const bool evenUpper = (c >= 0x100 && c <= 0x137) || (c >= 0x14A && c <= 0x177);
-    if ((oddUpper && c % 2 == 1) || (evenUpper && c % 2 == 0)) return c + 1;
-    return c;
-}
-
-} // namespace
-
-std::string foldCase(const std::string& path) {
-    std::string out;
-    out.reserve(path.size());
-    for (std::size_t i = 0; i < path.size(); ++i) {
-        const auto lead = static_cast<unsigned char>(path[i]);
-        if (lead >= 'A' && lead <= 'Z') {
-            out += static_cast<char>(lead + 32);
-            continue;
-        }
-        const bool twoByte = (lead & 0xE0) == 0xC0 && i + 1 < path.size() &&
-                             (static_cast<unsigned char>(path[i + 1]) & 0xC0) == 0x80;
-        if (!twoByte) {
-            out += path[i];
-            continue;
-        }
-        const std::uint32_t c =
-            ((lead & 0x1Fu) << 6) | (static_cast<unsigned char>(path[++i]) & 0x3Fu);
-        const std::uint32_t lower = lowerTwoByte(c);
-        out += static_cast<char>(0xC0 | (lower >> 6));
-        out += static_cast<char>(0x80 | (lower & 0x3F));
-    }
-    return out;
-}
-
 bool isSafeRelativePath(const std::string& path) {
     if (path.empty() || path.front() == '/' || path.back() == '/') return false;
     std::size_t componentStart = 0;

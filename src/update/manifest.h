@@ -51,6 +51,14 @@ bool isSafeRelativePath(const std::string& path);
 // byte unchanged.
 std::string foldCase(const std::string& path);
 
+// True when a game folder on win64 can hold every file of the release: every path valid UTF-8,
+// no name Windows refuses (device names in any case and with any extension, a name ending in a
+// dot or a blank, one of <>:"|?* or a control character, more than 255 bytes), none of the
+// launcher's own records, no two paths equal when letter case is ignored, no file inside
+// another file, no path that is another one with ".part" appended. Otherwise error names the
+// first path found and why: "cannot install <path> (<reason>)".
+bool checkInstallable(const Manifest& release, std::string& error);
+
 // The manifest text, every line ended by a line feed, ready to be signed.
 // Nothing is validated or changed; a launcher entry without a hash is left out.
 std::string writeManifest(const Manifest& manifest);

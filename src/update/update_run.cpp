@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <set>
 #include <system_error>
 
@@ -51,12 +52,17 @@ class CaseFoldedPaths {
   public:
     explicit CaseFoldedPaths(const Manifest& release) {
         for (const Entry& entry : release.files)
-            folded_.insert(foldCase(entry.path));
+            folded_.emplace(foldCase(entry.path), &entry.path);
     }
-    bool has(const std::string& path) const { return folded_.count(foldCase(path)) != 0; }
+    bool has(const std::string& path) const { return find(path) != nullptr; }
+    // The release's path that equals this one when letter case is ignored, or null.
+    const std::string* find(const std::string& path) const {
+        const auto at = folded_.find(foldCase(path));
+        return at == folded_.end() ? nullptr : at->second;
+    }
 
   private:
-    std::set<std::string> folded_;
+    std::map<std::string, const std::string*> folded_;
 };
 
 bool showsLiveResult(std::int32_t phase) {
@@ -183,6 +189,12 @@ void Updater::run(bool online, bool apply, bool verify, bool allowSelfUpdate) {
         if (fetchSigned(manifestName, body, error) && parseManifest(body, fresh, error)) {
             if (fresh.platform != platformName()) {
                 setStatus(Failed, "the server offered a build for " + fresh.platform, -1.0);
+                return;
+            }
+            // A release that cannot be installed is refused before anything is fetched or
+            // changed, rather than half-installed again on every run.
+            if (!checkInstallable(fresh, error)) {
+                setStatus(Failed, error, -1.0);
                 return;
             }
             toInstall.clear(); // it points into the manifest about to be replaced
@@ -351,13 +363,18 @@ void Updater::run(bool online, bool apply, bool verify, bool allowSelfUpdate) {
     }
     fs::remove_all(staging, ec);
     // A path that differs from a new one only in letter case names the same file on a system
-    // that ignores case; it is kept rather than risk deleting the file just placed there.
+    // that ignores case: the file just placed there. It goes only when it is another file.
     const CaseFoldedPaths now(latest);
     std::set<std::string> removed;
     for (const Manifest* release : earlier) {
         for (const Entry& old : release->files) {
-            if (now.has(old.path) || !removed.insert(old.path).second) continue;
+            const std::string* same = now.find(old.path);
             fs::path target;
+            fs::path placed;
+            if (same && (*same == old.path || !gameFile(old.path, target) ||
+                         !gameFile(*same, placed) || fs::equivalent(target, placed, ec)))
+                continue;
+            if (!removed.insert(old.path).second) continue;
             if (gameFile(old.path, target)) fs::remove(target, ec);
             logInfo("launcher: removed %s", old.path.c_str());
         }

@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <random>
 #include <sstream>
@@ -23,6 +24,8 @@
 #include "../support/temp_dir.h"
 #include "base/log.h"
 #include "update/hex.h"
+#include "update/manifest.h"
+#include "update/signed_text.h"
 #include "update/updater.h"
 
 extern char** environ;
@@ -131,6 +134,24 @@ class ReleaseSite {
                                          version};
         argv.insert(argv.end(), extra.begin(), extra.end());
         return runProgram(argv, base_ / "publish.log") == 0;
+    }
+
+    // Changes the Live manifest and signs it again, for releases no folder can hold.
+    bool rewriteManifest(const std::function<void(Manifest&)>& change) {
+        std::string body;
+        std::string error;
+        Manifest manifest;
+        std::string secretHex = readBytes(key_);
+        while (!secretHex.empty() && secretHex.back() == '\n')
+            secretHex.pop_back();
+        std::uint8_t secret[64];
+        if (!fromHex(secretHex, secret, sizeof secret) ||
+            !verifySigned(manifestText(), publicKey_.data(), body) ||
+            !parseManifest(body, manifest, error))
+            return false;
+        change(manifest);
+        writeBytes(site_ / "manifest-win64.txt", signText(writeManifest(manifest), secret));
+        return true;
     }
 
     std::string manifestText(bool testing = false) const {

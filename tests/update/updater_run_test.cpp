@@ -358,6 +358,55 @@ TEST_F(UpdateRun, RefusesAManifestForAnotherPlatform) {
     EXPECT_FALSE(fs::exists(game()));
 }
 
+TEST_F(UpdateRun, RefusesAReleaseThatCannotInstallBeforeChangingAnything) {
+    install(kRelease1, "1.0");
+    const struct {
+        Files files;
+        std::string status;
+        std::string renamed = {}; // the path "y/b" is given this one after publishing
+    } cases[] = {
+        {{{"z", "file\n"}, {"y/b", "inside\n"}}, "cannot install z/b (inside the file z)", "z/b"},
+        {{{".installed", "mine\n"}},
+         "cannot install .installed (a name the launcher keeps for itself)"},
+        {{{"Con.txt", "device\n"}}, "cannot install Con.txt (a device name on Windows)"},
+        {{{"Readme.txt", "1\n"}, {"readme.TXT", "2\n"}},
+         "cannot install readme.TXT (the same file as Readme.txt where letter case is ignored)"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.status);
+        ASSERT_TRUE(site->publish(c.files, "2.0"));
+        if (!c.renamed.empty()) {
+            ASSERT_TRUE(site->rewriteManifest([&](Manifest& m) {
+                for (Entry& e : m.files)
+                    if (e.path == "y/b") e.path = c.renamed;
+            }));
+        }
+        server->clearLog();
+        Updater& u = start();
+        Updater::Snapshot s = checkAndWait(u);
+        EXPECT_EQ(s.phase, Updater::Failed);
+        EXPECT_EQ(s.statusText, c.status);
+        s = updateAndWait(u);
+        EXPECT_EQ(s.statusText, c.status);
+        EXPECT_TRUE(objectRequests().empty());
+        EXPECT_EQ(readFiles(game()), kRelease1);
+        EXPECT_FALSE(fs::exists(game() / ".installing"));
+    }
+}
+
+TEST_F(UpdateRun, AChangeOfLetterCaseKeepsTheFileJustPlaced) {
+    install({{"corvanthe.exe", "v1\n"}, {"data/level.pak", "level 1\n"}}, "1.0");
+    // On a file system that ignores case, "Data" is the folder "data"; a link shows the same.
+    fs::create_directory_symlink("data", game() / "Data");
+    ASSERT_TRUE(site->publish({{"corvanthe.exe", "v1\n"}, {"Data/level.pak", "level 2\n"}}, "2.0"));
+    Updater& u = start();
+    checkAndWait(u);
+    EXPECT_EQ(updateAndWait(u).phase, Updater::UpToDate);
+    EXPECT_EQ(readBytes(game() / "data/level.pak"), "level 2\n");
+    EXPECT_EQ(updateAndWait(u, true).statusText, "Files verified");
+    EXPECT_EQ(log->count("(0 files replaced)"), 1u);
+}
+
 TEST_F(UpdateRun, RefusedPlaytesterKeyShowsLiveAndTheRightKeyTesting) {
     ASSERT_TRUE(site->publish(kRelease1, "1.0"));
     const Files testing = {{"corvanthe.exe", randomBytes(25000, 8)}, {"beta.txt", "beta\n"}};
