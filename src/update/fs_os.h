@@ -3,6 +3,7 @@
 // that a power cut never leaves a file under its final name without its content.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <system_error>
@@ -29,5 +30,14 @@ bool fsSyncFile(std::FILE* file);
 // Makes the folder's entries (a rename just done in it) durable. Failures are ignored: the
 // file's own content is already safe, only the name may fall back to its old one.
 void fsSyncFolder(const std::filesystem::path& folder);
+
+// Takes an exclusive advisory lock on the file (created when absent, never through a link)
+// without waiting, for as long as the returned handle stays open. -1 when another holder has
+// it or the file cannot be opened. The lock goes with the process, however it ends; handles are
+// not inherited by started programs.
+std::intptr_t fsTryLockFile(const std::filesystem::path& path);
+
+// Releases the lock and closes the handle; -1 is ignored.
+void fsUnlockFile(std::intptr_t handle);
 
 } // namespace qv::launcher

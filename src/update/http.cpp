@@ -6,6 +6,7 @@
 #include "base/net.h"
 #include "update/http_wire.h"
 
+#include <algorithm>
 #include <chrono>
 #include <string_view>
 
@@ -34,6 +35,9 @@ struct SocketGuard {
 
 bool parseUrl(const std::string& url, std::string& host, std::uint16_t& port, std::string& path) {
     constexpr std::string_view scheme = "http://";
+    for (const char c : url) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) return false;
+    }
     if (url.size() <= 6 || std::string_view(url).substr(0, scheme.size()) != scheme) return false;
     const std::size_t slash = url.find('/', scheme.size());
     const std::string authority = slash == std::string::npos
@@ -62,9 +66,12 @@ std::string buildHttpRequest(const std::string& host, std::uint16_t port, const 
 
 bool httpGet(const std::string& url, std::vector<std::uint8_t>& body, std::uint64_t maxSize,
              const HttpProgress& progress, std::atomic<bool>* cancel, std::string& error,
-             const std::vector<std::string>& extraHeaders, int* status) {
+             const std::vector<std::string>& extraHeaders, int* status,
+             std::chrono::milliseconds deadline) {
     body.clear();
     if (status) *status = 0;
+    const auto started = std::chrono::steady_clock::now();
+    const bool limited = deadline.count() > 0;
 
     std::string host;
     std::string path;
@@ -74,7 +81,10 @@ bool httpGet(const std::string& url, std::vector<std::uint8_t>& body, std::uint6
         return false;
     }
     std::string connectError;
-    SocketGuard connection{tcpConnect(host, port, kConnectTimeoutMs, connectError)};
+    const int connectMs = limited ? static_cast<int>(std::min<std::chrono::milliseconds::rep>(
+                                        kConnectTimeoutMs, deadline.count()))
+                                  : kConnectTimeoutMs;
+    SocketGuard connection{tcpConnect(host, port, connectMs, connectError)};
     if (connection.socket == INVALID_SOCKET) {
         error = "cannot reach the update server (" + connectError + ")";
         return false;
@@ -115,6 +125,9 @@ bool httpGet(const std::string& url, std::vector<std::uint8_t>& body, std::uint6
             lastActivity = now;
         } else if (now - lastActivity > kIdleLimit) {
             return fail("the update server stopped answering");
+        }
+        if (limited && now - started > deadline) {
+            return fail("cannot reach the update server (timed out)");
         }
 
         if (headerLength == 0 && received.size() >= 4) {

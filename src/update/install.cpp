@@ -191,6 +191,10 @@ bool Updater::installStaged(std::string& error) {
         if (earlier == placed.end()) {
             fs::rename(source, target, ec);
             moved = !ec;
+            // A copy an interrupted run began beside the target is not wanted any more.
+            fs::path part = target;
+            part += ".part";
+            if (moved) fs::remove(part, ec);
         }
         // A staged object on another file system than the game folder (a game folder linked to
         // another drive) cannot be renamed there: it is copied beside the target and renamed.

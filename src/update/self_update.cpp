@@ -3,6 +3,7 @@
 // second fails, and start the new one with the launcher's own arguments plus "--updated".
 #include "base/log.h"
 #include "base/platform.h"
+#include "update/fs_os.h"
 #include "update/updater.h"
 
 namespace fs = std::filesystem;
@@ -60,6 +61,9 @@ bool Updater::selfUpdate(const Entry& launcher, std::string& error) {
 
     std::vector<std::string> arguments = restartArgs;
     arguments.push_back("--updated");
+    // The new launcher checks at once; it must not find this run still holding the folder.
+    fsUnlockFile(folderLock);
+    folderLock = -1;
     bool started;
     try {
         started = startProcess(exe, arguments, launcherDir, error);

@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "base/log.h"
+#include "base/platform.h"
 #include "update/fs_os.h"
 #include "update/signed_text.h"
 
@@ -98,7 +99,13 @@ void Updater::workerBody(bool isCheck, bool flag) noexcept {
     bool failed = false;
     std::string cause = "unknown error";
     try {
-        if (isCheck) {
+        std::error_code ec;
+        std::filesystem::create_directories(launcherDir, ec);
+        folderLock = fsTryLockFile(launcherDir / kRunLock);
+        if (folderLock < 0) {
+            logWarn("launcher: another launcher holds %s", toUtf8(launcherDir / kRunLock).c_str());
+            setStatus(Failed, "another Corvanthe launcher is updating this folder", -1.0);
+        } else if (isCheck) {
             run(true, false, false, flag);
         } else {
             run(flag || !haveManifest.load(), true, flag, false);
@@ -112,6 +119,8 @@ void Updater::workerBody(bool isCheck, bool flag) noexcept {
     } catch (...) {
         failed = true;
     }
+    fsUnlockFile(folderLock);
+    folderLock = -1;
     if (failed) {
         try {
             logError("launcher: the update run stopped: %s", cause.c_str());

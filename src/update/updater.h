@@ -10,6 +10,7 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
@@ -50,6 +51,8 @@ bool copyFileAtomic(const std::filesystem::path& from, const std::filesystem::pa
 // interrupted install may have placed.
 inline constexpr char kInstalledRecord[] = ".installed";
 inline constexpr char kInstallingRecord[] = ".installing";
+// The file in the launcher folder whose lock a run holds.
+inline constexpr char kRunLock[] = ".lock";
 
 // The URL of a relative path below the server's base URL: exactly one '/' between them unless
 // the base already ends in one; nothing else is changed.
@@ -151,9 +154,13 @@ class Updater {
 
     const std::filesystem::path launcherDir;
     const std::string serverUrl;
-    std::vector<std::string> restartArgs; // assigned once, before the first check
-    std::int32_t channel = Live;          // written under mutex
-    std::string testerKey;                // written under mutex
+    // The whole time a signed text (at most 4 MiB) may take to arrive; a server that trickles
+    // a byte now and then must not hold a check, and the button, for half an hour. Objects keep
+    // only the silence limit: a large one on a slow line may rightly take long.
+    std::chrono::milliseconds signedTextDeadline{60000}; // assigned before the first run
+    std::vector<std::string> restartArgs;                // assigned once, before the first check
+    std::int32_t channel = Live;                         // written under mutex
+    std::string testerKey;                               // written under mutex
     // Bumped by every setChannel, under mutex: a run keeps what it learnt (the news, the held
     // manifest, the switch to Live after a refused key) only while it is unchanged since the
     // run began, so a result for one channel never lands after the player chose another.
@@ -168,6 +175,9 @@ class Updater {
     Manifest latest;                     // worker only
     std::string rawManifest;             // worker only
     std::vector<const Entry*> toInstall; // worker only, pointers into latest.files
+    // The lock on the launcher folder's kRunLock, held by the worker for the length of a run so
+    // that two launchers on one folder never interleave; -1 while not held. Worker only.
+    std::intptr_t folderLock = -1;
 
   private:
     // The game folder's file for a release path; false when the path is not valid UTF-8.

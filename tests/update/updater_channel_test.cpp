@@ -1,6 +1,7 @@
-// Switching the channel while a run waits for the server: whatever the run then learns belongs
-// to the channel the player has left and must not outlive the switch. A server that serves the
-// release folder holds one chosen answer back until the test has switched.
+// What may happen while a run waits for the server: the player switches the channel (whatever
+// the run then learns belongs to the channel left and must not outlive the switch), or a second
+// launcher starts on the same folder. A server that serves the release folder holds one chosen
+// answer back until the test has done its part.
 #include <gtest/gtest.h>
 
 #include <condition_variable>
@@ -150,6 +151,30 @@ TEST_F(ChannelSwitch, ARefusalOfTheReplacedKeyDoesNotSendTheNewKeyToLive) {
     EXPECT_EQ(s.latestVersion, "test-1");
     EXPECT_EQ(s.phase, Updater::NotInstalled);
     EXPECT_NE(s.statusText, "Playtester key not accepted; showing Live");
+}
+
+using SecondLauncher = ChannelSwitch;
+
+TEST_F(SecondLauncher, ItsRunEndsAtOnceAndChangesNothingWhileTheFirstRuns) {
+    const fs::path folder = tmp.path() / "launcher";
+    server->hold("manifest-win64.txt");
+    updater->check(false);
+    ASSERT_TRUE(server->waitHeld());
+    const Files before = test::readFiles(folder);
+    Updater second(folder, server->url(), site->publicKey());
+    Updater::Snapshot s = checkAndWait(second);
+    EXPECT_EQ(s.phase, Updater::Failed);
+    EXPECT_EQ(s.statusText, "another Corvanthe launcher is updating this folder");
+    s = updateAndWait(second);
+    EXPECT_EQ(s.statusText, "another Corvanthe launcher is updating this folder");
+    EXPECT_EQ(test::readFiles(folder), before);
+
+    server->release();
+    ASSERT_TRUE(test::waitIdle(*updater));
+    EXPECT_EQ(updater->snapshot().phase, Updater::NotInstalled);
+    // The folder is free again once the first run has ended.
+    EXPECT_EQ(updateAndWait(second).phase, Updater::UpToDate);
+    EXPECT_EQ(test::readFiles(second.gameDir()), kLive);
 }
 
 } // namespace

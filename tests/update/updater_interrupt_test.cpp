@@ -164,15 +164,16 @@ class DriverUpdate : public ::testing::Test {
         return faults.empty() ? faults : faults + text;
     }
 
+    void killAtEveryStep(const fs::path& base);
+
     test::TempDir tmp;
     std::unique_ptr<test::ReleaseSite> site;
     std::unique_ptr<test::Nginx> server;
 };
 
-TEST_F(DriverUpdate, AKillAtAnyStepOfAnUpdateIsMendedWhateverTheServerOffersNext) {
-    const fs::path base = installV1("base");
-    ASSERT_FALSE(::testing::Test::HasFailure());
-
+// Kills the driver's update to v2 from the launcher folder at every step, and follows each
+// kill with a run against each release.
+void DriverUpdate::killAtEveryStep(const fs::path& base) {
     // How many calls of each kind the update makes in its busiest thread: every one of them is
     // a step to be killed at.
     makeLauncher(base, tmp.path() / "traced");
@@ -242,6 +243,19 @@ TEST_F(DriverUpdate, AKillAtAnyStepOfAnUpdateIsMendedWhateverTheServerOffersNext
     EXPECT_GT(kills.load(), 30);
     EXPECT_TRUE(faults.empty()) << faults.size() << " interruptions not mended; the first:\n"
                                 << (faults.empty() ? "" : faults.front());
+}
+
+TEST_F(DriverUpdate, AKillAtAnyStepOfAnUpdateIsMendedWhateverTheServerOffersNext) {
+    const fs::path base = installV1("base");
+    ASSERT_FALSE(::testing::Test::HasFailure());
+    killAtEveryStep(base);
+}
+
+TEST_F(DriverUpdate, AKillAtAnyStepOfAFirstInstallIsMendedWhateverTheServerOffersNext) {
+    const fs::path base = tmp.path() / "empty";
+    fs::create_directories(base / "game");
+    test::writeBytes(base / "game" / kPlayerFile, "the player's own\n");
+    killAtEveryStep(base);
 }
 
 TEST_F(DriverUpdate, AFullDiskLeavesEveryFileWholeAndIsReported) {

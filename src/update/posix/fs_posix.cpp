@@ -1,10 +1,11 @@
-// POSIX side of the updater's file writing. Every descriptor is close-on-exec, so a game started
-// while the worker writes inherits none of them.
+// POSIX side of the updater's file writing and of the lock on the launcher folder. Every descriptor
+// is close-on-exec, so a game started while the worker writes inherits none of them.
 #include "update/fs_os.h"
 
 #include <cerrno>
 #include <fcntl.h>
 #include <string>
+#include <sys/file.h>
 #include <unistd.h>
 
 namespace qv::launcher {
@@ -64,6 +65,25 @@ void fsSyncFolder(const std::filesystem::path& folder) {
     while (fsync(fd) != 0 && errno == EINTR) {
     }
     close(fd);
+}
+
+std::intptr_t fsTryLockFile(const std::filesystem::path& path) {
+    if (path.native().find('\0') != std::string::npos) return -1;
+    const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0) return -1;
+    // flock belongs to the open file, so a second open in the same process is refused too.
+    int locked;
+    while ((locked = flock(fd, LOCK_EX | LOCK_NB)) != 0 && errno == EINTR) {
+    }
+    if (locked != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+void fsUnlockFile(std::intptr_t handle) {
+    if (handle >= 0) close(static_cast<int>(handle)); // closing the descriptor drops the lock
 }
 
 } // namespace qv::launcher
