@@ -71,6 +71,7 @@ int runLauncher(int argc, char** argv);
 } // namespace
 
 int main(int argc, char** argv) {
+    ignoreBrokenPipe();
     // Expected failures do not throw; what the standard library may still throw (a path that is
     // no valid text, memory running out) ends the launcher with exit code 1 and its reason in
     // the log, rather than with an abort and nothing said.

@@ -5,6 +5,7 @@
 
 #include "base/net.h"
 #include "update/http_wire.h"
+#include "update/manifest.h"
 
 #include <algorithm>
 #include <chrono>
@@ -18,12 +19,6 @@ constexpr int kPollStepMs = 100;
 constexpr std::chrono::nanoseconds kIdleLimit = std::chrono::seconds(20);
 // Bytes allowed for a reply header, and so also the room beside the body.
 constexpr std::uint64_t kHeaderLimit = 65536;
-
-// maxSize comes from a manifest entry and may be anything; the limits built on
-// it stop at the largest value rather than wrap round to a small one.
-std::uint64_t addSaturated(std::uint64_t a, std::uint64_t b) {
-    return a > UINT64_MAX - b ? UINT64_MAX : a + b;
-}
 
 // Closes the connection on every way out of a request.
 struct SocketGuard {
@@ -101,6 +96,8 @@ bool httpGet(const std::string& url, std::vector<std::uint8_t>& body, std::uint6
     std::vector<std::uint8_t> sendQueue;
     tcpSend(connection.socket, sendQueue, request.data(), request.size());
 
+    // maxSize comes from a manifest entry and may be anything; the limits built on it stop at
+    // the largest value rather than wrap round to a small one.
     // Reads stop one byte above the limit, so that a reply longer than the
     // limit is seen as such rather than as one that merely paused.
     const std::uint64_t receiveLimit = addSaturated(maxSize, kHeaderLimit);

@@ -36,6 +36,12 @@ struct Manifest {
     const Entry* find(const std::string& path) const;
 };
 
+// a + b, or the largest value where the sum would wrap: sizes come from the server and may be
+// anything, and a sum of them must never come out small.
+inline std::uint64_t addSaturated(std::uint64_t a, std::uint64_t b) {
+    return a > UINT64_MAX - b ? UINT64_MAX : a + b;
+}
+
 // Reads a manifest text into manifest (reset first). On false, error receives
 // a short lower-case message and manifest is unusable; on true error is left
 // as it was.

@@ -277,7 +277,7 @@ void Updater::run(bool online, bool apply, bool verify, bool allowSelfUpdate) {
         if (!fileMatches(entry, installedOk ? &installed : nullptr, deep,
                          unfinished ? &pending : nullptr)) {
             toInstall.push_back(&entry);
-            total += entry.packedSize;
+            total = addSaturated(total, entry.packedSize);
         }
         if (deep) {
             std::lock_guard<std::mutex> lock(mutex);
@@ -320,7 +320,7 @@ void Updater::run(bool online, bool apply, bool verify, bool allowSelfUpdate) {
         std::error_code sizeError;
         const std::uintmax_t stagedSize = fs::file_size(staged, sizeError);
         if (!sizeError && stagedSize == entry.size && hashFile(toUtf8(staged)) == entry.hash) {
-            done += entry.packedSize; // fetched by an earlier, interrupted run
+            done = addSaturated(done, entry.packedSize); // fetched by an earlier, interrupted run
             continue;
         }
         char text[160];
@@ -339,7 +339,7 @@ void Updater::run(bool online, bool apply, bool verify, bool allowSelfUpdate) {
             setStatus(Failed, "cannot write to " + toUtf8(staging) + " (is the disk full?)", -1.0);
             return;
         }
-        done += entry.packedSize;
+        done = addSaturated(done, entry.packedSize);
     }
 
     // 7. Record what is about to be placed, put everything in place and record it as installed.

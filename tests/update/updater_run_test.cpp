@@ -394,6 +394,17 @@ TEST_F(UpdateRun, RefusesAReleaseThatCannotInstallBeforeChangingAnything) {
     }
 }
 
+TEST_F(UpdateRun, TheAmountToDownloadStopsAtTheLargestSizeInsteadOfWrapping) {
+    ASSERT_TRUE(site->publish({{"a.bin", "a\n"}, {"b.bin", "b\n"}}, "1.0"));
+    ASSERT_TRUE(site->rewriteManifest([](Manifest& m) {
+        for (Entry& e : m.files)
+            e.packedSize = std::uint64_t(1) << 63;
+    }));
+    const Updater::Snapshot s = checkAndWait(start());
+    EXPECT_EQ(s.bytesToDownload, UINT64_MAX);
+    EXPECT_EQ(s.statusText, formatSize(UINT64_MAX) + " to download");
+}
+
 TEST_F(UpdateRun, AChangeOfLetterCaseKeepsTheFileJustPlaced) {
     install({{"corvanthe.exe", "v1\n"}, {"data/level.pak", "level 1\n"}}, "1.0");
     // On a file system that ignores case, "Data" is the folder "data"; a link shows the same.
