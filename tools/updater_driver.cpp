@@ -98,6 +98,7 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
 
     if (!exePath.empty()) {
+        finishLauncherSwap(exePath);
         fs::path old = exePath;
         old += ".old";
         fs::remove(old, ec); // the launcher this one replaced

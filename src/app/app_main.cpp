@@ -97,8 +97,10 @@ int runLauncher(int argc, char** argv) {
     openLog(toUtf8(logDir).c_str(), 5);
     logInfo("Corvanthe launcher, %s, in %s", platformName(), toUtf8(launcherDir).c_str());
 
-    // An earlier self-update moved the old executable aside; it is no longer running.
+    // An earlier self-update moved the old executable aside; it is no longer running. One
+    // stopped between its two moves is finished first.
     if (!exePath.empty()) {
+        finishLauncherSwap(exePath);
         fs::path old = exePath;
         old += ".old";
         fs::remove(old, ec);
@@ -161,8 +163,9 @@ int runLauncher(int argc, char** argv) {
     updater.setChannel(cfg.testing ? Updater::Testing : Updater::Live, cfg.testerKey);
     updater.check(line.allowSelfUpdate);
 
-    LauncherContext app{window,        updater,       cfg,           launcherDir, line.installRequested,
-                        verifyPending, line.shotTime, line.shotPath, setWindowIcon};
+    LauncherContext app{
+        window,        updater,       cfg,           launcherDir,  line.installRequested,
+        verifyPending, line.shotTime, line.shotPath, setWindowIcon};
     runFrameLoop(app, renderer, loop);
     shutDown(renderer, window);
 }

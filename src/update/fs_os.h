@@ -31,6 +31,11 @@ bool fsSyncFile(std::FILE* file);
 // file's own content is already safe, only the name may fall back to its old one.
 void fsSyncFolder(const std::filesystem::path& folder);
 
+// True where a running program's file can be replaced by renaming another file over it, so the
+// launcher's name never goes without a launcher (POSIX); false where the running file must be
+// moved aside first (Windows).
+bool fsRunningFileIsReplaceable();
+
 // Takes an exclusive advisory lock on the file (created when absent, never through a link)
 // without waiting, for as long as the returned handle stays open. -1 when another holder has
 // it or the file cannot be opened. The lock goes with the process, however it ends; handles are

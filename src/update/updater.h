@@ -67,6 +67,19 @@ bool swapLauncherFiles(const std::filesystem::path& exe, const std::filesystem::
                        const std::filesystem::path& old, std::string& error,
                        const RenameFunction& rename);
 
+// The file moves of a self-update where the running file may be replaced while it runs: the
+// running launcher is kept under `old` by a second name (a hard link, where the file system has
+// them) and the new one renamed over `exe` in one step, so that `exe` always names a whole
+// launcher, whenever the process is stopped.
+bool replaceLauncherFile(const std::filesystem::path& exe, const std::filesystem::path& fresh,
+                         const std::filesystem::path& old, std::string& error,
+                         const RenameFunction& rename);
+
+// Finishes a swap of swapLauncherFiles that was stopped between its two moves: when no file
+// stands at the launcher's name (self, or self without a trailing ".old" or ".new") and the new
+// launcher waits under ".new", it is moved into place. Nothing happens otherwise.
+void finishLauncherSwap(const std::filesystem::path& self);
+
 // The short size text shown before " to download": "1023 bytes", "1 KB", "1.0 MB", "1.0 GB".
 std::string formatSize(std::uint64_t bytes);
 

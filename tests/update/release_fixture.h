@@ -11,6 +11,7 @@
 #include <array>
 #include <chrono>
 #include <cstdint>
+#include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -89,6 +90,16 @@ inline int runProgram(const std::vector<std::string>& argv, const fs::path& outp
     int status = 0;
     waitpid(pid, &status, 0);
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// The program's file as the shell would find it on the PATH; the name itself when none is found.
+inline std::string onPath(const std::string& name) {
+    std::istringstream folders(std::getenv("PATH") ? std::getenv("PATH") : "/usr/bin");
+    std::string folder;
+    while (std::getline(folders, folder, ':')) {
+        if (fs::exists(fs::path(folder) / name)) return (fs::path(folder) / name).string();
+    }
+    return name;
 }
 
 inline std::string buildTool(const char* name) {

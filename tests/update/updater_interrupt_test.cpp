@@ -48,16 +48,6 @@ const char* const kPlayerFile = "saves/player.sav";
 // The system calls a step is counted in; strace counts each one on its own, per thread.
 const char* const kSteps[] = {"rename", "unlink", "unlinkat", "rmdir", "mkdir", "openat"};
 
-// The program's file as the shell would find it on the PATH; the name itself when none is found.
-std::string onPath(const std::string& name) {
-    std::istringstream folders(std::getenv("PATH") ? std::getenv("PATH") : "/usr/bin");
-    std::string folder;
-    while (std::getline(folders, folder, ':')) {
-        if (fs::exists(fs::path(folder) / name)) return (fs::path(folder) / name).string();
-    }
-    return name;
-}
-
 Files withPlayerFile(Files files) {
     files[kPlayerFile] = "the player's own\n";
     return files;
@@ -95,9 +85,9 @@ class DriverUpdate : public ::testing::Test {
         }
         server = std::make_unique<test::Nginx>(root, tmp.path() / "nginx", "sesame");
         ASSERT_TRUE(server->start());
-        ASSERT_EQ(
-            test::runProgram({onPath("strace"), "-o", "/dev/null", "true"}, tmp.path() / "s.out"),
-            0)
+        ASSERT_EQ(test::runProgram({test::onPath("strace"), "-o", "/dev/null", "true"},
+                                   tmp.path() / "s.out"),
+                  0)
             << "strace cannot trace here";
     }
 
@@ -116,7 +106,7 @@ class DriverUpdate : public ::testing::Test {
     // The driver's update from v1 to v2 under strace with the options; its exit code, -1 when
     // it was killed. Its output goes to "<launcher>.strace.out".
     int updateUnder(const fs::path& launcher, const std::vector<std::string>& options) const {
-        std::vector<std::string> argv = {onPath("strace"), "-f", "-qq"};
+        std::vector<std::string> argv = {test::onPath("strace"), "-f", "-qq"};
         argv.insert(argv.end(), options.begin(), options.end());
         const std::vector<std::string> run = driver(launcher, "v2", "update");
         argv.insert(argv.end(), run.begin(), run.end());

@@ -67,6 +67,10 @@ void fsSyncFolder(const std::filesystem::path& folder) {
     close(fd);
 }
 
+bool fsRunningFileIsReplaceable() {
+    return true;
+}
+
 std::intptr_t fsTryLockFile(const std::filesystem::path& path) {
     if (path.native().find('\0') != std::string::npos) return -1;
     const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
