@@ -163,9 +163,8 @@ int runLauncher(int argc, char** argv) {
     updater.setChannel(cfg.testing ? Updater::Testing : Updater::Live, cfg.testerKey);
     updater.check(line.allowSelfUpdate);
 
-    LauncherContext app{
-        window,        updater,       cfg,           launcherDir,  line.installRequested,
-        verifyPending, line.shotTime, line.shotPath, setWindowIcon};
+    LauncherContext app{window,        updater,       cfg,           launcherDir, line.installRequested,
+                        verifyPending, line.shotTime, line.shotPath, setWindowIcon};
     runFrameLoop(app, renderer, loop);
     shutDown(renderer, window);
 }
