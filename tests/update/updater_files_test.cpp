@@ -209,6 +209,14 @@ TEST_F(UpdaterFiles, InstallStagedReportsAMissingObjectAndABadPath) {
     EXPECT_FALSE(updater->installStaged(error));
     EXPECT_EQ(error, "cannot put gone.dat in place (No such file or directory)");
 
+    // A file of the player's where a folder must go: the system's reason, not "close Corvanthe".
+    writeBytes(game() / "saves", "the player's");
+    release.files[0].path = "saves/slot1";
+    writeBytes(staging() / release.files[0].hash, "never staged");
+    EXPECT_FALSE(updater->installStaged(error));
+    EXPECT_EQ(error, "cannot put saves/slot1 in place (Not a directory)");
+    EXPECT_EQ(readBytes(game() / "saves"), "the player's");
+
     release.files[0].path = "bad\xff";
     EXPECT_FALSE(updater->installStaged(error));
     EXPECT_EQ(error, "cannot put bad\xff in place");
