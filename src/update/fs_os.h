@@ -37,10 +37,11 @@ void fsSyncFolder(const std::filesystem::path& folder);
 bool fsRunningFileIsReplaceable();
 
 // Takes an exclusive advisory lock on the file (created when absent, never through a link)
-// without waiting, for as long as the returned handle stays open. -1 when another holder has
-// it or the file cannot be opened. The lock goes with the process, however it ends; handles are
-// not inherited by started programs.
-std::intptr_t fsTryLockFile(const std::filesystem::path& path);
+// without waiting, for as long as the returned handle stays open. -1 when it is not taken:
+// heldElsewhere then says whether another holder has it (otherwise the file could not be
+// opened). The lock goes with the process, however it ends; handles are not inherited by
+// started programs.
+std::intptr_t fsTryLockFile(const std::filesystem::path& path, bool& heldElsewhere);
 
 // Releases the lock and closes the handle; -1 is ignored.
 void fsUnlockFile(std::intptr_t handle);

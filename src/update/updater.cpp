@@ -101,8 +101,11 @@ void Updater::workerBody(bool isCheck, bool flag) noexcept {
     try {
         std::error_code ec;
         std::filesystem::create_directories(launcherDir, ec);
-        folderLock = fsTryLockFile(launcherDir / kRunLock);
-        if (folderLock < 0) {
+        // A folder where no lock file can be made (read-only) is not refused for that: its run
+        // fails, or only reads, on its own terms.
+        bool heldElsewhere = false;
+        folderLock = fsTryLockFile(launcherDir / kRunLock, heldElsewhere);
+        if (heldElsewhere) {
             logWarn("launcher: another launcher holds %s", toUtf8(launcherDir / kRunLock).c_str());
             setStatus(Failed, "another Corvanthe launcher is updating this folder", -1.0);
         } else if (isCheck) {

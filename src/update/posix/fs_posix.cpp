@@ -71,7 +71,8 @@ bool fsRunningFileIsReplaceable() {
     return true;
 }
 
-std::intptr_t fsTryLockFile(const std::filesystem::path& path) {
+std::intptr_t fsTryLockFile(const std::filesystem::path& path, bool& heldElsewhere) {
+    heldElsewhere = false;
     if (path.native().find('\0') != std::string::npos) return -1;
     const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd < 0) return -1;
@@ -80,6 +81,7 @@ std::intptr_t fsTryLockFile(const std::filesystem::path& path) {
     while ((locked = flock(fd, LOCK_EX | LOCK_NB)) != 0 && errno == EINTR) {
     }
     if (locked != 0) {
+        heldElsewhere = errno == EWOULDBLOCK;
         close(fd);
         return -1;
     }
