@@ -3,6 +3,8 @@
 #include "base/adler32.h"
 
 #include <algorithm>
+#include <bit>
+#include <cstring>
 #include <exception>
 
 namespace qv::launcher {
@@ -54,23 +56,6 @@ const FixedTables& fixedTables() {
     return tables;
 }
 
-bool storedBlock(BitReader& in, std::vector<uint8_t>& out, size_t expected) {
-    in.bitBuffer = 0;
-    in.bitCount = 0;
-    if (in.size - in.pos < 4) return false;
-    const uint8_t* header = in.data + in.pos;
-    const size_t length = header[0] | header[1] << 8;
-    const size_t complement = header[2] | header[3] << 8;
-    if (complement != (~length & 0xFFFF)) return false;
-    in.pos += 4;
-    // The length comes from the stream: compare it with what is left instead of adding it to a
-    // position, so no sum can wrap.
-    if (length > in.size - in.pos || length > expected - out.size()) return false;
-    out.insert(out.end(), in.data + in.pos, in.data + in.pos + length);
-    in.pos += length;
-    return true;
-}
-
 inline uint32_t readBits(BitReader& in, int n) {
     // The held bits come first, then whole bytes above them: the first bit read ends up lowest.
     uint32_t value = in.bitBuffer;
@@ -90,97 +75,178 @@ inline uint32_t readBits(BitReader& in, int n) {
     return value & ((1u << n) - 1);
 }
 
-inline int readSymbol(BitReader& in, const HuffmanTable& table) {
-    // Canonical decoding. The codes of one length are consecutive numbers and their symbols sit
-    // consecutively in the table, so only the code's offset past the first code of its length
-    // is kept: it is below that length's count exactly when the code is complete, and its
-    // symbol is then `index` (the symbols of all shorter lengths) plus the offset.
-    //
-    // The bits of a loaded byte are walked in an inner loop, and the limit of 15 bits is
-    // checked only where a byte is loaded: `left` never runs past the 15th bit. With len bits
-    // used, the bits left over from the byte are (bitCount - len) & 7.
-    uint32_t buffer = in.bitBuffer;
-    int left = in.bitCount;
-    unsigned offset = 0, index = 0;
-    int len = 1;
-    const uint16_t* count = table.count + 1;
-    for (;;) {
-        for (; left > 0; --left, ++len) {
-            offset |= buffer & 1;
-            buffer >>= 1;
-            const unsigned c = *count++;
-            if (offset < c) {
-                in.bitBuffer = buffer;
-                in.bitCount = (in.bitCount - len) & 7;
-                return table.symbol[index + offset];
+// The output as the decoder fills it. Its capacity is reserved once, at the expected size; its
+// size runs ahead of the bytes written in doubling steps inside that capacity, so the zero fill
+// of a resize only touches bytes about to be written, a damaged stream that promises a large
+// file costs no more memory than it decodes, and a vector that already has the size costs
+// nothing. Bytes are written through plain pointers kept in locals (see inflateCodes).
+struct Output {
+    std::vector<uint8_t>& bytes;
+    size_t expected;
+    size_t written = 0;
+
+    uint8_t* begin() { return bytes.data(); }
+    uint8_t* end() { return bytes.data() + bytes.size(); }
+    // Makes room for n more bytes after the written ones; false when they would pass the
+    // expected size. The storage never moves: the size stays within the reservation.
+    bool makeRoom(size_t n) {
+        if (n > expected - written) return false;
+        if (n > bytes.size() - written)
+            bytes.resize(std::min(expected, std::max({written + n, 2 * bytes.size(), kFirstStep})));
+        return true;
+    }
+    static constexpr size_t kFirstStep = size_t{1} << 15;
+};
+
+// The bits of a BitReader, one at a time, as the Part's reader takes them: a bit wanted past the
+// end reads as 0 and sets `overrun`, which ends a code walk at once.
+struct SerialBits {
+    BitReader& reader;
+    unsigned next() { return readBits(reader, 1); }
+    bool overrun() const { return reader.overrun; }
+};
+
+// The bits inside a block: up to 64 of them in a register, refilled with whole bytes once per
+// literal or length/distance pair (at most 48 bits), so that no step of a code walk waits for a
+// byte to be loaded. Past the end of the data it fills with zeros; whether any of those were
+// used follows from the count of bits taken, and is checked where the Part's reader checks
+// `overrun` after a copy's distance and at the end of the block. Every stream that used one
+// fails, so the stopping point inside a code walk does not change any result.
+struct WideBits {
+    const uint8_t* data;
+    size_t size;
+    size_t pos;      // next byte to load; runs past size while zeros are filled in
+    uint64_t buffer; // the next bit lowest; bits above `count` are either zeros or the next bytes
+    int count;       // bits held
+
+    explicit WideBits(const BitReader& in)
+        : data(in.data), size(in.size), pos(in.pos), buffer(in.bitBuffer), count(in.bitCount) {}
+
+    void refill() {
+        if (pos + 8 <= size) {
+            uint64_t word;
+            std::memcpy(&word, data + pos, 8);
+            if constexpr (std::endian::native == std::endian::big) {
+                uint64_t little = 0;
+                for (int i = 0; i < 8; ++i)
+                    little |= uint64_t{data[pos + i]} << (8 * i);
+                word = little;
             }
-            index += c;
-            offset = (offset - c) << 1;
+            buffer |= word << count;
+            pos += (63 - count) >> 3;
+            count |= 56;
+            return;
         }
-        left = kMaxBits + 1 - len;
-        if (left == 0) break;
-        if (in.pos == in.size) {
-            // The wanted bit lies past the end and reads as 0. Once past the end every later bit
-            // is wanted there too, so the code ends here: with this bit, or with -1.
+        for (; count <= 56; count += 8, ++pos)
+            if (pos < size) buffer |= uint64_t{data[pos]} << count;
+    }
+    unsigned next() {
+        const unsigned bit = buffer & 1;
+        buffer >>= 1;
+        --count;
+        return bit;
+    }
+    uint32_t take(int n) {
+        const uint32_t value = static_cast<uint32_t>(buffer & ((uint64_t{1} << n) - 1));
+        buffer >>= n;
+        count -= n;
+        return value;
+    }
+    // Checked by the callers at their own points, not at every step.
+    static constexpr bool overrun() { return false; }
+    // Whether a bit from past the end of the data has been taken.
+    bool exhausted() const { return pos > size && (pos - size) * 8 > static_cast<size_t>(count); }
+    // Hands the position back, the whole bytes still held returned to the data.
+    void store(BitReader& in) const {
+        if (exhausted()) {
             in.overrun = true;
+            in.pos = size;
             in.bitBuffer = 0;
             in.bitCount = 0;
-            return offset < *count ? table.symbol[index + offset] : -1;
+            return;
         }
-        buffer = in.data[in.pos++];
-        left = std::min(left, 8);
+        in.pos = pos - static_cast<size_t>(count / 8);
+        in.bitCount = count % 8;
+        in.bitBuffer = static_cast<uint32_t>(buffer & ((1u << in.bitCount) - 1));
     }
-    in.bitBuffer = buffer;
-    in.bitCount = (in.bitCount - kMaxBits) & 7;
+};
+
+// The length of a table's shortest code (15 for a table without codes).
+int shortestCode(const HuffmanTable& table) {
+    int len = 1;
+    while (len < kMaxBits && table.count[len] == 0)
+        ++len;
+    return len;
+}
+
+// Canonical decoding, one bit per step. The codes of one length are consecutive numbers, `first`
+// being the first of them, and their symbols sit consecutively in the table after those of all
+// shorter lengths (`index`); a code is complete at the length where it falls below first plus
+// that length's count. Lengths below the shortest code have nothing to compare with, so their
+// bits only join the code: every code is at least that long.
+template <typename Bits> inline int walkCode(Bits& bits, const HuffmanTable& table, int shortest) {
+    int code = 0, len = 1;
+    for (; len < shortest; ++len) {
+        code = (code | static_cast<int>(bits.next())) << 1;
+        if (bits.overrun()) return -1;
+    }
+    int first = 0, index = 0;
+    for (; len <= kMaxBits; ++len) {
+        code |= static_cast<int>(bits.next());
+        const int count = table.count[len];
+        if (code - count < first) return table.symbol[index + (code - first)];
+        index += count;
+        first = (first + count) << 1;
+        code <<= 1;
+        if (bits.overrun()) return -1;
+    }
     return -1;
 }
 
-} // namespace
-
-uint32_t BitReader::bits(int n) {
-    return readBits(*this, n);
-}
-
-int BitReader::decodeSymbol(const HuffmanTable& table) {
-    return readSymbol(*this, table);
-}
-
-bool buildHuffman(HuffmanTable& table, const uint8_t* lengths, int n) {
-    if (n < 0 || n > 320) return false;
-    std::fill(std::begin(table.count), std::end(table.count), 0);
-    for (int i = 0; i < n; ++i) {
-        if (lengths[i] > kMaxBits) return false;
-        ++table.count[lengths[i]];
-    }
-    table.count[0] = 0;
-
-    int left = 1; // codes still free at the current length
-    for (int len = 1; len <= kMaxBits; ++len) {
-        left = 2 * left - table.count[len];
-        if (left < 0) return false; // over-subscribed
-    }
-
-    uint16_t next[kMaxBits + 1];
-    next[1] = 0;
-    for (int len = 1; len < kMaxBits; ++len)
-        next[len + 1] = next[len] + table.count[len];
-    for (int i = 0; i < n; ++i)
-        if (lengths[i] != 0) table.symbol[next[lengths[i]]++] = static_cast<uint16_t>(i);
+bool storedBlock(BitReader& in, Output& out) {
+    in.bitBuffer = 0;
+    in.bitCount = 0;
+    if (in.size - in.pos < 4) return false;
+    const uint8_t* header = in.data + in.pos;
+    const size_t length = header[0] | header[1] << 8;
+    const size_t complement = header[2] | header[3] << 8;
+    if (complement != (~length & 0xFFFF)) return false;
+    in.pos += 4;
+    // The length comes from the stream: compare it with what is left instead of adding it to a
+    // position, so no sum can wrap.
+    if (length > in.size - in.pos || !out.makeRoom(length)) return false;
+    std::copy_n(in.data + in.pos, length, out.begin() + out.written);
+    out.written += length;
+    in.pos += length;
     return true;
 }
 
-bool inflateCodes(BitReader& reader, std::vector<uint8_t>& out, size_t expected,
-                  const HuffmanTable& lengthCodes, const HuffmanTable& distanceCodes) {
-    // Decode on a private copy of the reader: nothing can alias it, so its state stays in
-    // registers through the output's byte stores.
-    BitReader in = reader;
+// Decodes the symbols of one block until its end-of-block symbol (true), refusing bad symbols,
+// distances before the first output byte and any byte beyond the expected size (false).
+bool inflateCodes(BitReader& reader, Output& out, const HuffmanTable& lengthCodes,
+                  const HuffmanTable& distanceCodes) {
+    // The reading state and the write position live in locals that nothing can alias, so they
+    // stay in registers through the byte stores.
+    WideBits in(reader);
+    const int lengthShortest = shortestCode(lengthCodes);
+    const int distanceShortest = shortestCode(distanceCodes);
+    uint8_t* const begin = out.begin();
+    uint8_t* next = begin + out.written;
+    uint8_t* end = out.end();
+    auto makeRoom = [&](size_t n) {
+        out.written = static_cast<size_t>(next - begin);
+        if (!out.makeRoom(n)) return false;
+        end = out.end();
+        return true;
+    };
     bool ended = false;
     for (;;) {
-        const int symbol = readSymbol(in, lengthCodes);
+        in.refill();
+        const int symbol = walkCode(in, lengthCodes, lengthShortest);
         if (symbol < 0) break;
         if (symbol < 256) {
-            if (out.size() == expected) break;
-            out.push_back(static_cast<uint8_t>(symbol));
+            if (next == end && !makeRoom(1)) break;
+            *next++ = static_cast<uint8_t>(symbol);
             continue;
         }
         if (symbol == 256) {
@@ -188,24 +254,38 @@ bool inflateCodes(BitReader& reader, std::vector<uint8_t>& out, size_t expected,
             break;
         }
         if (symbol > 285) break;
-        const size_t length = kLengthBase[symbol - 257] + readBits(in, kLengthExtra[symbol - 257]);
-        const int distanceSymbol = readSymbol(in, distanceCodes);
+        const size_t length = kLengthBase[symbol - 257] + in.take(kLengthExtra[symbol - 257]);
+        const int distanceSymbol = walkCode(in, distanceCodes, distanceShortest);
         if (distanceSymbol < 0 || distanceSymbol >= 30) break;
         const size_t distance =
-            kDistanceBase[distanceSymbol] + readBits(in, kDistanceExtra[distanceSymbol]);
-        if (distance > out.size() || length > expected - out.size() || in.overrun) break;
-        // Byte by byte, so a copy that overlaps its own output repeats the pattern.
-        const size_t from = out.size() - distance;
-        for (size_t i = 0; i < length; ++i) {
-            const uint8_t byte = out[from + i];
-            out.push_back(byte);
+            kDistanceBase[distanceSymbol] + in.take(kDistanceExtra[distanceSymbol]);
+        if (distance > static_cast<size_t>(next - begin) || in.exhausted()) break;
+        if (length > static_cast<size_t>(end - next) && !makeRoom(length)) break;
+        // Byte by byte, so a copy that overlaps its own output repeats the pattern; eight bytes
+        // a round keep the loop's own counting small beside the copying.
+        const uint8_t* from = next - distance;
+        size_t i = 0;
+        for (; i + 8 <= length; i += 8) {
+            next[i] = from[i];
+            next[i + 1] = from[i + 1];
+            next[i + 2] = from[i + 2];
+            next[i + 3] = from[i + 3];
+            next[i + 4] = from[i + 4];
+            next[i + 5] = from[i + 5];
+            next[i + 6] = from[i + 6];
+            next[i + 7] = from[i + 7];
         }
+        for (; i < length; ++i)
+            next[i] = from[i];
+        next += length;
     }
-    reader = in;
+    out.written = static_cast<size_t>(next - begin);
+    in.store(reader);
     return ended;
 }
 
-bool inflateDynamic(BitReader& in, std::vector<uint8_t>& out, size_t expected) {
+// Reads a dynamic block's code description, builds its codes and decodes the block.
+bool inflateDynamic(BitReader& in, Output& out) {
     const int lengthCount = static_cast<int>(in.bits(5)) + 257;
     const int distanceCount = static_cast<int>(in.bits(5)) + 1;
     const int codeLengthCount = static_cast<int>(in.bits(4)) + 4;
@@ -249,49 +329,96 @@ bool inflateDynamic(BitReader& in, std::vector<uint8_t>& out, size_t expected) {
     if (!buildHuffman(lengthCodes, lengths, lengthCount) ||
         !buildHuffman(distanceCodes, lengths + lengthCount, distanceCount))
         return false;
-    return inflateCodes(in, out, expected, lengthCodes, distanceCodes);
+    return inflateCodes(in, out, lengthCodes, distanceCodes);
+}
+
+} // namespace
+
+uint32_t BitReader::bits(int n) {
+    return readBits(*this, n);
+}
+
+int BitReader::decodeSymbol(const HuffmanTable& table) {
+    SerialBits bits{*this};
+    return walkCode(bits, table, shortestCode(table));
+}
+
+bool buildHuffman(HuffmanTable& table, const uint8_t* lengths, int n) {
+    if (n < 0 || n > 320) return false;
+    std::fill(std::begin(table.count), std::end(table.count), 0);
+    for (int i = 0; i < n; ++i) {
+        if (lengths[i] > kMaxBits) return false;
+        ++table.count[lengths[i]];
+    }
+    table.count[0] = 0;
+
+    int left = 1; // codes still free at the current length
+    for (int len = 1; len <= kMaxBits; ++len) {
+        left = 2 * left - table.count[len];
+        if (left < 0) return false; // over-subscribed
+    }
+
+    uint16_t next[kMaxBits + 1];
+    next[1] = 0;
+    for (int len = 1; len < kMaxBits; ++len)
+        next[len + 1] = next[len] + table.count[len];
+    for (int i = 0; i < n; ++i)
+        if (lengths[i] != 0) table.symbol[next[lengths[i]]++] = static_cast<uint16_t>(i);
+    return true;
 }
 
 bool inflateZlib(const uint8_t* input, size_t size, size_t expected, std::vector<uint8_t>& out) {
-    out.clear();
-    if (size <= 5) return false;
+    if (size <= 5) {
+        out.clear();
+        return false;
+    }
     const unsigned cmf = input[0], flg = input[1];
     // The window-size nibble is not looked at: the whole output stays addressable anyway.
-    if ((cmf & 0x0F) != 8 || (cmf * 256 + flg) % 31 != 0 || (flg & 0x20) != 0) return false;
-
-    // One reservation for the whole content; the size tests below keep every append inside it.
-    // A size no vector can hold is a damaged download like any other, not an exception.
-    try {
-        out.reserve(expected);
-    } catch (const std::exception&) {
+    if ((cmf & 0x0F) != 8 || (cmf * 256 + flg) % 31 != 0 || (flg & 0x20) != 0) {
+        out.clear();
         return false;
     }
 
+    // One reservation for the whole content; the size tests keep every write inside it. A size
+    // no vector can hold is a damaged download like any other, not an exception. What the vector
+    // held before is of no use, but a vector that is already large enough keeps its size, so
+    // that decoding into it again costs no zero fill.
+    if (out.capacity() < expected) {
+        out.clear();
+        try {
+            out.reserve(expected);
+        } catch (const std::exception&) {
+            return false;
+        }
+    }
+    if (out.size() > expected) out.resize(expected);
+
+    Output output{out, expected};
     BitReader in;
     in.data = input + 2;
     in.size = size - 6;
-    for (;;) {
-        const bool last = in.bits(1) != 0;
-        bool ok = false;
+    bool ok = true;
+    for (bool last = false; ok && !last;) {
+        last = in.bits(1) != 0;
         switch (in.bits(2)) {
         case 0:
-            ok = storedBlock(in, out, expected);
+            ok = storedBlock(in, output);
             break;
         case 1: {
             const FixedTables& fixed = fixedTables();
-            ok = inflateCodes(in, out, expected, fixed.lengthCodes, fixed.distanceCodes);
+            ok = inflateCodes(in, output, fixed.lengthCodes, fixed.distanceCodes);
             break;
         }
         case 2:
-            ok = inflateDynamic(in, out, expected);
+            ok = inflateDynamic(in, output);
             break;
         default:
-            return false;
+            ok = false;
         }
-        if (!ok || in.overrun) return false;
-        if (last) break;
+        ok = ok && !in.overrun;
     }
-    if (out.size() != expected) return false;
+    out.resize(output.written); // never grows: only what was decoded stays
+    if (!ok || out.size() != expected) return false;
     const uint8_t* trailer = input + size - 4;
     const uint32_t stored = uint32_t{trailer[0]} << 24 | uint32_t{trailer[1]} << 16 |
                             uint32_t{trailer[2]} << 8 | uint32_t{trailer[3]};
