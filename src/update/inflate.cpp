@@ -98,31 +98,33 @@ struct Output {
     static constexpr size_t kFirstStep = size_t{1} << 15;
 };
 
-// The bits of a BitReader, one at a time, as the Part's reader takes them: a bit wanted past the
-// end reads as 0 and sets `overrun`, which ends a code walk at once.
+// A BitReader's bits one at a time, as its own readers take them: a bit wanted past the end
+// reads as 0 and sets `overrun`, which ends a code walk at once.
 struct SerialBits {
     BitReader& reader;
     unsigned next() { return readBits(reader, 1); }
     bool overrun() const { return reader.overrun; }
 };
 
-// The bits inside a block: up to 64 of them in a register, refilled with whole bytes once per
-// literal or length/distance pair (at most 48 bits), so that no step of a code walk waits for a
-// byte to be loaded. Past the end of the data it fills with zeros; whether any of those were
-// used follows from the count of bits taken, and is checked where the Part's reader checks
-// `overrun` after a copy's distance and at the end of the block. Every stream that used one
-// fails, so the stopping point inside a code walk does not change any result.
+// The bits of the deflate data as the blocks are decoded: up to 64 of them in a register,
+// refilled with whole bytes once per literal or length/distance pair (at most 48 bits), so that
+// no step of a code walk waits for a byte to be loaded. Past the end of the data it fills with
+// zeros; whether any of those were taken follows from the count of bits taken, and is checked
+// at each refill, before a copy and at the end of each block. A stream that takes one fails
+// whatever it decodes from them, so where a code walk stops among them changes no result.
 struct WideBits {
     const uint8_t* data;
     size_t size;
     size_t pos;      // next byte to load; runs past size while zeros are filled in
-    uint64_t buffer; // the next bit lowest; bits above `count` are either zeros or the next bytes
+    uint64_t buffer; // the next bit lowest; bits above `count` are zeros or the next bytes
     int count;       // bits held
 
     explicit WideBits(const BitReader& in)
         : data(in.data), size(in.size), pos(in.pos), buffer(in.bitBuffer), count(in.bitCount) {}
 
-    void refill() {
+    // Tops the buffer up to at least 56 bits. False once a bit from past the end of the data
+    // has been taken: nothing decoded after that can count.
+    bool refill() {
         if (pos + 8 <= size) {
             uint64_t word;
             std::memcpy(&word, data + pos, 8);
@@ -135,10 +137,11 @@ struct WideBits {
             buffer |= word << count;
             pos += (63 - count) >> 3;
             count |= 56;
-            return;
+            return true;
         }
         for (; count <= 56; count += 8, ++pos)
             if (pos < size) buffer |= uint64_t{data[pos]} << count;
+        return !exhausted();
     }
     unsigned next() {
         const unsigned bit = buffer & 1;
@@ -152,7 +155,7 @@ struct WideBits {
         count -= n;
         return value;
     }
-    // Checked by the callers at their own points, not at every step.
+    // Checked at the refills instead of at every step.
     static constexpr bool overrun() { return false; }
     // Whether a bit from past the end of the data has been taken.
     bool exhausted() const { return pos > size && (pos - size) * 8 > static_cast<size_t>(count); }
@@ -223,11 +226,11 @@ bool storedBlock(BitReader& in, Output& out) {
 
 // Decodes the symbols of one block until its end-of-block symbol (true), refusing bad symbols,
 // distances before the first output byte and any byte beyond the expected size (false).
-bool inflateCodes(BitReader& reader, Output& out, const HuffmanTable& lengthCodes,
+bool inflateCodes(WideBits& bits, Output& out, const HuffmanTable& lengthCodes,
                   const HuffmanTable& distanceCodes) {
     // The reading state and the write position live in locals that nothing can alias, so they
     // stay in registers through the byte stores.
-    WideBits in(reader);
+    WideBits in = bits;
     const int lengthShortest = shortestCode(lengthCodes);
     const int distanceShortest = shortestCode(distanceCodes);
     uint8_t* const begin = out.begin();
@@ -240,8 +243,7 @@ bool inflateCodes(BitReader& reader, Output& out, const HuffmanTable& lengthCode
         return true;
     };
     bool ended = false;
-    for (;;) {
-        in.refill();
+    while (in.refill()) {
         const int symbol = walkCode(in, lengthCodes, lengthShortest);
         if (symbol < 0) break;
         if (symbol < 256) {
@@ -261,47 +263,59 @@ bool inflateCodes(BitReader& reader, Output& out, const HuffmanTable& lengthCode
             kDistanceBase[distanceSymbol] + in.take(kDistanceExtra[distanceSymbol]);
         if (distance > static_cast<size_t>(next - begin) || in.exhausted()) break;
         if (length > static_cast<size_t>(end - next) && !makeRoom(length)) break;
-        // Byte by byte, so a copy that overlaps its own output repeats the pattern; eight bytes
-        // a round keep the loop's own counting small beside the copying.
+        // Byte by byte, so a copy that overlaps its own output repeats the pattern, eight bytes a
+        // round to keep the loop's own counting small beside the copying. Such a copy repeats its
+        // first `distance` bytes, so a byte may as well be read a whole number of distances
+        // further back: each round reads at its own place in those first bytes (j, which is i
+        // modulo the distance). Its loads then lie before the round's own stores, and a short
+        // distance no longer makes every load wait for the store just before it. A copy that
+        // does not overlap reads exactly the bytes the distance back.
         const uint8_t* from = next - distance;
-        size_t i = 0;
+        size_t i = 0, j = 0;
         for (; i + 8 <= length; i += 8) {
-            next[i] = from[i];
-            next[i + 1] = from[i + 1];
-            next[i + 2] = from[i + 2];
-            next[i + 3] = from[i + 3];
-            next[i + 4] = from[i + 4];
-            next[i + 5] = from[i + 5];
-            next[i + 6] = from[i + 6];
-            next[i + 7] = from[i + 7];
+            next[i] = from[j];
+            next[i + 1] = from[j + 1];
+            next[i + 2] = from[j + 2];
+            next[i + 3] = from[j + 3];
+            next[i + 4] = from[j + 4];
+            next[i + 5] = from[j + 5];
+            next[i + 6] = from[j + 6];
+            next[i + 7] = from[j + 7];
+            for (j += 8; j >= distance;)
+                j -= distance;
         }
-        for (; i < length; ++i)
-            next[i] = from[i];
+        for (; i < length; ++i, ++j)
+            next[i] = from[j];
         next += length;
     }
     out.written = static_cast<size_t>(next - begin);
-    in.store(reader);
+    bits = in;
     return ended;
 }
 
 // Reads a dynamic block's code description, builds its codes and decodes the block.
-bool inflateDynamic(BitReader& in, Output& out) {
-    const int lengthCount = static_cast<int>(in.bits(5)) + 257;
-    const int distanceCount = static_cast<int>(in.bits(5)) + 1;
-    const int codeLengthCount = static_cast<int>(in.bits(4)) + 4;
+bool inflateDynamic(WideBits& in, Output& out) {
+    in.refill();
+    const int lengthCount = static_cast<int>(in.take(5)) + 257;
+    const int distanceCount = static_cast<int>(in.take(5)) + 1;
+    const int codeLengthCount = static_cast<int>(in.take(4)) + 4;
     if (lengthCount > kMaxLengths || distanceCount > kMaxDistances) return false;
 
     uint8_t lengths[320] = {};
-    for (int i = 0; i < codeLengthCount; ++i)
-        lengths[kCodeLengthOrder[i]] = static_cast<uint8_t>(in.bits(3));
+    for (int i = 0; i < codeLengthCount; ++i) {
+        in.refill();
+        lengths[kCodeLengthOrder[i]] = static_cast<uint8_t>(in.take(3));
+    }
     HuffmanTable codeLengthCodes;
     if (!buildHuffman(codeLengthCodes, lengths, 19)) return false;
+    const int shortest = shortestCode(codeLengthCodes);
 
     // One sequence of lengths runs from the literal/length code on into the distance code, and a
     // repeat may cross from one into the other.
     const int total = lengthCount + distanceCount;
     for (int index = 0; index < total;) {
-        const int symbol = in.decodeSymbol(codeLengthCodes);
+        if (!in.refill()) return false;
+        const int symbol = walkCode(in, codeLengthCodes, shortest);
         if (symbol < 0) return false;
         if (symbol < 16) {
             lengths[index++] = static_cast<uint8_t>(symbol);
@@ -312,11 +326,11 @@ bool inflateDynamic(BitReader& in, Output& out) {
         if (symbol == 16) {
             if (index == 0) return false; // nothing to repeat
             repeated = lengths[index - 1];
-            times = 3 + static_cast<int>(in.bits(2));
+            times = 3 + static_cast<int>(in.take(2));
         } else if (symbol == 17) {
-            times = 3 + static_cast<int>(in.bits(3));
+            times = 3 + static_cast<int>(in.take(3));
         } else {
-            times = 11 + static_cast<int>(in.bits(7));
+            times = 11 + static_cast<int>(in.take(7));
         }
         if (times > total - index) return false;
         std::fill(lengths + index, lengths + index + times, repeated);
@@ -330,6 +344,37 @@ bool inflateDynamic(BitReader& in, Output& out) {
         !buildHuffman(distanceCodes, lengths + lengthCount, distanceCount))
         return false;
     return inflateCodes(in, out, lengthCodes, distanceCodes);
+}
+
+// Decodes the blocks up to and including the final one; false at the first that fails or that
+// reads past the end of the data.
+bool inflateBlocks(BitReader& reader, Output& out) {
+    for (;;) {
+        WideBits in(reader);
+        in.refill();
+        const bool last = in.take(1) != 0;
+        bool ok = false;
+        switch (in.take(2)) {
+        case 0:
+            in.store(reader);
+            ok = !reader.overrun && storedBlock(reader, out);
+            in = WideBits(reader);
+            break;
+        case 1: {
+            const FixedTables& fixed = fixedTables();
+            ok = inflateCodes(in, out, fixed.lengthCodes, fixed.distanceCodes);
+            break;
+        }
+        case 2:
+            ok = inflateDynamic(in, out);
+            break;
+        default:
+            return false;
+        }
+        in.store(reader);
+        if (!ok || reader.overrun) return false;
+        if (last) return true;
+    }
 }
 
 } // namespace
@@ -397,28 +442,9 @@ bool inflateZlib(const uint8_t* input, size_t size, size_t expected, std::vector
     BitReader in;
     in.data = input + 2;
     in.size = size - 6;
-    bool ok = true;
-    for (bool last = false; ok && !last;) {
-        last = in.bits(1) != 0;
-        switch (in.bits(2)) {
-        case 0:
-            ok = storedBlock(in, output);
-            break;
-        case 1: {
-            const FixedTables& fixed = fixedTables();
-            ok = inflateCodes(in, output, fixed.lengthCodes, fixed.distanceCodes);
-            break;
-        }
-        case 2:
-            ok = inflateDynamic(in, output);
-            break;
-        default:
-            ok = false;
-        }
-        ok = ok && !in.overrun;
-    }
+    const bool decoded = inflateBlocks(in, output);
     out.resize(output.written); // never grows: only what was decoded stays
-    if (!ok || out.size() != expected) return false;
+    if (!decoded || out.size() != expected) return false;
     const uint8_t* trailer = input + size - 4;
     const uint32_t stored = uint32_t{trailer[0]} << 24 | uint32_t{trailer[1]} << 16 |
                             uint32_t{trailer[2]} << 8 | uint32_t{trailer[3]};

@@ -166,12 +166,30 @@ struct RealCase {
     Bytes content;
 };
 
+// Runs of short patterns, one for every period up to 20 and runs of many lengths: the copies
+// overlap themselves at every short distance, ending at every place in their pattern.
+Bytes shortRepeats() {
+    std::mt19937 random(9);
+    Bytes out;
+    for (size_t period = 1; period <= 20; ++period)
+        for (size_t run : {3, 7, 8, 9, 16, 17, 63, 258, 259, 600}) {
+            Bytes pattern(period);
+            for (uint8_t& byte : pattern)
+                byte = static_cast<uint8_t>(random());
+            for (size_t i = 0; i < run; ++i)
+                out.push_back(pattern[i % period]);
+            out.push_back(static_cast<uint8_t>(random()));
+        }
+    return out;
+}
+
 std::vector<RealCase> realContents() {
     return {{"empty", {}},
             {"one byte", {'x'}},
             {"tiny text", textContent(40)},
             {"text", textContent(150000)},
             {"random", randomContent(70000)},
+            {"short repeats", shortRepeats()},
             {"text then random", [] {
                  Bytes b = textContent(50000, 3);
                  const Bytes r = randomContent(30000, 4);
