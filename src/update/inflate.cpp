@@ -98,8 +98,8 @@ struct Output {
     static constexpr size_t kFirstStep = size_t{1} << 15;
 };
 
-// A BitReader's bits one at a time, as its own readers take them: a bit wanted past the end
-// reads as 0 and sets `overrun`, which ends a code walk at once.
+// A BitReader's own bits, one at a time, for decodeSymbol: a bit wanted past the end reads as 0
+// and sets `overrun`, which ends a code walk at once.
 struct SerialBits {
     BitReader& reader;
     unsigned next() { return readBits(reader, 1); }
@@ -355,23 +355,23 @@ bool inflateBlocks(BitReader& reader, Output& out) {
         const bool last = in.take(1) != 0;
         bool ok = false;
         switch (in.take(2)) {
-        case 0:
+        case 0: // starts at the next whole byte, which the reader holds
             in.store(reader);
             ok = !reader.overrun && storedBlock(reader, out);
-            in = WideBits(reader);
             break;
         case 1: {
             const FixedTables& fixed = fixedTables();
             ok = inflateCodes(in, out, fixed.lengthCodes, fixed.distanceCodes);
+            in.store(reader);
             break;
         }
         case 2:
             ok = inflateDynamic(in, out);
+            in.store(reader);
             break;
         default:
             return false;
         }
-        in.store(reader);
         if (!ok || reader.overrun) return false;
         if (last) return true;
     }

@@ -340,6 +340,22 @@ TEST(InflateZlib, ContentMustHaveExactlyTheExpectedSize) {
     }
 }
 
+TEST(InflateZlib, AReusedOutputHoldsOnlyTheNewContent) {
+    // The vector keeps its storage from one stream to the next; nothing of an earlier content
+    // may show through, whether the next one is shorter, longer or refused.
+    const Bytes large = textContent(150000, 10), small = textContent(40, 11);
+    const Bytes largeStream = zlibCompress(large, 9), smallStream = zlibCompress(small, 9);
+    Bytes out(200000, 0xAA);
+    ASSERT_TRUE(decode(largeStream, large.size(), out));
+    EXPECT_TRUE(out == large);
+    ASSERT_TRUE(decode(smallStream, small.size(), out));
+    EXPECT_TRUE(out == small);
+    EXPECT_FALSE(decode(largeStream, large.size() + 1, out));
+    EXPECT_LE(out.size(), large.size());
+    ASSERT_TRUE(decode(largeStream, large.size(), out));
+    EXPECT_TRUE(out == large);
+}
+
 TEST(InflateZlib, ExpectedSizeThatCannotBeReservedIsRefused) {
     const Bytes stream = zlibCompress(textContent(100), 6);
     std::vector<size_t> sizes = {SIZE_MAX, Bytes().max_size() + 1};
