@@ -308,8 +308,14 @@ int main(int argc, char** argv) {
         const double a = rate("inflateZlib/" + s.label), p = rate("puff/" + s.label),
                      z = rate("uncompress/" + s.label);
         if (a == 0 || z == 0) continue;
-        std::printf("%-20s %10zu %10.1f %10.1f %10.1f %10.3f %10.3f\n", s.label.c_str(),
-                    s.bytes.size(), a, p, z, p > 0 ? a / p : 0.0, a / z);
+        // Without puff in the build its two columns stay empty.
+        char puffRate[16] = "-", puffRatio[16] = "-";
+        if (p > 0) {
+            std::snprintf(puffRate, sizeof puffRate, "%.1f", p);
+            std::snprintf(puffRatio, sizeof puffRatio, "%.3f", a / p);
+        }
+        std::printf("%-20s %10zu %10.1f %10s %10.1f %10s %10.3f\n", s.label.c_str(), s.bytes.size(),
+                    a, puffRate, z, puffRatio, a / z);
     }
     return 0;
 }
