@@ -379,6 +379,41 @@ bool inflateBlocks(BitReader& reader, Output& out) {
 
 } // namespace
 
+namespace {
+
+// One block kind decoded for a caller that holds a BitReader and a growing vector: the reading
+// position goes over into the wide buffer and back, and the output keeps what it held before.
+template <typename DecodeBlock>
+bool decodeOneBlock(BitReader& in, std::vector<uint8_t>& out, size_t expected, DecodeBlock decode) {
+    if (out.size() > expected) return false;
+    try {
+        out.reserve(expected); // the decoder's pointers rely on the storage never moving
+    } catch (const std::exception&) {
+        return false;
+    }
+    Output output{out, expected, out.size()};
+    WideBits bits(in);
+    const bool ok = decode(bits, output);
+    bits.store(in);
+    out.resize(output.written);
+    return ok && !in.overrun;
+}
+
+} // namespace
+
+bool inflateCodes(BitReader& in, std::vector<uint8_t>& out, size_t expected,
+                  const HuffmanTable& lengthCodes, const HuffmanTable& distanceCodes) {
+    return decodeOneBlock(in, out, expected, [&](WideBits& bits, Output& output) {
+        return inflateCodes(bits, output, lengthCodes, distanceCodes);
+    });
+}
+
+bool inflateDynamic(BitReader& in, std::vector<uint8_t>& out, size_t expected) {
+    return decodeOneBlock(in, out, expected, [](WideBits& bits, Output& output) {
+        return inflateDynamic(bits, output);
+    });
+}
+
 uint32_t BitReader::bits(int n) {
     return readBits(*this, n);
 }

@@ -38,6 +38,15 @@ struct BitReader {
 // is accepted, and its unused patterns fail when they are met.
 bool buildHuffman(HuffmanTable& table, const uint8_t* lengths, int n);
 
+// Decodes the symbols of one block, appending to out, until its end-of-block symbol (true),
+// refusing bad symbols, distances before the first output byte and any byte beyond `expected`
+// (false).
+bool inflateCodes(BitReader& in, std::vector<uint8_t>& out, size_t expected,
+                  const HuffmanTable& lengthCodes, const HuffmanTable& distanceCodes);
+
+// Reads a dynamic block's code description, builds its codes and decodes the block.
+bool inflateDynamic(BitReader& in, std::vector<uint8_t>& out, size_t expected);
+
 // Decodes one whole zlib stream. True when the input is one valid stream whose content has
 // exactly `expected` bytes and whose Adler-32 matches; out then holds the content. On false the
 // contents of out are unspecified. Never throws: an expected size that cannot be reserved gives

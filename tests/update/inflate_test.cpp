@@ -794,6 +794,49 @@ TEST(BitReader, ReadsLowestBitFirstAndZerosPastTheEnd) {
     EXPECT_EQ(in.pos, 2u);
 }
 
+// One block decoded through the block-level entry points, by a caller that reads the block
+// header itself: the output keeps what it held, the reader ends right after the block, and a
+// block that needs one byte more than the room left is refused.
+TEST(InflateBlocks, OneBlockAppendsAfterWhatTheOutputHeld) {
+    Bytes fixedLengths(288 + 30);
+    std::fill(fixedLengths.begin(), fixedLengths.begin() + 144, 8);
+    std::fill(fixedLengths.begin() + 144, fixedLengths.begin() + 256, 9);
+    std::fill(fixedLengths.begin() + 256, fixedLengths.begin() + 280, 7);
+    std::fill(fixedLengths.begin() + 280, fixedLengths.begin() + 288, 8);
+    std::fill(fixedLengths.begin() + 288, fixedLengths.end(), 5);
+    HuffmanTable lengthCodes, distanceCodes;
+    ASSERT_TRUE(buildHuffman(lengthCodes, fixedLengths.data(), 288));
+    ASSERT_TRUE(buildHuffman(distanceCodes, fixedLengths.data() + 288, 30));
+
+    const Bytes content = textContent(20000, 5);
+    for (int strategy : {Z_FIXED, Z_DEFAULT_STRATEGY}) {
+        SCOPED_TRACE(strategy == Z_FIXED ? "fixed codes" : "dynamic codes");
+        // Raw deflate, one final block, then a marker byte the reader must stop before.
+        Bytes block = zlibCompress(content, 6, strategy, -15);
+        block.push_back(0xA5);
+        auto decodeBlock = [&](BitReader& in, Bytes& out, size_t expected) {
+            in.data = block.data();
+            in.size = block.size();
+            EXPECT_EQ(in.bits(1), 1u);
+            if (in.bits(2) == 1) return inflateCodes(in, out, expected, lengthCodes, distanceCodes);
+            return inflateDynamic(in, out, expected);
+        };
+
+        BitReader in;
+        Bytes out = {'<', '>'};
+        ASSERT_TRUE(decodeBlock(in, out, content.size() + 2));
+        EXPECT_TRUE(Bytes(out.begin() + 2, out.end()) == content);
+        EXPECT_EQ(out[0], '<');
+        EXPECT_FALSE(in.overrun);
+        in.bits(in.bitCount); // the rest of the block's last byte
+        EXPECT_EQ(in.bits(8), 0xA5u);
+
+        BitReader again;
+        Bytes small;
+        EXPECT_FALSE(decodeBlock(again, small, content.size() - 1));
+    }
+}
+
 // ---- the fixed tables, met by two threads at once ---------------------------------------------
 
 // Runs in a fresh process (see below), so that these two threads are the first to meet a fixed
