@@ -8,18 +8,24 @@
 
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
 #include <fstream>
+#include <iterator>
 #include <map>
+#include <spawn.h>
 #include <sstream>
 #include <string>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
 
 #include "../../support/temp_dir.h"
+
+extern char** environ;
 
 namespace fs = std::filesystem;
 using namespace qv::launcher;
@@ -51,6 +57,7 @@ struct ChildReport {
     long pgid = 0;
     std::vector<int> fds;
     std::string self;
+    std::string sigpipe;
 };
 
 // Waits for the child's report in its working folder; false when none arrives in time.
@@ -74,6 +81,7 @@ bool readReport(const fs::path& folder, ChildReport& report,
         if (key == "pgid") report.pgid = std::stol(value);
         if (key == "fd") report.fds.push_back(std::stoi(value));
         if (key == "self") report.self = unhex(value);
+        if (key == "sigpipe") report.sigpipe = value;
     }
     return true;
 }
@@ -146,6 +154,55 @@ TEST(StartProcess, ChildReceivesExactlyItsArgumentsFolderAndNothingMore) {
         std::this_thread::sleep_for(5ms);
     }
     EXPECT_FALSE(fs::exists(proc)) << "child was not collected";
+}
+
+TEST(StartProcess, TheChildGetsTheDefaultForABrokenPipeThatTheLauncherIgnores) {
+    TempFolder temp;
+    struct sigaction before {};
+    sigaction(SIGPIPE, nullptr, &before);
+    ignoreBrokenPipe();
+    std::string error;
+    const bool started = startProcess(childProgram(), {}, temp.path(), error);
+    struct sigaction now {};
+    sigaction(SIGPIPE, nullptr, &now);
+    sigaction(SIGPIPE, &before, nullptr);
+    ASSERT_TRUE(started) << error;
+    EXPECT_EQ(now.sa_handler, SIG_IGN);
+    ChildReport report;
+    ASSERT_TRUE(readReport(temp.path(), report));
+    EXPECT_EQ(report.sigpipe, "default");
+}
+
+TEST(IgnoreBrokenPipe, ALogLineToAGoneReaderDoesNotEndTheProgram) {
+    TempFolder temp;
+    for (const bool ignore : {false, true}) {
+        SCOPED_TRACE(ignore ? "ignored" : "default");
+        int ends[2];
+        ASSERT_EQ(pipe(ends), 0);
+        close(ends[0]); // the reader has gone
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, ends[1], 1);
+        const std::string program = (fs::path(CORVANTHE_BINARY_DIR) / "log_to_pipe_child").string();
+        const std::string folder = temp.path().string();
+        const char* mode = ignore ? "ignore" : "default";
+        char* const argv[] = {const_cast<char*>(program.c_str()), const_cast<char*>(folder.c_str()),
+                              const_cast<char*>(mode), nullptr};
+        pid_t pid = -1;
+        ASSERT_EQ(posix_spawn(&pid, program.c_str(), &actions, nullptr, argv, environ), 0);
+        posix_spawn_file_actions_destroy(&actions);
+        close(ends[1]);
+        int status = 0;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        if (ignore) {
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+            std::ifstream log(temp.path() / "latest.log");
+            const std::string text((std::istreambuf_iterator<char>(log)), {});
+            EXPECT_NE(text.find("the second line"), std::string::npos) << text;
+        } else {
+            EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGPIPE) << status;
+        }
+    }
 }
 
 TEST(StartProcess, RelativeProgramIsFoundFromTheLaunchersFolderNotTheWorkingFolder) {
