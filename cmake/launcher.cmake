@@ -6,14 +6,20 @@
 #
 # Without CORVANTHE_RELEASE_KEY the build makes a development key pair once, inside the build
 # tree (dev-key/release.key and its .pub), and embeds its public half, so the demo and the tests
-# can sign releases with the secret half. The secret never leaves the build folder. A key given
-# empty or malformed builds a launcher that refuses to start with the message for a missing key.
+# can sign releases with the secret half. The secret never leaves the build folder. A given key
+# that is not 64 hex digits stops the configuration: built in, it would make a launcher that
+# refuses every start. (The tests' corvanthe-launcher-nokey is the launcher without a key.)
 
 set(CORVANTHE_DEFAULT_SERVER "http://127.0.0.1:25980/" CACHE STRING
     "The update server the launcher asks when launcher.cfg names none")
 
 set(CORVANTHE_DEV_KEY_FILE ${CMAKE_BINARY_DIR}/dev-key/release.key)
 if(DEFINED CORVANTHE_RELEASE_KEY)
+  string(LENGTH "${CORVANTHE_RELEASE_KEY}" key_length)
+  if(NOT key_length EQUAL 64 OR NOT CORVANTHE_RELEASE_KEY MATCHES "^[0-9A-Fa-f]+$")
+    message(FATAL_ERROR "CORVANTHE_RELEASE_KEY must be the release public key as 64 hexadecimal "
+                        "digits; it is \"${CORVANTHE_RELEASE_KEY}\" (${key_length} characters).")
+  endif()
   set(corvanthe_launcher_key "${CORVANTHE_RELEASE_KEY}")
 else()
   if(NOT EXISTS ${CORVANTHE_DEV_KEY_FILE}.pub)
@@ -53,6 +59,14 @@ if(TARGET corvanthe-launcher)
     add_executable(corvanthe-launcher-nokey src/app/app_main.cpp)
     target_link_libraries(corvanthe-launcher-nokey PRIVATE qv_app)
     corvanthe_launcher_settings(corvanthe-launcher-nokey "")
+
+    # Configuring with a malformed release key fails and names the variable.
+    add_test(NAME ReleaseKeyConfigure.MalformedKeysStopTheConfiguration
+             COMMAND ${CMAKE_COMMAND} -DSOURCE=${CMAKE_SOURCE_DIR}
+                     -DWORK=${CMAKE_BINARY_DIR}/release-key-configure -DGENERATOR=${CMAKE_GENERATOR}
+                     -P ${CMAKE_SOURCE_DIR}/tests/app/release_key_configure.cmake)
+    set_tests_properties(ReleaseKeyConfigure.MalformedKeysStopTheConfiguration
+                         PROPERTIES LABELS app TIMEOUT 300)
 
     # The X side of the GUI tests: clipboard owner, polite window close, window screenshots.
     find_package(X11 QUIET)

@@ -9,7 +9,7 @@ packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   zlib1g-dev libpng-dev
   xvfb xauth libgl1-mesa-dri libglx-mesa0 libegl-mesa0 mesa-utils x11-utils xdotool
-  nginx-light curl iproute2 python3
+  nginx-light curl iproute2 python3 strace
   clang libclang-rt-14-dev libfuzzer-14-dev
   # The Windows build: mingw-w64 with POSIX threads (std::thread and std::mutex need them),
   # wine to run what it makes, autotools for libsodium's source, the mingw zlib, and dpkg-dev

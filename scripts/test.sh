@@ -42,3 +42,13 @@ cmake -S . -B "$build" "${cmake_args[@]}" >/dev/null
 cmake --build "$build" -j "$(nproc)"
 
 (cd "$build" && ctest "${ctest_args[@]}")
+
+if [ "$mode" = windows ]; then
+  # End to end: a native test program drives the Windows launcher and driver under wine, with
+  # nginx and the publisher on this side.
+  native=$build/native
+  env -u PKG_CONFIG_LIBDIR -u CORVANTHE_WINDOWS_DEPS cmake -S . -B "$native" -G Ninja \
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+  cmake --build "$native" -j "$(nproc)" --target wine_launcher_test publish_release
+  CORVANTHE_WINDOWS_BUILD=$here/$build "$native/wine_launcher_test"
+fi

@@ -62,18 +62,14 @@ bool writeText(const fs::path& path, const std::string& text) {
     return writeFileAtomic(path, reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
 }
 
-// The secret key is readable by its owner only, from the moment its file exists: the file is
-// made empty, restricted, and only then filled (truncating keeps the permissions).
+// The secret key is readable by its owner only before a byte of it is written: the file is made
+// new (never over something already there, never through a link) and restricted, then filled.
 bool writePrivateText(const fs::path& path, const std::string& text) {
-    std::FILE* file = fsOpenWrite(path);
-    if (!file) return false;
-    std::fclose(file);
     std::error_code ec;
-    fs::permissions(path, fs::perms::owner_read | fs::perms::owner_write, ec);
-    if (ec) return false;
-    file = fsOpenWrite(path);
+    std::FILE* file = fsCreateNew(path, ec);
     if (!file) return false;
-    const bool written = std::fwrite(text.data(), 1, text.size(), file) == text.size();
+    fs::permissions(path, fs::perms::owner_read | fs::perms::owner_write, ec);
+    const bool written = !ec && std::fwrite(text.data(), 1, text.size(), file) == text.size();
     return std::fclose(file) == 0 && written;
 }
 

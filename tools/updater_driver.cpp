@@ -81,6 +81,7 @@ int usage(const std::string& why) {
 } // namespace
 
 int main(int argc, char** argv) {
+    ignoreBrokenPipe(); // as the launcher does
     const fs::path exePath = selfPath();
     std::error_code ec;
     const fs::path launcherDir = exePath.empty() ? fs::current_path(ec) : exePath.parent_path();
@@ -97,6 +98,7 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
 
     if (!exePath.empty()) {
+        finishLauncherSwap(exePath);
         fs::path old = exePath;
         old += ".old";
         fs::remove(old, ec); // the launcher this one replaced

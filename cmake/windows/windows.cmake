@@ -16,3 +16,12 @@ foreach(launcher corvanthe-launcher corvanthe-launcher-nokey)
     target_sources(${launcher} PRIVATE ${CMAKE_SOURCE_DIR}/resources/corvanthe.rc)
   endif()
 endforeach()
+
+if(CORVANTHE_TESTS AND TARGET corvanthe-launcher)
+  # Read on the build machine from the exe itself, so it runs natively, not under the emulator.
+  find_program(CORVANTHE_OBJDUMP NAMES x86_64-w64-mingw32-objdump REQUIRED)
+  add_test(NAME LauncherExe.ImportsOnlySystemDlls
+           COMMAND ${CMAKE_COMMAND} -DOBJDUMP=${CORVANTHE_OBJDUMP}
+                   -DEXE=$<TARGET_FILE:corvanthe-launcher> -P ${CMAKE_CURRENT_LIST_DIR}/check_imports.cmake)
+  set_tests_properties(LauncherExe.ImportsOnlySystemDlls PROPERTIES LABELS app)
+endif()

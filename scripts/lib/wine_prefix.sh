@@ -13,7 +13,7 @@ start_wine_prefix() {
     "$WINE64" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
     "$WINESERVER" -w
   fi
-  "$WINESERVER" -p
+  "$WINESERVER" -p </dev/null >/dev/null 2>&1
   # The first program in a fresh server brings up wine's background services, which inherit its
   # standard handles and outlive it: started here on /dev/null, they hold no caller's pipe open
   # (a test runner waiting for end-of-output would wait for them forever).

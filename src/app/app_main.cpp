@@ -71,6 +71,7 @@ int runLauncher(int argc, char** argv);
 } // namespace
 
 int main(int argc, char** argv) {
+    ignoreBrokenPipe();
     // Expected failures do not throw; what the standard library may still throw (a path that is
     // no valid text, memory running out) ends the launcher with exit code 1 and its reason in
     // the log, rather than with an abort and nothing said.
@@ -96,8 +97,10 @@ int runLauncher(int argc, char** argv) {
     openLog(toUtf8(logDir).c_str(), 5);
     logInfo("Corvanthe launcher, %s, in %s", platformName(), toUtf8(launcherDir).c_str());
 
-    // An earlier self-update moved the old executable aside; it is no longer running.
+    // An earlier self-update moved the old executable aside; it is no longer running. One
+    // stopped between its two moves is finished first.
     if (!exePath.empty()) {
+        finishLauncherSwap(exePath);
         fs::path old = exePath;
         old += ".old";
         fs::remove(old, ec);
@@ -143,6 +146,7 @@ int runLauncher(int argc, char** argv) {
     glfwSetScrollCallback(window, onScroll);
     glfwSetCharCallback(window, onChar);
     glfwSetKeyCallback(window, onKey);
+    glfwSetMouseButtonCallback(window, onMouseButton);
     loadGlFunctions(glfwGetProcAddress);
 
     LoopState loop;

@@ -13,7 +13,7 @@ inline constexpr const char* errorBoxTitle = "Corvanthe Launcher";
 void showError(const std::string& message);
 
 // The platform's error box: a modal message box with the error icon where the system has one.
-// Returns when the box is done with; it never waits on a desktop that is not there.
+// Returns once the player has closed the box; without a desktop to show it on, at once.
 void showErrorBox(const char* title, const std::string& message);
 
 } // namespace qv::launcher

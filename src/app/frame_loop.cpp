@@ -14,6 +14,9 @@
 #include <GLFW/glfw3.h>
 
 #include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <thread>
 
 namespace qv::launcher {
 
@@ -28,7 +31,51 @@ void readWindowSizes(GLFWwindow* window, int& w, int& h, int& fbWidth, int& fbHe
     glfwGetFramebufferSize(window, &fbWidth, &fbHeight);
 }
 
+const char* phaseName(std::int32_t phase) {
+    static const char* const names[] = {"Checking", "UpToDate", "NotInstalled", "UpdateAvailable",
+                                        "Working",  "Offline",  "Failed",       "Restarting"};
+    return phase >= 0 && phase < 8 ? names[phase] : "unknown";
+}
+
+// The display's refresh period, or that of 60 Hz where the monitor tells none.
+double displayPeriod() {
+    GLFWmonitor* monitor = glfwGetPrimaryMonitor();
+    const GLFWvidmode* mode = monitor ? glfwGetVideoMode(monitor) : nullptr;
+    return refreshPeriod(mode ? mode->refreshRate : 0);
+}
+
 } // namespace
+
+double refreshPeriod(int refreshRate) {
+    return refreshRate > 0 ? 1.0 / refreshRate : 1.0 / 60.0;
+}
+
+double frameRest(double elapsed, double period) {
+    return elapsed >= 0.0 && elapsed < period ? period - elapsed : 0.0;
+}
+
+void noteShownState(LoopState& loop, const Frame& frame) {
+    LoopState::ShownState now;
+    now.phase = frame.snapshot.phase;
+    // A run asked for while this frame was drawn makes its snapshot stale: shown as busy.
+    now.busy = frame.busyAtSnapshot || loop.runsAsked != frame.runsAskedAtSnapshot;
+    now.layer = loop.keyDialogOpen ? 2 : loop.channelMenuOpen ? 1 : 0;
+    now.keyLength = loop.keyDialogOpen ? loop.typedKey.size() : 0;
+    now.w = static_cast<int>(frame.w);
+    now.h = static_cast<int>(frame.h);
+    const LoopState::ShownState& was = loop.shown;
+    const bool same = now.phase == was.phase && now.busy == was.busy && now.layer == was.layer &&
+                      now.keyLength == was.keyLength && now.w == was.w && now.h == was.h;
+    const bool askedRunEnded = !now.busy && frame.runsAskedAtSnapshot != loop.runsShown;
+    if (same && !askedRunEnded) return;
+    loop.shown = now;
+    if (!now.busy) loop.runsShown = frame.runsAskedAtSnapshot;
+    char layer[32] = "";
+    if (now.layer == 1) std::snprintf(layer, sizeof layer, " menu");
+    if (now.layer == 2) std::snprintf(layer, sizeof layer, " dialog(%zu)", now.keyLength);
+    logDebug("launcher: screen %s%s%s %dx%d", phaseName(now.phase), now.busy ? " busy" : "", layer,
+             now.w, now.h);
+}
 
 bool setWindowIconFrom(GLFWwindow* window, const std::filesystem::path& launcherDir) {
     const std::filesystem::path icon = launcherDir / "game" / "assets" / "corvanthe.ico";
@@ -46,14 +93,17 @@ bool setWindowIconFrom(GLFWwindow* window, const std::filesystem::path& launcher
 void runAutomaticActions(LauncherContext& app, LoopState& loop, const Frame& frame) {
     Updater& updater = app.updater;
     const std::int32_t phase = frame.snapshot.phase;
-    const bool wantsUpdate = phase == Updater::UpdateAvailable ||
+    // After a refused key the run follows Live; its release starting by itself would replace an
+    // installed Testing build over a mistyped key, so it waits for the player's UPDATE.
+    const bool keyRefused = frame.snapshot.keyState == Updater::KeyRefused;
+    const bool wantsUpdate = (phase == Updater::UpdateAvailable && !keyRefused) ||
                              (phase == Updater::NotInstalled && app.installRequested);
     if (wantsUpdate && !loop.autoStarted && !updater.busy.load()) {
-        updater.update(false);
+        askUpdate(updater, loop, false);
         loop.autoStarted = true;
     }
     if (app.verifyPending && phase == Updater::UpToDate && !updater.busy.load()) {
-        updater.update(true);
+        askUpdate(updater, loop, true);
         app.verifyPending = false;
     }
     if (!loop.iconSet && frame.snapshot.gamePresent &&
@@ -90,6 +140,7 @@ void runFrameLoop(LauncherContext& app, UiRenderer& ui, LoopState& loop) {
     GLFWwindow* window = app.window;
     Frame frame;
     std::vector<std::uint8_t> shotPixels;
+    const double period = displayPeriod();
     loop.lastTime = glfwGetTime();
     for (;;) {
         if (glfwWindowShouldClose(window) || loop.quitAfterFrame) return;
@@ -115,14 +166,16 @@ void runFrameLoop(LauncherContext& app, UiRenderer& ui, LoopState& loop) {
 
         double mouseX = 0.0, mouseY = 0.0;
         glfwGetCursorPos(window, &mouseX, &mouseY);
-        const bool mouseDown = glfwGetMouseButton(window, GLFW_MOUSE_BUTTON_LEFT) == GLFW_PRESS;
         frame.modalInput.mouseX = static_cast<float>(mouseX);
         frame.modalInput.mouseY = static_cast<float>(mouseY);
-        frame.modalInput.clicked = mouseDown && !loop.prevMouseDown;
         takeQueuedInput(frame);
         frame.input = (loop.keyDialogOpen || loop.channelMenuOpen) ? maskedInput(frame.modalInput)
                                                                    : frame.modalInput;
 
+        // Busy is read first: when no run goes then, none can start before the snapshot (only
+        // this thread starts runs), so the snapshot holds the outcome of every run asked so far.
+        frame.busyAtSnapshot = app.updater.busy.load();
+        frame.runsAskedAtSnapshot = loop.runsAsked;
         frame.snapshot = app.updater.snapshot();
         if (frame.snapshot.phase == Updater::Restarting) return;
 
@@ -136,8 +189,12 @@ void runFrameLoop(LauncherContext& app, UiRenderer& ui, LoopState& loop) {
             return;
         }
         glfwSwapBuffers(window);
-        loop.prevMouseDown = mouseDown;
+        noteShownState(loop, frame);
         loop.lastTime = t;
+        // Where the swap does not wait for the display (no vertical sync under some virtual
+        // machines, remote desktops and Xvfb), the frame would otherwise start again at once.
+        const double rest = frameRest(glfwGetTime() - t, period);
+        if (rest > 0.0) std::this_thread::sleep_for(std::chrono::duration<double>(rest));
     }
 }
 

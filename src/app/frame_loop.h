@@ -21,9 +21,9 @@ namespace qv::launcher {
 // gave no image.
 bool setWindowIconFrom(GLFWwindow* window, const std::filesystem::path& launcherDir);
 
-// The automatic actions of one frame, in order: the update that an available release (or
-// "--install" with nothing installed) starts once, the verifying update of "--verify", and the
-// retry of the window icon while the game is present.
+// The automatic actions of one frame, in order: the update that an available release (unless
+// the playtester key was refused, or "--install" with nothing installed) starts once, the verifying
+// update of "--verify", and the retry of the window icon while the game is present.
 void runAutomaticActions(LauncherContext& app, LoopState& loop, const Frame& frame);
 
 // Draws the whole frame between the renderer's frame bracket: main layer, then the open modal
@@ -35,6 +35,22 @@ void drawFrame(UiRenderer& ui, LauncherContext& app, LoopState& loop, Frame& fra
 // top row first. Logs "launcher: saved" on success.
 bool saveScreenshot(const std::string& path, int fbWidth, int fbHeight,
                     std::vector<std::uint8_t>& pixels);
+
+// The length of one refresh of a display that reports refreshRate per second; 60 Hz where it
+// reports none (0 or below).
+double refreshPeriod(int refreshRate);
+
+// What is left of one frame's period after elapsed seconds of its work and swap: the time the
+// loop sleeps before the next frame. 0 once the frame has taken the period or longer.
+double frameRest(double elapsed, double period);
+
+// Logs at debug level what the screen shows once the frame is presented: "launcher: screen",
+// the phase, " busy" while a run goes, " menu" or " dialog(n)" (n: the length of the key typed
+// so far; the key itself stays out of the log) for an open layer, and the window
+// size as 1024x620. A line is written when any of that changes and, once no run goes, after
+// every run the front end asked for, so a watcher of the log (the GUI tests) knows the outcome
+// of its click is on screen even when the phase stayed the same.
+void noteShownState(LoopState& loop, const Frame& frame);
 
 void runFrameLoop(LauncherContext& app, UiRenderer& ui, LoopState& loop);
 

@@ -4,6 +4,7 @@
 
 #include "app/settings.h"
 #include "app/ui_input.h"
+#include "app/widgets.h"
 #include "update/updater.h"
 
 #include <filesystem>
@@ -45,7 +46,6 @@ struct LauncherContext {
 // Loop state: locals of main that live across frames.
 struct LoopState {
     double lastTime = 0.0;
-    bool prevMouseDown = false;
     bool quitAfterFrame = false; // the game was started in this frame
     bool iconSet = false;
     double lastIconTry = -1.0e9; // GLFW time of the last retry of the window icon
@@ -55,9 +55,31 @@ struct LoopState {
     std::string typedKey;
     float newsScrollTarget = 0.0f;
     float newsScrollPos = 0.0f;
+    NewsLayout newsLayout; // of the news shown, at the panel's width
     std::vector<Spark> sparks;
     std::mt19937 sparkRng{1234};
+    // What the log last said the screen shows (see noteShownState), and the runs the front end
+    // asked for: every asked run is followed by one line once no run goes.
+    struct ShownState {
+        std::int32_t phase = -1;
+        bool busy = false;
+        int layer = 0;             // 0 none, 1 the channel menu, 2 the key dialog
+        std::size_t keyLength = 0; // of the key typed into the dialog
+        int w = 0, h = 0;
+    } shown;
+    unsigned runsAsked = 0;
+    unsigned runsShown = 0;
 };
+
+// The front end's only ways to start a run, so that each one is counted in runsAsked.
+inline void askCheck(Updater& updater, LoopState& loop) {
+    updater.check(false);
+    ++loop.runsAsked;
+}
+inline void askUpdate(Updater& updater, LoopState& loop, bool verify) {
+    updater.update(verify);
+    ++loop.runsAsked;
+}
 
 // The values of one frame. One object is reused for every frame, so its containers keep their
 // capacity and taking the input allocates nothing once they have grown.
@@ -73,6 +95,8 @@ struct Frame {
     std::string text;       // typed characters below 128
     bool escapePressed = false;
     Updater::Snapshot snapshot;
+    bool busyAtSnapshot = false; // Updater::busy read just before the snapshot was taken
+    unsigned runsAskedAtSnapshot = 0;
     float titleWidth = 0.0f;         // of "CORVANTHE" at the title scale; the news panel keeps clear
     float menuTop = 0.0f;            // top edge of the channel menu
     bool menuOpenedThisFrame = false;

@@ -10,6 +10,7 @@ namespace qv::launcher {
 std::vector<int> pendingKeys;
 std::string pendingText;
 float pendingScroll = 0.0f;
+int pendingPresses = 0;
 
 void onScroll(GLFWwindow*, double, double yOffset) { pendingScroll += static_cast<float>(yOffset); }
 
@@ -23,6 +24,10 @@ void onKey(GLFWwindow*, int key, int, int action, int mods) {
     pendingKeys.push_back(ctrl ? key + keyCtrlFlag : key);
 }
 
+void onMouseButton(GLFWwindow*, int button, int action, int) {
+    if (button == GLFW_MOUSE_BUTTON_LEFT && action == GLFW_PRESS) ++pendingPresses;
+}
+
 void takeQueuedInput(Frame& frame) {
     frame.keys.clear();
     std::swap(frame.keys, pendingKeys);
@@ -30,6 +35,8 @@ void takeQueuedInput(Frame& frame) {
     std::swap(frame.text, pendingText);
     frame.modalInput.scroll = pendingScroll;
     pendingScroll = 0.0f;
+    frame.modalInput.clicked = pendingPresses > 0;
+    pendingPresses = 0;
 
     // Only the key itself matters here: Ctrl+ENTER is ENTER, Ctrl+Escape is Escape.
     frame.modalInput.enter = false;

@@ -6,6 +6,7 @@
 #include "app/widgets.h"
 #include "base/platform.h"
 
+#include <algorithm>
 #include <cmath>
 #include <system_error>
 
@@ -46,14 +47,18 @@ void drawTitle(UiRenderer& ui, float s, float tw) {
 void drawVersionLine(UiRenderer& ui, Frame& frame, float s) {
     versionLineText(frame.snapshot, frame.scratch);
     const float y = 90.0f + 8.0f * s;
+    // The tag keeps its place: the version text gives way to it before the news panel.
+    const bool testing = frame.snapshot.channel == Updater::Testing;
+    const float tag = testing ? 16.0f + textWidth(kTestingBuild, 2.0f) : 0.0f;
+    fitToWidth(frame.scratch, 2.0f, leftColumnEnd(frame.w, frame.titleWidth) - 48.0f - tag);
     drawText(ui, frame.scratch, 48.0f, y, 2.0f, paletteTextDim);
-    if (frame.snapshot.channel == Updater::Testing) {
+    if (testing) {
         drawText(ui, kTestingBuild, 48.0f + textWidth(frame.scratch, 2.0f) + 16.0f, y, 2.0f,
                  paletteAccent);
     }
 }
 
-void drawMenu(UiRenderer& ui, LauncherContext& app, const Frame& frame, float s) {
+void drawMenu(UiRenderer& ui, LauncherContext& app, LoopState& loop, const Frame& frame, float s) {
     Updater& updater = app.updater;
     const Updater::Snapshot& snap = frame.snapshot;
     const float y0 = 150.0f + 8.0f * s;
@@ -61,7 +66,7 @@ void drawMenu(UiRenderer& ui, LauncherContext& app, const Frame& frame, float s)
     const bool canVerify = !updater.busy.load() && snap.gamePresent && snap.phase != Updater::Offline;
     if (button(ui, frame.input, 48.0f, y0, 260.0f, 30.0f, kVerify, 2.0f, canVerify,
                false)) {
-        updater.update(true);
+        askUpdate(updater, loop, true);
     }
     if (button(ui, frame.input, 48.0f, y0 + 38.0f, 260.0f, 30.0f, kOpenFolder, 2.0f, true,
                false)) {
@@ -73,7 +78,7 @@ void drawMenu(UiRenderer& ui, LauncherContext& app, const Frame& frame, float s)
     }
     if (button(ui, frame.input, 48.0f, y0 + 76.0f, 260.0f, 30.0f, kCheck, 2.0f,
                !updater.busy.load(), false)) {
-        updater.check(false);
+        askCheck(updater, loop);
     }
 }
 
@@ -98,7 +103,14 @@ void drawChannelDropDown(UiRenderer& ui, LauncherContext& app, LoopState& loop, 
         fillRect(ui, 280.0f + fi, yk + 37.0f + fi, 11.0f - 2.0f * fi, 1.0f, paletteGold);
     }
     if (frame.snapshot.keyState == Updater::KeyRefused) {
-        drawText(ui, kKeyRefused, 48.0f, yk + 68.0f, 2.0f, paletteError);
+        // Under the box where that stays above the action bar; in a lower window beside the
+        // caption instead, since under the bar nobody would see it.
+        if (yk + 68.0f + 16.0f <= frame.h - 118.0f) {
+            drawText(ui, kKeyRefused, 48.0f, yk + 68.0f, 2.0f, paletteError);
+        } else {
+            drawText(ui, kKeyRefused, 48.0f + textWidth(kBuild, 2.0f) + 16.0f, yk, 2.0f,
+                     paletteError);
+        }
     }
 
     if (hovered && in.clicked) {
@@ -109,7 +121,7 @@ void drawChannelDropDown(UiRenderer& ui, LauncherContext& app, LoopState& loop, 
 
 void drawKeyArea(UiRenderer& ui, LauncherContext& app, LoopState& loop, Frame& frame, float s) {
     const float yk = 282.0f + 8.0f * s;
-    frame.menuTop = yk + 60.0f;
+    frame.menuTop = channelMenuTop(yk, frame.h);
     frame.menuOpenedThisFrame = false; // until the drop-down below opens the menu
     if (app.cfg.testerKey.empty()) {
         if (button(ui, frame.input, 48.0f, yk, 260.0f, 30.0f, kKeyButton, 2.0f,
@@ -126,6 +138,20 @@ void drawKeyArea(UiRenderer& ui, LauncherContext& app, LoopState& loop, Frame& f
 } // namespace
 
 float titleScale(float w) { return w >= 1000.0f ? 8.0f : 7.0f; }
+
+float newsPanelLeft(float w, float titleWidth) {
+    return std::max(0.46f * w, titleWidth + 96.0f);
+}
+
+float leftColumnEnd(float w, float titleWidth) {
+    return newsPanelLeft(w, titleWidth) - 16.0f;
+}
+
+float channelMenuTop(float yk, float h) {
+    const float below = yk + 60.0f;
+    if (below + 144.0f <= h - 118.0f) return below;
+    return yk + 20.0f - 144.0f;
+}
 
 void versionLineText(const Updater::Snapshot& snapshot, std::string& out) {
     out.clear();
@@ -150,7 +176,7 @@ void drawLauncherScreen(UiRenderer& ui, LauncherContext& app, LoopState& loop, F
     frame.titleWidth = textWidth(kTitle, s);
     drawTitle(ui, s, frame.titleWidth);
     drawVersionLine(ui, frame, s);
-    drawMenu(ui, app, frame, s);
+    drawMenu(ui, app, loop, frame, s);
     drawKeyArea(ui, app, loop, frame, s);
 }
 

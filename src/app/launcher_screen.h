@@ -13,6 +13,18 @@ namespace qv::launcher {
 // The title's text scale: 8, or 7 in a window narrower than 1000 units.
 float titleScale(float w);
 
+// The news panel's left edge: 0.46 of the width, but at least 48 units right of the title's end
+// (titleWidth wide, from x 48).
+float newsPanelLeft(float w, float titleWidth);
+
+// Where the lines of the left column must end so that none reaches under the news panel.
+float leftColumnEnd(float w, float titleWidth);
+
+// The channel menu's top edge for the key area at yk in a window h high: under the drop-down
+// where the menu (144 high) then ends above the action bar; otherwise the menu opens upwards,
+// its bottom just above the drop-down's box, so it never covers the bar or leaves the window.
+float channelMenuTop(float yk, float h);
+
 // The version line: "Installed 1.2   Latest 1.3", "Installed 1.3", "Latest 1.3" or
 // "Not installed". Written into out, whose capacity is reused.
 void versionLineText(const Updater::Snapshot& snapshot, std::string& out);

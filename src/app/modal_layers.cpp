@@ -26,9 +26,13 @@ const std::string kCancel = "Cancel";
 void chooseChannel(LauncherContext& app, LoopState& loop, std::int32_t channel) {
     saveSettings(app.launcherDir, app.cfg);
     app.updater.setChannel(channel, app.cfg.testerKey);
-    app.updater.check(false);
+    askCheck(app.updater, loop);
     loop.autoStarted = false;
 }
+
+// The key's room in the input box (516 wide from dx + 22, the text from dx + 34): the same
+// margin on the right, less the caret 4 units after the text and 3 wide.
+const float kFieldTextWidth = 516.0f - 2.0f * 12.0f - 7.0f;
 
 bool keepsKeyByte(char c) { return c == '-' || (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z'); }
 
@@ -117,9 +121,11 @@ void drawKeyDialog(UiRenderer& ui, LauncherContext& app, LoopState& loop, Frame&
 
     fillRect(ui, dx + 22.0f, dy + 78.0f, 516.0f, 40.0f, paletteShadow);
     fillRect(ui, dx + 22.0f, dy + 117.0f, 516.0f, 1.0f, paletteGold);
-    drawText(ui, loop.typedKey, dx + 34.0f, dy + 88.0f, 3.0f, paletteTextBright);
+    // A key longer than the box shows its end, where the caret is: the part being typed.
+    frame.scratch.assign(tailThatFits(loop.typedKey, 3.0f, kFieldTextWidth));
+    drawText(ui, frame.scratch, dx + 34.0f, dy + 88.0f, 3.0f, paletteTextBright);
     if (std::fmod(frame.t, 1.0) < 0.55) {
-        fillRect(ui, dx + 34.0f + textWidth(loop.typedKey, 3.0f) + 4.0f, dy + 86.0f, 3.0f, 26.0f,
+        fillRect(ui, dx + 34.0f + textWidth(frame.scratch, 3.0f) + 4.0f, dy + 86.0f, 3.0f, 26.0f,
                  paletteAccent);
     }
 

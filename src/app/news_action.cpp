@@ -1,5 +1,6 @@
 #include "app/news_action.h"
 
+#include "app/launcher_screen.h"
 #include "app/palette.h"
 #include "app/ui_draw.h"
 #include "app/widgets.h"
@@ -94,7 +95,7 @@ bool startGame(const Updater& updater) {
 void drawNewsPanel(UiRenderer& ui, LoopState& loop, Frame& frame) {
     const float w = frame.w;
     const float h = frame.h;
-    const float px = std::max(0.46f * w, frame.titleWidth + 96.0f);
+    const float px = newsPanelLeft(w, frame.titleWidth);
     const float pw = w - px - 40.0f;
     const float ph = h - 198.0f;
     drawPanel(ui, px, 48.0f, pw, ph, 10.0f, palettePanel, withAlpha(paletteGoldDark, 0.9f));
@@ -107,7 +108,9 @@ void drawNewsPanel(UiRenderer& ui, LoopState& loop, Frame& frame) {
     ui.setClip(px + 22.0f, 100.0f, pw - 44.0f, vh);
     float ch = 0.0f;
     if (!frame.snapshot.news.empty()) {
-        ch = drawNews(ui, frame.snapshot.news, px + 22.0f, 100.0f - loop.newsScrollPos, pw - 56.0f);
+        ch = layoutNews(loop.newsLayout, frame.snapshot.news, pw - 56.0f);
+        drawNewsLayout(ui, loop.newsLayout, px + 22.0f, 100.0f - loop.newsScrollPos, 100.0f,
+                       100.0f + vh);
     } else {
         drawText(ui, frame.snapshot.phase == Updater::Checking ? kWaiting : kNoNews, px + 22.0f,
                  104.0f, 2.0f, paletteTextFaint);
@@ -143,9 +146,9 @@ void drawActionBar(UiRenderer& ui, LauncherContext& app, LoopState& loop, Frame&
         if (action.label == &kPlay) {
             if (startGame(app.updater)) loop.quitAfterFrame = true;
         } else if (action.label == &kRetry) {
-            app.updater.check(false);
+            askCheck(app.updater, loop);
         } else {
-            app.updater.update(false);
+            askUpdate(app.updater, loop, false);
         }
     }
 

@@ -2,6 +2,7 @@
 
 #include "base/text.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 
@@ -73,14 +74,16 @@ void wrapLines(const std::string& text, float s, float maxWidth, Emit&& emit) {
             // A word longer than a whole line is cut into full lines, never inside a character;
             // what remains starts the next line. Invalid bytes can make codePointEnd take more
             // than one counted code point at a time, so the cut stops at the word's end.
+            // What is left is counted by taking off the cut piece's own count, not by counting
+            // the rest of the word again, which would make a long word cost its length squared.
             while (k > m) {
                 std::size_t cut = word;
                 for (std::size_t i = 0; i < m && cut < end; ++i)
                     cut = codePointEnd(text, cut);
                 if (!emit(word, cut)) return;
                 emitted = true;
+                k -= codePointsBetween(text, word, cut);
                 word = cut;
-                k = codePointsBetween(text, word, end);
             }
             lineBegin = word;
             lineEnd = end;
@@ -211,6 +214,26 @@ void wrapText(const std::string& text, float s, float maxWidth,
         lines.emplace_back(text.data() + begin, end - begin);
         return true;
     });
+}
+
+void fitToWidth(std::string& text, float s, float maxWidth) {
+    const std::size_t room = maxWidth >= 5.0f * s ? lineCapacity(s, maxWidth) : 0;
+    if (countCodePoints(text) <= room) return;
+    const std::size_t dots = std::min<std::size_t>(3, room);
+    std::size_t end = 0;
+    for (std::size_t i = 0; i + dots < room && end < text.size(); ++i)
+        nextCodePoint(text, end);
+    text.erase(end);
+    text.append(dots, '.');
+}
+
+std::string_view tailThatFits(const std::string& text, float s, float maxWidth) {
+    const std::size_t room = maxWidth >= 5.0f * s ? lineCapacity(s, maxWidth) : 0;
+    std::size_t total = countCodePoints(text);
+    std::size_t start = 0;
+    for (; total > room; --total)
+        nextCodePoint(text, start);
+    return std::string_view(text).substr(start);
 }
 
 void keepFirstWrappedLine(std::string& text, float s, float maxWidth) {

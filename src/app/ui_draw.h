@@ -68,6 +68,14 @@ std::vector<std::string> wrapText(const std::string& text, float s, float maxWid
 void wrapText(const std::string& text, float s, float maxWidth,
               std::vector<std::string_view>& lines);
 
+// Shortens text in place so that it is at most maxWidth wide at scale s: when it is wider, it
+// keeps as many whole code points as fit with "..." after them. Allocates nothing.
+void fitToWidth(std::string& text, float s, float maxWidth);
+
+// The last code points of text that fit into maxWidth at scale s, as a view into it: the part
+// of a text field that stays in sight at its end, where the caret is.
+std::string_view tailThatFits(const std::string& text, float s, float maxWidth);
+
 // Shortens text in place to the first line that wrapText gives (for a status line that shows one
 // line only); allocates nothing.
 void keepFirstWrappedLine(std::string& text, float s, float maxWidth);

@@ -8,7 +8,7 @@ namespace qv::launcher {
 struct UiInput {
     float mouseX = 0.0f;  // cursor x in window coordinates (origin at the client area's top left)
     float mouseY = 0.0f;  // cursor y, downwards
-    bool clicked = false; // the left button went down in this frame (down now, up last frame)
+    bool clicked = false; // the left button was pressed since the previous frame
     float scroll = 0.0f;  // the wheel offsets of this frame (positive: turned away from the user)
     bool enter = false;   // ENTER or keypad ENTER was pressed or repeated in this frame
 };

@@ -3,6 +3,8 @@
 #include "app/palette.h"
 #include "app/ui_draw.h"
 
+#include <algorithm>
+#include <limits>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -53,32 +55,34 @@ void removeAsteriskPairs(std::string_view text, std::string& out) {
     if (run % 2 == 1) out += '*';
 }
 
-// The news is wrapped anew every frame; these buffers keep their capacity from one frame to the
-// next, so once they have grown to the news a frame allocates nothing. They carry no state: each
-// call overwrites them before it reads them. One set per thread, so no two callers share one.
+// Working buffers of a layout; they keep their capacity from one layout to the next.
 struct NewsBuffers {
     std::string body;                    // the text of a line, markers and asterisk pairs removed
     std::vector<std::string_view> lines; // body wrapped: views into it
-    std::string piece;                   // one line to draw, as drawText takes it
 };
 
-NewsBuffers& newsBuffers() {
-    thread_local NewsBuffers buffers;
-    return buffers;
+// Appends one piece whose text is the given bytes.
+void addPiece(NewsLayout& layout, float x, float top, float dy, float scale, const Color& color,
+              std::string_view text) {
+    const std::size_t begin = layout.glyphs.size();
+    layout.glyphs.append(text);
+    layout.pieces.push_back({x, top, dy, scale, &color, begin, layout.glyphs.size()});
 }
 
-// Draws body wrapped at scale s to width, one line every advance units from y; returns the y
-// below the last line.
-float drawWrapped(UiRenderer& ui, NewsBuffers& b, float x, float y, float s, float width,
-                  float advance, const Color& color) {
+// Lays body out wrapped at scale s to width, one line every advance units from top; returns the
+// top below the last line.
+float addWrapped(NewsLayout& layout, NewsBuffers& b, float x, float top, float s, float width,
+                 float advance, const Color& color) {
     wrapText(b.body, s, width, b.lines);
     for (std::string_view line : b.lines) {
-        b.piece.assign(line);
-        drawText(ui, b.piece, x, y, s, color);
-        y += advance;
+        addPiece(layout, x, top, 0.0f, s, color, line);
+        top += advance;
     }
-    return y;
+    return top;
 }
+
+// The lowest a piece reaches below its line's top: a heading's glyphs, 24 units.
+const float kTallestPiece = 24.0f;
 
 } // namespace
 
@@ -104,10 +108,15 @@ bool button(UiRenderer& ui, const UiInput& input, float x, float y, float w, flo
     return hovered && input.clicked;
 }
 
-float drawNews(UiRenderer& ui, const std::string& text, float x, float y0, float width) {
-    NewsBuffers& b = newsBuffers();
-    const std::string_view news = text;
-    float y = y0;
+float layoutNews(NewsLayout& layout, const std::string& text, float width) {
+    if (layout.width == width && layout.source == text) return layout.height;
+    layout.source = text;
+    layout.width = width;
+    layout.glyphs.clear();
+    layout.pieces.clear();
+    thread_local NewsBuffers b;
+    const std::string_view news = layout.source;
+    float y = 0.0f;
     std::size_t start = 0;
     while (start < news.size()) {
         std::size_t end = news.find('\n', start);
@@ -119,22 +128,50 @@ float drawNews(UiRenderer& ui, const std::string& text, float x, float y0, float
             y += 11.0f;
         } else if (startsWith(line, "# ")) {
             b.body.assign(line.substr(2));
-            y = drawWrapped(ui, b, x, y, 3.0f, width, 33.0f, paletteGoldLight) + 4.0f;
+            y = addWrapped(layout, b, 0.0f, y, 3.0f, width, 33.0f, paletteGoldLight) + 4.0f;
         } else if (line.size() >= 5 && startsWith(line, "**") &&
                    line.substr(line.size() - 2) == "**") {
-            b.piece.assign(line.substr(2, line.size() - 4));
-            drawText(ui, b.piece, x, y + 6.0f, 2.0f, paletteAccent);
+            addPiece(layout, 0.0f, y, 6.0f, 2.0f, paletteAccent, line.substr(2, line.size() - 4));
             y += 30.0f;
         } else if (startsWith(line, "- ")) {
-            fillRect(ui, x + 3.0f, y + 6.0f, 5.0f, 5.0f, paletteGold);
+            addPiece(layout, 3.0f, y, 6.0f, 0.0f, paletteGold, {});
             removeAsteriskPairs(line.substr(2), b.body);
-            y = drawWrapped(ui, b, x + 16.0f, y, 2.0f, width - 16.0f, 22.0f, paletteText) + 2.0f;
+            y = addWrapped(layout, b, 16.0f, y, 2.0f, width - 16.0f, 22.0f, paletteText) + 2.0f;
         } else {
             removeAsteriskPairs(line, b.body);
-            y = drawWrapped(ui, b, x, y, 2.0f, width, 22.0f, paletteText) + 2.0f;
+            y = addWrapped(layout, b, 0.0f, y, 2.0f, width, 22.0f, paletteText) + 2.0f;
         }
     }
-    return y - y0;
+    layout.height = y;
+    return y;
+}
+
+void drawNewsLayout(UiRenderer& ui, NewsLayout& layout, float x, float y, float visibleTop,
+                    float visibleBottom) {
+    // The pieces are in the order of their tops, so the first one in view is found by halving.
+    const float from = visibleTop - y - kTallestPiece;
+    const auto first =
+        std::lower_bound(layout.pieces.begin(), layout.pieces.end(), from,
+                         [](const NewsLayout::Piece& piece, float top) { return piece.top < top; });
+    for (auto it = first; it != layout.pieces.end() && y + it->top <= visibleBottom; ++it) {
+        const NewsLayout::Piece& piece = *it;
+        if (piece.scale == 0.0f) {
+            fillRect(ui, x + piece.x, y + piece.top + piece.dy, 5.0f, 5.0f, *piece.color);
+            continue;
+        }
+        layout.scratch.assign(layout.glyphs, piece.begin, piece.end - piece.begin);
+        drawText(ui, layout.scratch, x + piece.x, y + piece.top + piece.dy, piece.scale,
+                 *piece.color);
+    }
+}
+
+float drawNews(UiRenderer& ui, const std::string& text, float x, float y0, float width) {
+    // One kept layout per thread, so drawing the same news again costs no wrapping.
+    thread_local NewsLayout layout;
+    const float height = layoutNews(layout, text, width);
+    const float everything = std::numeric_limits<float>::infinity();
+    drawNewsLayout(ui, layout, x, y0, -everything, everything);
+    return height;
 }
 
 } // namespace qv::launcher

@@ -84,6 +84,10 @@ void openFolder(const std::filesystem::path& folder) {
     osOpenFolder(folder);
 }
 
+void ignoreBrokenPipe() {
+    osIgnoreBrokenPipe();
+}
+
 void makeExecutable(const std::filesystem::path& file) {
     osMakeExecutable(file);
 }

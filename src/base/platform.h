@@ -28,6 +28,10 @@ const char* gameExecutableName();
 // Shows the folder in the desktop's file manager. Returns at once; failures are not reported.
 void openFolder(const std::filesystem::path& folder);
 
+// Keeps the launcher alive when the reader of its console output has gone (a closed pipe): the
+// log line is lost, the launcher is not. Called once at start-up, before the first log line.
+void ignoreBrokenPipe();
+
 // Lets the file be run as a program. Returns at once; failures are not reported.
 void makeExecutable(const std::filesystem::path& file);
 

@@ -12,7 +12,8 @@ namespace qv::launcher {
 // Starts the executable with the arguments (already checked and converted to native paths) in
 // the working folder, in a new process group, without handing on any descriptor or handle
 // beyond the standard three, and without waiting. Returns 0 once the process exists, otherwise
-// the system's error code.
+// the system's error code. Signals the launcher ignores are at the system's default in the
+// started process.
 unsigned long osStartProcess(const std::filesystem::path& executable,
                              const std::vector<std::filesystem::path>& arguments,
                              const std::filesystem::path& workingFolder);
@@ -23,6 +24,10 @@ std::filesystem::path osSelfPath();
 
 // Hands the folder to the desktop's file manager without waiting; failures are silent.
 void osOpenFolder(const std::filesystem::path& folder);
+
+// Makes writes to a pipe or socket whose reader has gone fail with an error instead of ending
+// the process; started programs get the system's default back (osStartProcess).
+void osIgnoreBrokenPipe();
 
 // Gives the file whatever the host needs for it to run as a program; failures are silent.
 void osMakeExecutable(const std::filesystem::path& file);

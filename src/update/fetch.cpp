@@ -2,7 +2,6 @@
 // content-addressed file objects. This is the one place that knows the server's paths, the
 // playtester key header and the size limit of each resource.
 #include <algorithm>
-#include <limits>
 
 #include "base/log.h"
 #include "update/hex.h"
@@ -30,10 +29,12 @@ bool Updater::fetchSigned(const std::string& name, std::string& body, std::strin
     // The whole fetch, cache file included, keeps the channel it started with.
     std::int32_t useChannel;
     std::string key;
+    std::uint64_t startGeneration;
     {
         std::lock_guard<std::mutex> lock(mutex);
         useChannel = channel;
         key = testerKey;
+        startGeneration = generation;
     }
     const bool testing = useChannel == Testing;
     std::vector<std::string> headers;
@@ -43,18 +44,19 @@ bool Updater::fetchSigned(const std::string& name, std::string& body, std::strin
     std::vector<std::uint8_t> reply;
     int status = 0;
     if (!httpGet(joinUrl(serverUrl, path), reply, kSignedTextLimit, {}, &cancel, error, headers,
-                 &status)) {
+                 &status, signedTextDeadline)) {
         if (status == 403 && testing) {
             error = "playtester key not accepted";
+            // An answer on a key the player has replaced meanwhile says nothing about the new one.
             std::lock_guard<std::mutex> lock(mutex);
-            state.keyState = KeyRefused;
+            if (generation == startGeneration) state.keyState = KeyRefused;
         }
         return false;
     }
     if (testing) {
         // The server let the key through; what it sent is judged by the signature next.
         std::lock_guard<std::mutex> lock(mutex);
-        state.keyState = KeyAccepted;
+        if (generation == startGeneration) state.keyState = KeyAccepted;
     }
 
     std::string text(reply.begin(), reply.end());
@@ -78,10 +80,7 @@ bool Updater::fetchObject(const Entry& entry, std::vector<std::uint8_t>& out, st
     const std::string url = joinUrl(serverUrl, "objects/" + entry.hash);
     // The packed size comes from the manifest; a value near the top of the range must not wrap
     // the limit round to a tiny one.
-    const std::uint64_t limit =
-        entry.packedSize > std::numeric_limits<std::uint64_t>::max() - kObjectSlack
-            ? std::numeric_limits<std::uint64_t>::max()
-            : entry.packedSize + kObjectSlack;
+    const std::uint64_t limit = addSaturated(entry.packedSize, kObjectSlack);
     for (int attempt = 1; attempt <= kObjectAttempts; ++attempt) {
         std::vector<std::uint8_t> packed;
         HttpProgress progress = [this, &entry, &done, &total](unsigned long long received,
@@ -92,7 +91,7 @@ bool Updater::fetchObject(const Entry& entry, std::vector<std::uint8_t>& out, st
             } else {
                 // A body running past the packed size never counts for more than this object.
                 const std::uint64_t counted =
-                    std::min<std::uint64_t>(received, entry.packedSize) + done;
+                    addSaturated(std::min<std::uint64_t>(received, entry.packedSize), done);
                 state.progress = static_cast<double>(counted) / static_cast<double>(total);
             }
         };

@@ -3,8 +3,10 @@
 // that a power cut never leaves a file under its final name without its content.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
+#include <system_error>
 
 namespace qv::launcher {
 
@@ -12,9 +14,14 @@ namespace qv::launcher {
 // NUL inside opens nothing rather than a shorter name).
 std::FILE* fsOpenRead(const std::filesystem::path& path);
 
-// Creates or truncates the file for writing bytes unchanged; null when it cannot be opened, as
-// for fsOpenRead.
-std::FILE* fsOpenWrite(const std::filesystem::path& path);
+// Creates a new file for writing bytes unchanged, failing when anything at all already stands at
+// the name: a file, a folder, or a link, which is never followed. Null when it cannot be made,
+// with the system's reason in error (a name with a NUL inside makes nothing).
+std::FILE* fsCreateNew(const std::filesystem::path& path, std::error_code& error);
+
+// True when the error says that a file could not be changed because a running program holds
+// it, the one cause the player can remove by closing that program.
+bool fsIsInUse(const std::error_code& error);
 
 // Makes the bytes already flushed from the stream's buffer durable. False when the system
 // reports that they could not be written.
@@ -23,5 +30,20 @@ bool fsSyncFile(std::FILE* file);
 // Makes the folder's entries (a rename just done in it) durable. Failures are ignored: the
 // file's own content is already safe, only the name may fall back to its old one.
 void fsSyncFolder(const std::filesystem::path& folder);
+
+// True where a running program's file can be replaced by renaming another file over it, so the
+// launcher's name never goes without a launcher (POSIX); false where the running file must be
+// moved aside first (Windows).
+bool fsRunningFileIsReplaceable();
+
+// Takes an exclusive advisory lock on the file (created when absent, never through a link)
+// without waiting, for as long as the returned handle stays open. -1 when it is not taken:
+// heldElsewhere then says whether another holder has it (otherwise the file could not be
+// opened). The lock goes with the process, however it ends; handles are not inherited by
+// started programs.
+std::intptr_t fsTryLockFile(const std::filesystem::path& path, bool& heldElsewhere);
+
+// Releases the lock and closes the handle; -1 is ignored.
+void fsUnlockFile(std::intptr_t handle);
 
 } // namespace qv::launcher

@@ -5,7 +5,9 @@
 
 #include "base/net.h"
 #include "update/http_wire.h"
+#include "update/manifest.h"
 
+#include <algorithm>
 #include <chrono>
 #include <string_view>
 
@@ -18,12 +20,6 @@ constexpr std::chrono::nanoseconds kIdleLimit = std::chrono::seconds(20);
 // Bytes allowed for a reply header, and so also the room beside the body.
 constexpr std::uint64_t kHeaderLimit = 65536;
 
-// maxSize comes from a manifest entry and may be anything; the limits built on
-// it stop at the largest value rather than wrap round to a small one.
-std::uint64_t addSaturated(std::uint64_t a, std::uint64_t b) {
-    return a > UINT64_MAX - b ? UINT64_MAX : a + b;
-}
-
 // Closes the connection on every way out of a request.
 struct SocketGuard {
     SOCKET socket;
@@ -34,6 +30,9 @@ struct SocketGuard {
 
 bool parseUrl(const std::string& url, std::string& host, std::uint16_t& port, std::string& path) {
     constexpr std::string_view scheme = "http://";
+    for (const char c : url) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) return false;
+    }
     if (url.size() <= 6 || std::string_view(url).substr(0, scheme.size()) != scheme) return false;
     const std::size_t slash = url.find('/', scheme.size());
     const std::string authority = slash == std::string::npos
@@ -62,9 +61,12 @@ std::string buildHttpRequest(const std::string& host, std::uint16_t port, const 
 
 bool httpGet(const std::string& url, std::vector<std::uint8_t>& body, std::uint64_t maxSize,
              const HttpProgress& progress, std::atomic<bool>* cancel, std::string& error,
-             const std::vector<std::string>& extraHeaders, int* status) {
+             const std::vector<std::string>& extraHeaders, int* status,
+             std::chrono::milliseconds deadline) {
     body.clear();
     if (status) *status = 0;
+    const auto started = std::chrono::steady_clock::now();
+    const bool limited = deadline.count() > 0;
 
     std::string host;
     std::string path;
@@ -74,7 +76,10 @@ bool httpGet(const std::string& url, std::vector<std::uint8_t>& body, std::uint6
         return false;
     }
     std::string connectError;
-    SocketGuard connection{tcpConnect(host, port, kConnectTimeoutMs, connectError)};
+    const int connectMs = limited ? static_cast<int>(std::min<std::chrono::milliseconds::rep>(
+                                        kConnectTimeoutMs, deadline.count()))
+                                  : kConnectTimeoutMs;
+    SocketGuard connection{tcpConnect(host, port, connectMs, connectError)};
     if (connection.socket == INVALID_SOCKET) {
         error = "cannot reach the update server (" + connectError + ")";
         return false;
@@ -91,6 +96,8 @@ bool httpGet(const std::string& url, std::vector<std::uint8_t>& body, std::uint6
     std::vector<std::uint8_t> sendQueue;
     tcpSend(connection.socket, sendQueue, request.data(), request.size());
 
+    // maxSize comes from a manifest entry and may be anything; the limits built on it stop at
+    // the largest value rather than wrap round to a small one.
     // Reads stop one byte above the limit, so that a reply longer than the
     // limit is seen as such rather than as one that merely paused.
     const std::uint64_t receiveLimit = addSaturated(maxSize, kHeaderLimit);
@@ -115,6 +122,9 @@ bool httpGet(const std::string& url, std::vector<std::uint8_t>& body, std::uint6
             lastActivity = now;
         } else if (now - lastActivity > kIdleLimit) {
             return fail("the update server stopped answering");
+        }
+        if (limited && now - started > deadline) {
+            return fail("cannot reach the update server (timed out)");
         }
 
         if (headerLength == 0 && received.size() >= 4) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -22,13 +23,18 @@ using HttpProgress = std::function<void(unsigned long long, unsigned long long)>
 // than maxSize is refused before its body is read. cancel, when given, is
 // polled about every 100 ms. Each extra header is one complete line without
 // its line end. status, when given, receives the reply's status once a status
-// line was read, else 0.
+// line was read, else 0. A deadline above zero bounds the whole request, connecting included:
+// a reply not complete by then fails as "cannot reach the update server (timed out)", however
+// steadily it trickles in.
 bool httpGet(const std::string& url, std::vector<std::uint8_t>& body, std::uint64_t maxSize,
              const HttpProgress& progress, std::atomic<bool>* cancel, std::string& error,
-             const std::vector<std::string>& extraHeaders = {}, int* status = nullptr);
+             const std::vector<std::string>& extraHeaders = {}, int* status = nullptr,
+             std::chrono::milliseconds deadline = {});
 
 // Splits "http://" host [":" port] [path] into its parts: port 80 and path "/"
-// when the URL names none. The scheme must be written in lower case.
+// when the URL names none. The scheme must be written in lower case. A URL with
+// a control byte in it (CR and LF among them) is refused: it would write lines
+// of its own into the request.
 bool parseUrl(const std::string& url, std::string& host, std::uint16_t& port, std::string& path);
 
 // Decodes a chunked transfer coding in place. False, with body unchanged, when

@@ -38,8 +38,9 @@ struct BitReader {
 // is accepted, and its unused patterns fail when they are met.
 bool buildHuffman(HuffmanTable& table, const uint8_t* lengths, int n);
 
-// Decodes the symbols of one block into out until its end-of-block symbol (true), refusing bad
-// symbols, distances before the first output byte and any byte beyond `expected` (false).
+// Decodes the symbols of one block, appending to out, until its end-of-block symbol (true),
+// refusing bad symbols, distances before the first output byte and any byte beyond `expected`
+// (false).
 bool inflateCodes(BitReader& in, std::vector<uint8_t>& out, size_t expected,
                   const HuffmanTable& lengthCodes, const HuffmanTable& distanceCodes);
 

@@ -1,6 +1,8 @@
-// File-level work of an update: whole-file replacement that never shows half a file, the record
-// of what is installed, deciding whether a game file already matches its release entry, and
-// moving the verified downloads from ".staging" into the game folder.
+// File-level work of an update: whole-file replacement that never shows half a file, the records
+// of what is installed and of what is being placed, deciding whether a game file already matches
+// its release entry, and moving the verified downloads from ".staging" into the game folder.
+#include <cerrno>
+#include <functional>
 #include <map>
 #include <system_error>
 
@@ -17,37 +19,97 @@ namespace qv::launcher {
 namespace {
 
 // A rename that replaces the target; a target the system will not replace in one step (some
-// systems refuse while it exists) is removed and the rename tried once more.
-bool renameReplacing(const fs::path& from, const fs::path& to) {
-    std::error_code ec;
+// systems refuse while it exists, and an empty folder is never replaced) is removed and the
+// rename tried once more. Only for renames inside one folder, which cannot fail for lack of room.
+bool renameReplacing(const fs::path& from, const fs::path& to, std::error_code& ec) {
     fs::rename(from, to, ec);
     if (!ec) return true;
-    fs::remove(to, ec);
+    std::error_code ignored;
+    fs::remove(to, ignored);
     fs::rename(from, to, ec);
     return !ec;
 }
 
-} // namespace
-
-bool writeFileAtomic(const fs::path& path, const std::uint8_t* data, std::size_t length) {
+// Writes the file's bytes through "<path>.part": whatever stands at that name goes first (a
+// link planted there must not make the launcher write through it), the new file is created
+// exclusively, filled by fill, made durable, and only then renamed over the final name.
+bool writeThroughPart(const fs::path& path, const std::function<bool(std::FILE*)>& fill,
+                      std::error_code& ec) {
     fs::path part = path;
     part += ".part";
-    std::FILE* file = fsOpenWrite(part);
+    std::error_code ignored;
+    fs::remove(part, ignored);
+    std::FILE* file = fsCreateNew(part, ec);
     if (!file) return false;
-    bool written = length == 0 || std::fwrite(data, 1, length, file) == length;
+    errno = 0;
+    bool written = fill(file);
     // The last buffered bytes can fail only at the flush or the close; either way a short file
     // must not take the final name. The sync makes the content durable before the rename does.
     written = written && std::fflush(file) == 0 && fsSyncFile(file);
-    if (std::fclose(file) != 0) written = false;
-    if (!written) return false;
+    if (!written) ec.assign(errno != 0 ? errno : EIO, std::generic_category());
+    if (std::fclose(file) != 0 && written) {
+        written = false;
+        ec.assign(errno != 0 ? errno : EIO, std::generic_category());
+    }
+    if (written && renameReplacing(part, path, ec)) {
+        fsSyncFolder(path.parent_path());
+        return true;
+    }
+    fs::remove(part, ignored);
+    return false;
+}
 
-    if (!renameReplacing(part, path)) {
-        std::error_code ec;
-        fs::remove(part, ec);
+std::string replaceError(const std::string& path, const std::error_code& ec) {
+    if (fsIsInUse(ec)) return "cannot replace " + path + ": close Corvanthe and try again";
+    return "cannot replace " + path + " (" + errorReason(ec) + ")";
+}
+
+} // namespace
+
+std::string errorReason(const std::error_code& ec) {
+    std::string text = ec.message();
+    while (!text.empty() &&
+           (text.back() == '.' || text.back() == '\n' || text.back() == '\r' || text.back() == ' '))
+        text.pop_back();
+    return text;
+}
+
+bool writeFileAtomic(const fs::path& path, const std::uint8_t* data, std::size_t length,
+                     std::error_code& ec) {
+    return writeThroughPart(
+        path,
+        [data, length](std::FILE* file) {
+            return length == 0 || std::fwrite(data, 1, length, file) == length;
+        },
+        ec);
+}
+
+bool writeFileAtomic(const fs::path& path, const std::uint8_t* data, std::size_t length) {
+    std::error_code ec;
+    return writeFileAtomic(path, data, length, ec);
+}
+
+// A copy that never shows half a file under the target's name: the old target stays whole until
+// the new content is complete beside it.
+bool copyFileAtomic(const fs::path& from, const fs::path& to, std::error_code& ec) {
+    std::FILE* source = fsOpenRead(from);
+    if (!source) {
+        ec = std::make_error_code(std::errc::no_such_file_or_directory);
         return false;
     }
-    fsSyncFolder(path.parent_path());
-    return true;
+    const bool copied = writeThroughPart(
+        to,
+        [source](std::FILE* file) {
+            char buffer[65536];
+            for (;;) {
+                const std::size_t got = std::fread(buffer, 1, sizeof buffer, source);
+                if (got == 0) return std::ferror(source) == 0;
+                if (std::fwrite(buffer, 1, got, file) != got) return false;
+            }
+        },
+        ec);
+    std::fclose(source);
+    return copied;
 }
 
 bool Updater::gameFile(const std::string& relative, fs::path& out) const {
@@ -61,25 +123,45 @@ bool Updater::gameFile(const std::string& relative, fs::path& out) const {
     }
 }
 
-bool Updater::loadInstalled(Manifest& installed) {
-    std::string text;
+bool Updater::loadRecord(const char* name, Manifest& record, std::string& text) {
     std::string body;
     std::string ignored;
-    return readFile(gameDir() / ".installed", text) &&
-           verifySigned(text, releaseKey.data(), body) && parseManifest(body, installed, ignored);
+    return readFile(gameDir() / name, text) && verifySigned(text, releaseKey.data(), body) &&
+           parseManifest(body, record, ignored);
 }
 
-bool Updater::fileMatches(const Entry& entry, const Manifest* installed, bool deep) {
+bool Updater::loadInstalled(Manifest& installed) {
+    std::string text;
+    return loadRecord(kInstalledRecord, installed, text);
+}
+
+bool Updater::fileMatches(const Entry& entry, const Manifest* installed, bool deep,
+                          const Manifest* unfinished) {
     fs::path target;
     if (!gameFile(entry.path, target)) return false;
     std::error_code ec;
     const std::uintmax_t size = fs::file_size(target, ec);
     if (ec || size != entry.size) return false; // a file of the wrong size is never hashed
     if (deep) return hashFile(toUtf8(target)) == entry.hash;
-    // Shallow: a file of the right size holds what ".installed" says was put there.
+    // Shallow: a file of the right size holds what ".installed" says was put there, unless an
+    // interrupted install may have put other content there since; then only its bytes tell.
     if (!installed) return false;
     const Entry* recorded = installed->find(entry.path);
-    return recorded && recorded->hash == entry.hash;
+    if (!recorded || recorded->hash != entry.hash) return false;
+    const Entry* placing = unfinished ? unfinished->find(entry.path) : nullptr;
+    if (placing && placing->hash != entry.hash) return hashFile(toUtf8(target)) == entry.hash;
+    return true;
+}
+
+bool Updater::removeGameFile(const std::string& relative, std::string& error) {
+    fs::path target;
+    if (!gameFile(relative, target)) return true; // nothing can stand at a name never reachable
+    std::error_code ec;
+    fs::remove(target, ec);
+    // A file where one of its folders should be means the path holds nothing either.
+    if (!ec || ec == std::errc::not_a_directory) return true;
+    error = replaceError(relative, ec);
+    return false;
 }
 
 bool Updater::installStaged(std::string& error) {
@@ -92,27 +174,36 @@ bool Updater::installStaged(std::string& error) {
             return false;
         }
         std::error_code ec;
-        fs::create_directories(target.parent_path(), ec); // a failure shows at the move below
-
-        const fs::file_status status = fs::symlink_status(target, ec);
-        if (!ec && fs::status_known(status) && status.type() != fs::file_type::not_found) {
-            fs::remove(target, ec);
-            if (ec) {
-                error = "cannot replace " + entry->path + ": close Corvanthe and try again";
-                return false;
-            }
+        fs::create_directories(target.parent_path(), ec);
+        if (ec) {
+            // A file of the player's where a folder must go, or a folder that cannot be written.
+            error = "cannot put " + entry->path + " in place (" + errorReason(ec) + ")";
+            return false;
         }
+        // A folder in the way (left empty by the removal of dropped files) goes first; a file
+        // stays until its replacement is complete, so a failed placing never loses it.
+        if (fs::is_directory(fs::symlink_status(target, ec)) && !removeGameFile(entry->path, error))
+            return false;
 
-        bool moved;
         const auto earlier = placed.find(entry->hash);
-        if (earlier != placed.end()) {
-            fs::copy_file(earlier->second, target, ec);
+        const fs::path source = earlier != placed.end() ? earlier->second : staging / entry->hash;
+        bool moved = false;
+        if (earlier == placed.end()) {
+            fs::rename(source, target, ec);
             moved = !ec;
-        } else {
-            moved = renameReplacing(staging / entry->hash, target);
+            // A copy an interrupted run began beside the target is not wanted any more.
+            fs::path part = target;
+            part += ".part";
+            if (moved) fs::remove(part, ec);
         }
-        if (!moved) {
-            error = "cannot put " + entry->path + " in place";
+        // A staged object on another file system than the game folder (a game folder linked to
+        // another drive) cannot be renamed there: it is copied beside the target and renamed.
+        if (!moved && !copyFileAtomic(source, target, ec)) {
+            if (fsIsInUse(ec)) {
+                error = replaceError(entry->path, ec);
+            } else {
+                error = "cannot put " + entry->path + " in place (" + errorReason(ec) + ")";
+            }
             return false;
         }
         placed.emplace(entry->hash, target);

@@ -36,6 +36,12 @@ struct Manifest {
     const Entry* find(const std::string& path) const;
 };
 
+// a + b, or the largest value where the sum would wrap: sizes come from the server and may be
+// anything, and a sum of them must never come out small.
+inline std::uint64_t addSaturated(std::uint64_t a, std::uint64_t b) {
+    return a > UINT64_MAX - b ? UINT64_MAX : a + b;
+}
+
 // Reads a manifest text into manifest (reset first). On false, error receives
 // a short lower-case message and manifest is unusable; on true error is left
 // as it was.
@@ -45,6 +51,19 @@ bool parseManifest(const std::string& text, Manifest& manifest, std::string& err
 // or "..", with no "\", no ":" and no byte below 0x20. Other bytes, UTF-8
 // included, are allowed and not checked further.
 bool isSafeRelativePath(const std::string& path);
+
+// The path as a file system that ignores letter case compares it: ASCII letters and those of
+// the Latin-1, Latin Extended-A, Greek and Cyrillic blocks folded to lower case; every other
+// byte unchanged.
+std::string foldCase(const std::string& path);
+
+// True when a game folder on win64 can hold every file of the release: every path valid UTF-8,
+// no name Windows refuses (device names in any case and with any extension, a name ending in a
+// dot or a blank, one of <>:"|?* or a control character, more than 255 bytes), none of the
+// launcher's own records, no two paths equal when letter case is ignored, no file inside
+// another file, no path that is another one with ".part" appended. Otherwise error names the
+// first path found and why: "cannot install <path> (<reason>)".
+bool checkInstallable(const Manifest& release, std::string& error);
 
 // The manifest text, every line ended by a line feed, ready to be signed.
 // Nothing is validated or changed; a launcher entry without a hash is left out.

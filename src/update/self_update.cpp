@@ -1,8 +1,11 @@
 // Replacing the running launcher with the one a release names: fetch and verify it like any
-// object, write it beside the running file, swap the two by renames that are undone when the
-// second fails, and start the new one with the launcher's own arguments plus "--updated".
+// object, write it beside the running file, put it in place (in one rename where the running
+// file may be replaced, else by two renames that are undone when the second fails, finished at
+// the next start when stopped between them), and start the new one with the launcher's own
+// arguments plus "--updated".
 #include "base/log.h"
 #include "base/platform.h"
+#include "update/fs_os.h"
 #include "update/updater.h"
 
 namespace fs = std::filesystem;
@@ -31,6 +34,33 @@ bool swapLauncherFiles(const fs::path& exe, const fs::path& fresh, const fs::pat
     return true;
 }
 
+bool replaceLauncherFile(const fs::path& exe, const fs::path& fresh, const fs::path& old,
+                         std::string& error, const RenameFunction& rename) {
+    std::error_code ec;
+    fs::remove(old, ec); // the previous launcher of an earlier self-update
+    // A file system without hard links only loses the copy that the next start deletes anyway.
+    fs::create_hard_link(exe, old, ec);
+    rename(fresh, exe, ec);
+    if (ec) {
+        error = "cannot put the new launcher in place";
+        return false;
+    }
+    return true;
+}
+
+void finishLauncherSwap(const fs::path& self) {
+    fs::path exe = self;
+    const fs::path suffix = self.extension();
+    if (suffix == ".old" || suffix == ".new") exe.replace_extension();
+    fs::path fresh = exe;
+    fresh += ".new";
+    std::error_code ec;
+    if (exe.empty() || fs::exists(fs::symlink_status(exe, ec)) || !fs::is_regular_file(fresh, ec))
+        return;
+    fs::rename(fresh, exe, ec);
+    if (!ec) logInfo("launcher: finished replacing %s", toUtf8(exe).c_str());
+}
+
 bool Updater::selfUpdate(const Entry& launcher, std::string& error) {
     const fs::path exe = selfPath();
     if (exe.empty()) {
@@ -56,10 +86,16 @@ bool Updater::selfUpdate(const Entry& launcher, std::string& error) {
 
     const RenameFunction rename = [](const fs::path& from, const fs::path& to,
                                      std::error_code& ec) { fs::rename(from, to, ec); };
-    if (!swapLauncherFiles(exe, fresh, old, error, rename)) return false;
+    const bool swapped = fsRunningFileIsReplaceable()
+                             ? replaceLauncherFile(exe, fresh, old, error, rename)
+                             : swapLauncherFiles(exe, fresh, old, error, rename);
+    if (!swapped) return false;
 
     std::vector<std::string> arguments = restartArgs;
     arguments.push_back("--updated");
+    // The new launcher checks at once; it must not find this run still holding the folder.
+    fsUnlockFile(folderLock);
+    folderLock = -1;
     bool started;
     try {
         started = startProcess(exe, arguments, launcherDir, error);

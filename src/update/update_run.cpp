@@ -1,8 +1,11 @@
 // One run of the update client, the one place of the update policy: when the network is used,
 // when files are hashed, what is downloaded again, what is deleted, and which phase and status
 // text the screen gets for each outcome.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <map>
+#include <set>
 #include <system_error>
 
 #include "base/log.h"
@@ -44,6 +47,24 @@ void removeEmptyFolders(const fs::path& folder) {
     fs::remove(folder, ec); // fails, as it should, while something is left inside
 }
 
+// The paths of a release as a file system that ignores letter case sees them.
+class CaseFoldedPaths {
+  public:
+    explicit CaseFoldedPaths(const Manifest& release) {
+        for (const Entry& entry : release.files)
+            folded_.emplace(foldCase(entry.path), &entry.path);
+    }
+    bool has(const std::string& path) const { return find(path) != nullptr; }
+    // The release's path that equals this one when letter case is ignored, or null.
+    const std::string* find(const std::string& path) const {
+        const auto at = folded_.find(foldCase(path));
+        return at == folded_.end() ? nullptr : at->second;
+    }
+
+  private:
+    std::map<std::string, const std::string*> folded_;
+};
+
 bool showsLiveResult(std::int32_t phase) {
     return phase == Updater::UpToDate || phase == Updater::NotInstalled ||
            phase == Updater::UpdateAvailable;
@@ -65,18 +86,21 @@ std::string formatSize(std::uint64_t n) {
     return text;
 }
 
-void Updater::removeDroppedInTheWay(const Manifest& installed) {
+void Updater::removeDroppedInTheWay(const std::vector<const Manifest*>& earlier) {
     // A release may turn a file into a folder or a folder into a file. The old file (or the old
     // files inside the folder) would block placing the new one on every run, so those dropped
     // files go now instead of after the install; the removal is still logged with the others.
-    for (const Entry& old : installed.files) {
-        if (latest.find(old.path)) continue;
-        for (const Entry* entry : toInstall) {
-            if (!nested(old.path, entry->path) && !nested(entry->path, old.path)) continue;
-            fs::path target;
-            std::error_code ec;
-            if (gameFile(old.path, target)) fs::remove(target, ec);
-            break;
+    const CaseFoldedPaths now(latest);
+    for (const Manifest* release : earlier) {
+        for (const Entry& old : release->files) {
+            if (now.has(old.path)) continue;
+            for (const Entry* entry : toInstall) {
+                if (!nested(old.path, entry->path) && !nested(entry->path, old.path)) continue;
+                fs::path target;
+                std::error_code ec;
+                if (gameFile(old.path, target)) fs::remove(target, ec);
+                break;
+            }
         }
     }
     // Folders emptied that way may stand where a new file goes; a folder that still holds
@@ -87,28 +111,73 @@ void Updater::removeDroppedInTheWay(const Manifest& installed) {
     }
 }
 
+bool Updater::beginInstall(const Manifest* unfinished, std::string& error) {
+    std::error_code ec;
+    // A release without files leaves no game folder behind; the records still need one.
+    fs::create_directories(gameDir(), ec);
+    if (unfinished) {
+        // The record about to be replaced is the only trace of the files its install placed. A
+        // file of it that already holds this release's content (it is not to be installed) is
+        // covered by the new record; every other one goes before that record is given up.
+        for (const Entry& placed : unfinished->files) {
+            fs::path target;
+            if (!gameFile(placed.path, target)) continue;
+            fs::path part = target;
+            part += ".part";
+            fs::remove(part, ec); // a copy the interruption cut short
+            const Entry* wanted = latest.find(placed.path);
+            const bool toPlace =
+                std::find(toInstall.begin(), toInstall.end(), wanted) != toInstall.end();
+            if (wanted && !toPlace) continue;
+            if (fs::is_directory(fs::symlink_status(target, ec)))
+                continue; // a folder now: the file it was is gone already
+            if (!removeGameFile(placed.path, error)) return false;
+        }
+    }
+    if (!writeFileAtomic(gameDir() / kInstallingRecord,
+                         reinterpret_cast<const std::uint8_t*>(rawManifest.data()),
+                         rawManifest.size(), ec)) {
+        error = "cannot write to " + toUtf8(gameDir()) + " (" + errorReason(ec) + ")";
+        return false;
+    }
+    return true;
+}
+
 void Updater::run(bool online, bool apply, bool verify, bool allowSelfUpdate) {
-    // 1. What is installed.
+    // 1. What is installed, and what an interrupted install may have placed since.
     Manifest installed;
-    const bool installedOk = loadInstalled(installed);
+    std::string installedText;
+    const bool installedOk = loadRecord(kInstalledRecord, installed, installedText);
+    Manifest pending;
+    std::string pendingText;
+    const bool unfinished = loadRecord(kInstallingRecord, pending, pendingText) &&
+                            !(installedOk && pendingText == installedText);
     const fs::path gameExe = gameDir() / gameExecutableName();
     {
         std::lock_guard<std::mutex> lock(mutex);
         state.installedVersion = installedOk ? installed.version : std::string();
-        // A status that cannot be read (no access) counts as no game: nothing claims to be
-        // playable that might not start.
+        // A status that cannot be read (no access) counts as no game, and so does a game left
+        // half-way between two releases: nothing claims to be playable that might not start.
         std::error_code ec;
-        state.gamePresent = installedOk && fs::exists(gameExe, ec);
+        state.gamePresent = installedOk && !unfinished && fs::exists(gameExe, ec);
     }
     std::string error;
 
     // 2. The channel's news and manifest.
+    // The player may pick another channel while the run waits for the server. What the run
+    // learnt then belongs to the old one; it is dropped, and the run becomes the check of the
+    // new channel that the front end asked for while this run kept the worker busy.
+    const std::uint64_t startGeneration = currentGeneration();
+    const auto checkAgain = [&] {
+        logInfo("launcher: channel changed during the run; checking again");
+        run(true, false, false, false);
+    };
     if (online) {
         setStatus(Checking, "Looking for updates", -1.0);
         std::string news;
         if (fetchSigned("news.txt", news, error)) {
             std::lock_guard<std::mutex> lock(mutex);
-            state.news = std::move(news);
+            if (generation == startGeneration) state.news = std::move(news);
         } else {
             logWarn("launcher: news: %s", error.c_str());
         }
@@ -122,9 +191,24 @@ void Updater::run(bool online, bool apply, bool verify, bool allowSelfUpdate) {
                 setStatus(Failed, "the server offered a build for " + fresh.platform, -1.0);
                 return;
             }
+            // A release that cannot be installed is refused before anything is fetched or
+            // changed, rather than half-installed again on every run.
+            if (!checkInstallable(fresh, error)) {
+                setStatus(Failed, error, -1.0);
+                return;
+            }
             toInstall.clear(); // it points into the manifest about to be replaced
-            latest = std::move(fresh);
-            haveManifest.store(true);
+            {
+                std::lock_guard<std::mutex> lock(mutex);
+                if (generation == startGeneration) {
+                    latest = std::move(fresh);
+                    haveManifest.store(true);
+                }
+            }
+            if (!haveManifest.load()) {
+                checkAgain();
+                return;
+            }
             logInfo("launcher: latest %s, installed %s", latest.version.c_str(),
                     installedOk ? installed.version.c_str() : "nothing");
             {
@@ -140,13 +224,23 @@ void Updater::run(bool online, bool apply, bool verify, bool allowSelfUpdate) {
             }
         } else {
             logWarn("launcher: %s", error.c_str());
-            const Snapshot seen = snapshot();
-            if (seen.keyState == KeyRefused && seen.channel == Testing) {
-                {
-                    std::lock_guard<std::mutex> lock(mutex);
+            bool changed = false;
+            bool refused = false;
+            {
+                std::lock_guard<std::mutex> lock(mutex);
+                changed = generation != startGeneration;
+                refused = !changed && state.keyState == KeyRefused && state.channel == Testing;
+                if (refused) {
                     channel = Live;
                     state.channel = Live;
                 }
+            }
+            if (changed) {
+                checkAgain();
+                return;
+            }
+            const Snapshot seen = snapshot();
+            if (refused) {
                 logWarn("launcher: playtester key refused; following Live");
                 run(true, apply, verify, allowSelfUpdate);
                 const Snapshot after = snapshot();
@@ -180,9 +274,10 @@ void Updater::run(bool online, bool apply, bool verify, bool allowSelfUpdate) {
     const std::size_t count = latest.files.size();
     for (std::size_t i = 0; i < count; ++i) {
         const Entry& entry = latest.files[i];
-        if (!fileMatches(entry, installedOk ? &installed : nullptr, deep)) {
+        if (!fileMatches(entry, installedOk ? &installed : nullptr, deep,
+                         unfinished ? &pending : nullptr)) {
             toInstall.push_back(&entry);
-            total += entry.packedSize;
+            total = addSaturated(total, entry.packedSize);
         }
         if (deep) {
             std::lock_guard<std::mutex> lock(mutex);
@@ -198,7 +293,9 @@ void Updater::run(bool online, bool apply, bool verify, bool allowSelfUpdate) {
     // adopted even by a check: it records ".installed" without downloading.
     if (toInstall.empty()) {
         if (installedOk && !apply) {
-            if (installed.version == latest.version) {
+            // An interrupted install may have left files the release does not list; only an
+            // update run finishes it.
+            if (installed.version == latest.version && !unfinished) {
                 setStatus(UpToDate, "Up to date", -1.0);
             } else {
                 setStatus(UpdateAvailable, "Ready to update", -1.0);
@@ -223,7 +320,7 @@ void Updater::run(bool online, bool apply, bool verify, bool allowSelfUpdate) {
         std::error_code sizeError;
         const std::uintmax_t stagedSize = fs::file_size(staged, sizeError);
         if (!sizeError && stagedSize == entry.size && hashFile(toUtf8(staged)) == entry.hash) {
-            done += entry.packedSize; // fetched by an earlier, interrupted run
+            done = addSaturated(done, entry.packedSize); // fetched by an earlier, interrupted run
             continue;
         }
         char text[160];
@@ -242,29 +339,60 @@ void Updater::run(bool online, bool apply, bool verify, bool allowSelfUpdate) {
             setStatus(Failed, "cannot write to " + toUtf8(staging) + " (is the disk full?)", -1.0);
             return;
         }
-        done += entry.packedSize;
+        done = addSaturated(done, entry.packedSize);
     }
 
-    // 7. Put everything in place and record it.
+    // 7. Record what is about to be placed, put everything in place and record it as installed.
+    // Nothing of a channel the player has left is placed; the downloads stay staged.
+    if (currentGeneration() != startGeneration) {
+        checkAgain();
+        return;
+    }
     setStatus(Working, "Putting files in place", 1.0);
-    if (installedOk) removeDroppedInTheWay(installed);
+    std::vector<const Manifest*> earlier;
+    if (installedOk) earlier.push_back(&installed);
+    if (unfinished) earlier.push_back(&pending);
+    if (!beginInstall(unfinished && pendingText != rawManifest ? &pending : nullptr, error)) {
+        setStatus(Failed, error, -1.0);
+        return;
+    }
+    removeDroppedInTheWay(earlier);
     if (!installStaged(error)) {
         setStatus(Failed, error, -1.0);
         return;
     }
     fs::remove_all(staging, ec);
-    if (installedOk) {
-        for (const Entry& old : installed.files) {
-            if (latest.find(old.path)) continue;
+    // A path that differs from a new one only in letter case names the same file on a system
+    // that ignores case: the file just placed there. It goes only when it is another file.
+    const CaseFoldedPaths now(latest);
+    std::set<std::string> removed;
+    for (const Manifest* release : earlier) {
+        for (const Entry& old : release->files) {
+            const std::string* same = now.find(old.path);
             fs::path target;
+            fs::path placed;
+            if (same && (*same == old.path || !gameFile(old.path, target) ||
+                         !gameFile(*same, placed) || fs::equivalent(target, placed, ec)))
+                continue;
+            if (!removed.insert(old.path).second) continue;
             if (gameFile(old.path, target)) fs::remove(target, ec);
             logInfo("launcher: removed %s", old.path.c_str());
         }
     }
-    // A release without files leaves no game folder behind; the record still needs one.
-    fs::create_directories(gameDir(), ec);
-    writeFileAtomic(gameDir() / ".installed",
-                    reinterpret_cast<const std::uint8_t*>(rawManifest.data()), rawManifest.size());
+    if (!writeFileAtomic(gameDir() / kInstalledRecord,
+                         reinterpret_cast<const std::uint8_t*>(rawManifest.data()),
+                         rawManifest.size(), ec)) {
+        // The files are in place, but without the record the next run cannot tell; the game
+        // stays unplayable until a run records it.
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            state.gamePresent = false;
+        }
+        setStatus(Failed, "cannot write to " + toUtf8(gameDir()) + " (" + errorReason(ec) + ")",
+                  -1.0);
+        return;
+    }
+    fs::remove(gameDir() / kInstallingRecord, ec);
     makeExecutable(gameExe);
     {
         std::lock_guard<std::mutex> lock(mutex);

@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "base/log.h"
+#include "base/platform.h"
 #include "update/fs_os.h"
 #include "update/signed_text.h"
 
@@ -63,6 +64,7 @@ void Updater::setChannel(std::int32_t wanted, const std::string& key) {
         if (state.keyState == NoKey) state.keyState = KeyUnchecked;
     }
     state.channel = channel;
+    ++generation;
     haveManifest.store(false);
     const char* cache = channel == Testing ? ".news-testing" : ".news";
     state.news = cachedNews(launcherDir / cache, releaseKey.data());
@@ -97,7 +99,16 @@ void Updater::workerBody(bool isCheck, bool flag) noexcept {
     bool failed = false;
     std::string cause = "unknown error";
     try {
-        if (isCheck) {
+        std::error_code ec;
+        std::filesystem::create_directories(launcherDir, ec);
+        // A folder where no lock file can be made (read-only) is not refused for that: its run
+        // fails, or only reads, on its own terms.
+        bool heldElsewhere = false;
+        folderLock = fsTryLockFile(launcherDir / kRunLock, heldElsewhere);
+        if (heldElsewhere) {
+            logWarn("launcher: another launcher holds %s", toUtf8(launcherDir / kRunLock).c_str());
+            setStatus(Failed, "another Corvanthe launcher is updating this folder", -1.0);
+        } else if (isCheck) {
             run(true, false, false, flag);
         } else {
             run(flag || !haveManifest.load(), true, flag, false);
@@ -111,6 +122,8 @@ void Updater::workerBody(bool isCheck, bool flag) noexcept {
     } catch (...) {
         failed = true;
     }
+    fsUnlockFile(folderLock);
+    folderLock = -1;
     if (failed) {
         try {
             logError("launcher: the update run stopped: %s", cause.c_str());
@@ -119,6 +132,11 @@ void Updater::workerBody(bool isCheck, bool flag) noexcept {
         }
     }
     busy.store(false);
+}
+
+std::uint64_t Updater::currentGeneration() const {
+    std::lock_guard<std::mutex> lock(mutex);
+    return generation;
 }
 
 Updater::Snapshot Updater::snapshot() const {

@@ -10,6 +10,7 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
@@ -28,10 +29,30 @@ namespace qv::launcher {
 bool readFile(const std::filesystem::path& path, std::string& out);
 
 // Replaces the file with exactly these bytes through the name with ".part" appended, so that no
-// reader and no power cut ever sees half a file under the final name. True only when the bytes
-// are under the final name. The folder must exist.
+// reader and no power cut ever sees half a file under the final name. Whatever stands at the
+// ".part" name is removed and the file created anew, never through a link. True only when the
+// bytes are under the final name; otherwise ec holds the system's reason. The folder must exist.
+bool writeFileAtomic(const std::filesystem::path& path, const std::uint8_t* data,
+                     std::size_t length, std::error_code& ec);
 bool writeFileAtomic(const std::filesystem::path& path, const std::uint8_t* data,
                      std::size_t length);
+
+// The system's reason for a failed file operation, as written after a status text in
+// parentheses: the system's own words without a final full stop.
+std::string errorReason(const std::error_code& ec);
+
+// Copies the file the same way: the target keeps its old content until the copy is complete.
+bool copyFileAtomic(const std::filesystem::path& from, const std::filesystem::path& to,
+                    std::error_code& ec);
+
+// The game folder's records: the signed manifest of the installed release, and that of a
+// release whose files are being placed, written before the first file is placed and removed
+// once the first record names it. A run that finds the second one knows which files an
+// interrupted install may have placed.
+inline constexpr char kInstalledRecord[] = ".installed";
+inline constexpr char kInstallingRecord[] = ".installing";
+// The file in the launcher folder whose lock a run holds.
+inline constexpr char kRunLock[] = ".lock";
 
 // The URL of a relative path below the server's base URL: exactly one '/' between them unless
 // the base already ends in one; nothing else is changed.
@@ -45,6 +66,19 @@ using RenameFunction = std::function<void(const std::filesystem::path&,
 bool swapLauncherFiles(const std::filesystem::path& exe, const std::filesystem::path& fresh,
                        const std::filesystem::path& old, std::string& error,
                        const RenameFunction& rename);
+
+// The file moves of a self-update where the running file may be replaced while it runs: the
+// running launcher is kept under `old` by a second name (a hard link, where the file system has
+// them) and the new one renamed over `exe` in one step, so that `exe` always names a whole
+// launcher, whenever the process is stopped.
+bool replaceLauncherFile(const std::filesystem::path& exe, const std::filesystem::path& fresh,
+                         const std::filesystem::path& old, std::string& error,
+                         const RenameFunction& rename);
+
+// Finishes a swap of swapLauncherFiles that was stopped between its two moves: when no file
+// stands at the launcher's name (self, or self without a trailing ".old" or ".new") and the new
+// launcher waits under ".new", it is moved into place. Nothing happens otherwise.
+void finishLauncherSwap(const std::filesystem::path& self);
 
 // The short size text shown before " to download": "1023 bytes", "1 KB", "1.0 MB", "1.0 GB".
 std::string formatSize(std::uint64_t bytes);
@@ -119,8 +153,13 @@ class Updater {
     bool fetchObject(const Entry& entry, std::vector<std::uint8_t>& out, std::uint64_t done,
                      std::uint64_t total, std::string& error);
 
+    // A verified record of the game folder (kInstalledRecord or kInstallingRecord) and its text.
+    bool loadRecord(const char* name, Manifest& record, std::string& text);
     bool loadInstalled(Manifest& installed);
-    bool fileMatches(const Entry& entry, const Manifest* installed, bool deep);
+    // Whether the game file holds the entry's content. unfinished is the release an interrupted
+    // install was placing: a file it may have changed is never trusted by its size alone.
+    bool fileMatches(const Entry& entry, const Manifest* installed, bool deep,
+                     const Manifest* unfinished = nullptr);
     bool installStaged(std::string& error);
 
     // Replaces the running executable with the launcher entry's and starts it.
@@ -128,9 +167,17 @@ class Updater {
 
     const std::filesystem::path launcherDir;
     const std::string serverUrl;
-    std::vector<std::string> restartArgs; // assigned once, before the first check
-    std::int32_t channel = Live;          // written under mutex
-    std::string testerKey;                // written under mutex
+    // The whole time a signed text (at most 4 MiB) may take to arrive; a server that trickles
+    // a byte now and then must not hold a check, and the button, for half an hour. Objects keep
+    // only the silence limit: a large one on a slow line may rightly take long.
+    std::chrono::milliseconds signedTextDeadline{60000}; // assigned before the first run
+    std::vector<std::string> restartArgs;                // assigned once, before the first check
+    std::int32_t channel = Live;                         // written under mutex
+    std::string testerKey;                               // written under mutex
+    // Bumped by every setChannel, under mutex: a run keeps what it learnt (the news, the held
+    // manifest, the switch to Live after a refused key) only while it is unchanged since the
+    // run began, so a result for one channel never lands after the player chose another.
+    std::uint64_t generation = 0;
     std::array<std::uint8_t, 32> releaseKey{};
     mutable std::mutex mutex;
     Snapshot state;
@@ -141,12 +188,22 @@ class Updater {
     Manifest latest;                     // worker only
     std::string rawManifest;             // worker only
     std::vector<const Entry*> toInstall; // worker only, pointers into latest.files
+    // The lock on the launcher folder's kRunLock, held by the worker for the length of a run so
+    // that two launchers on one folder never interleave; -1 while not held. Worker only.
+    std::intptr_t folderLock = -1;
 
   private:
     // The game folder's file for a release path; false when the path is not valid UTF-8.
     bool gameFile(const std::string& relative, std::filesystem::path& out) const;
-    // Dropped files of the installed release that stand where the new one puts a file or folder.
-    void removeDroppedInTheWay(const Manifest& installed);
+    // Removes a release file from the game folder; false with a status text when it stays.
+    bool removeGameFile(const std::string& relative, std::string& error);
+    // Records the release about to be placed. Files an earlier interrupted install may have
+    // changed and that do not already hold this release's content go first, so that no record
+    // is dropped while its files might still be in the folder.
+    bool beginInstall(const Manifest* unfinished, std::string& error);
+    // Dropped files of the earlier releases that stand where the new one puts a file or folder.
+    void removeDroppedInTheWay(const std::vector<const Manifest*>& earlier);
+    std::uint64_t currentGeneration() const;
     void startWorker(bool isCheck, bool flag);
     void workerBody(bool isCheck, bool flag) noexcept;
 };

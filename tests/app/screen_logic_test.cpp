@@ -1,5 +1,6 @@
 // What the screen decides without drawing: the key dialog's editing, the texts and the action
 // button chosen from a snapshot, the input taken from the callbacks' queues, and the sparks.
+#include "app/frame_loop.h"
 #include "app/input_queues.h"
 #include "app/launcher_screen.h"
 #include "app/modal_layers.h"
@@ -13,6 +14,8 @@
 #include <algorithm>
 #include <string>
 #include <vector>
+
+#include "../support/log_folder.h"
 
 namespace qv::launcher {
 namespace {
@@ -80,10 +83,14 @@ TEST(ActionButton, LabelAndStateFollowThePhase) {
         bool enabledWhenIdle;
     };
     const Row rows[] = {
-        {Updater::Checking, false, "...", false},       {Updater::UpToDate, true, "PLAY", true},
-        {Updater::NotInstalled, false, "INSTALL", true}, {Updater::UpdateAvailable, true, "UPDATE", true},
-        {Updater::Working, true, "WORKING", false},      {Updater::Offline, true, "PLAY", true},
-        {Updater::Failed, true, "PLAY", true},           {Updater::Failed, false, "RETRY", true},
+        {Updater::Checking, false, "...", false},
+        {Updater::UpToDate, true, "PLAY", true},
+        {Updater::NotInstalled, false, "INSTALL", true},
+        {Updater::UpdateAvailable, true, "UPDATE", true},
+        {Updater::Working, true, "WORKING", false},
+        {Updater::Offline, true, "PLAY", true},
+        {Updater::Failed, true, "PLAY", true},
+        {Updater::Failed, false, "RETRY", true},
         {Updater::Restarting, true, "...", false},
     };
     for (const Row& row : rows) {
@@ -151,6 +158,106 @@ TEST(InputQueues, CallbacksQueueAndTheFrameTakesEverything) {
     EXPECT_EQ(masked.scroll, 2.0f);
 }
 
+// The left button's events between frames, and the clicks the next frames see: a press counts
+// however soon it was released, and a button held over several frames clicks once.
+TEST(InputQueues, EveryPressOfTheLeftButtonIsOneClick) {
+    const int L = GLFW_MOUSE_BUTTON_LEFT, R = GLFW_MOUSE_BUTTON_RIGHT;
+    struct Case {
+        const char* name;
+        std::vector<std::vector<std::pair<int, int>>> between; // (button, action) before each frame
+        std::vector<bool> clicks;
+    };
+    const std::vector<Case> cases = {
+        {"tap inside one frame", {{{L, GLFW_PRESS}, {L, GLFW_RELEASE}}, {}}, {true, false}},
+        {"held over frames",
+         {{{L, GLFW_PRESS}}, {}, {}, {{L, GLFW_RELEASE}}, {}},
+         {true, false, false, false, false}},
+        {"released and pressed again between frames",
+         {{{L, GLFW_PRESS}}, {{L, GLFW_RELEASE}, {L, GLFW_PRESS}}, {}},
+         {true, true, false}},
+        {"right and middle buttons",
+         {{{R, GLFW_PRESS}, {R, GLFW_RELEASE}}, {{GLFW_MOUSE_BUTTON_MIDDLE, GLFW_PRESS}}},
+         {false, false}},
+        {"a release alone", {{{L, GLFW_RELEASE}}}, {false}},
+    };
+    for (const Case& c : cases) {
+        pendingPresses = 0;
+        Frame frame;
+        for (std::size_t i = 0; i < c.between.size(); ++i) {
+            for (const auto& [button, action] : c.between[i])
+                onMouseButton(nullptr, button, action, 0);
+            takeQueuedInput(frame);
+            EXPECT_EQ(frame.modalInput.clicked, c.clicks[i]) << c.name << ", frame " << i;
+        }
+    }
+}
+
+// A frame that ended before its period sleeps the rest; one that took the period or longer
+// (the swap waited for the display, or the machine is slow) does not.
+TEST(FramePacing, SleepsTheRestOfAShortFrameOnly) {
+    EXPECT_DOUBLE_EQ(refreshPeriod(60), 1.0 / 60.0);
+    EXPECT_DOUBLE_EQ(refreshPeriod(144), 1.0 / 144.0);
+    EXPECT_DOUBLE_EQ(refreshPeriod(0), 1.0 / 60.0); // the display tells none
+    EXPECT_DOUBLE_EQ(refreshPeriod(-1), 1.0 / 60.0);
+    const double period = 1.0 / 60.0;
+    EXPECT_DOUBLE_EQ(frameRest(0.002, period), period - 0.002);
+    EXPECT_DOUBLE_EQ(frameRest(0.0, period), period);
+    EXPECT_EQ(frameRest(period, period), 0.0);
+    EXPECT_EQ(frameRest(0.5, period), 0.0);
+    EXPECT_EQ(frameRest(-0.001, period), 0.0); // a clock that went back sleeps nothing
+}
+
+// The screen lines the GUI tests wait on: one for every change of what is shown, and one after
+// every run the front end asked for once no run goes, even when nothing else changed.
+TEST(ShownState, LogsChangesAndTheEndOfEveryAskedRun) {
+    test::LogFolder logs("shown-state");
+    LoopState loop;
+    Frame frame;
+    frame.w = 1024;
+    frame.h = 620;
+    frame.snapshot.phase = Updater::UpToDate;
+    const auto screenLines = [&] {
+        std::vector<std::string> out;
+        for (const test::LogLine& line : logs.lines())
+            if (line.message.rfind("launcher: screen ", 0) == 0)
+                out.push_back(line.message.substr(17));
+        return out;
+    };
+    const auto frameEnds = [&](bool busyAtSnapshot) {
+        frame.busyAtSnapshot = busyAtSnapshot;
+        frame.runsAskedAtSnapshot = loop.runsAsked;
+        noteShownState(loop, frame);
+    };
+
+    frameEnds(false);
+    frameEnds(false); // nothing new
+    // A check asked while the frame is drawn: its snapshot is stale, so it shows as busy.
+    frame.runsAskedAtSnapshot = loop.runsAsked;
+    ++loop.runsAsked;
+    frame.busyAtSnapshot = false;
+    noteShownState(loop, frame);
+    frameEnds(false); // the run ended before the next frame, the phase unchanged
+    frameEnds(false);
+    loop.channelMenuOpen = true;
+    frameEnds(false);
+    loop.channelMenuOpen = false;
+    loop.keyDialogOpen = true;
+    frameEnds(false);
+    loop.typedKey = "AB"; // typed into the dialog: its length is shown, never the key
+    frameEnds(false);
+    loop.keyDialogOpen = false;
+    frame.w = 820;
+    frame.h = 520;
+    frameEnds(false);
+    frame.snapshot.phase = Updater::Working;
+    frameEnds(true);
+    EXPECT_EQ(screenLines(),
+              (std::vector<std::string>{
+                  "UpToDate 1024x620", "UpToDate busy 1024x620", "UpToDate 1024x620",
+                  "UpToDate menu 1024x620", "UpToDate dialog(0) 1024x620",
+                  "UpToDate dialog(2) 1024x620", "UpToDate 820x520", "Working busy 820x520"}));
+}
+
 TEST(Sparks, AtTheClampOneIsBornEveryFrameAndNeverMoreThanSeventyLive) {
     UiRenderer ui; // filling the batch needs no OpenGL
     std::vector<Spark> sparks;
@@ -188,8 +295,10 @@ TEST(Sparks, NoTimeNoBirthAndEveryOneDiesInTime) {
     sparks.assign(maxSparks, born);
     // 31 frames of 0.1 s outlive every spark of life 3; none is drawn once it has died, and the
     // last survivors of the first batch go in the frame their age passes 3.
-    for (int frame = 0; frame < 31; ++frame) updateSparks(ui, sparks, rng, 0.1f, 0.0f, 1024.0f, 620.0f);
-    for (const Spark& s : sparks) EXPECT_LT(s.age, 3.1f - 0.0001f);
+    for (int frame = 0; frame < 31; ++frame)
+        updateSparks(ui, sparks, rng, 0.1f, 0.0f, 1024.0f, 620.0f);
+    for (const Spark& s : sparks)
+        EXPECT_LT(s.age, 3.1f - 0.0001f);
     EXPECT_LT(sparks.size(), maxSparks);
 }
 

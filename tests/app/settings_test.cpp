@@ -13,9 +13,10 @@ namespace {
 namespace fs = std::filesystem;
 
 class SettingsFile : public ::testing::Test {
-protected:
+  protected:
     void writeRaw(const std::string& bytes) { test::writeBytes(dir_ / "launcher.cfg", bytes); }
-    std::string readRaw() { return test::readBytes(dir_ / "launcher.cfg"); }
+    // The file is plain text, written and read back as text.
+    std::string readText() { return test::readText(dir_ / "launcher.cfg"); }
 
     test::TempDir tmp_{"settings-"};
     const fs::path& dir_ = tmp_.path();
@@ -81,7 +82,8 @@ TEST_F(SettingsFile, WriterOutputAndRoundTrip) {
         {{"http://s:1/", "", false},
          "# Corvanthe launcher settings. Written by the launcher.\nserver = http://s:1/\n"},
         {{"", "KEY", false},
-         "# Corvanthe launcher settings. Written by the launcher.\ntester_key = KEY\nchannel = live\n"},
+         "# Corvanthe launcher settings. Written by the launcher.\ntester_key = KEY\nchannel = "
+         "live\n"},
         {{"http://s/", "KEY", true},
          "# Corvanthe launcher settings. Written by the launcher.\nserver = http://s/\n"
          "tester_key = KEY\nchannel = testing\n"},
@@ -89,7 +91,7 @@ TEST_F(SettingsFile, WriterOutputAndRoundTrip) {
     for (const Case& c : cases) {
         writeRaw("server = http://old/\nunknown = kept?\n");
         saveSettings(dir_, c.settings);
-        EXPECT_EQ(readRaw(), c.file);
+        EXPECT_EQ(readText(), c.file);
         const LauncherSettings back = loadSettings(dir_);
         EXPECT_EQ(back.server, c.settings.server);
         EXPECT_EQ(back.testerKey, c.settings.testerKey);

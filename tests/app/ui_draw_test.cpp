@@ -338,5 +338,35 @@ TEST(UiTextTest, WrapTextSurvivesScalesAndWidthsTheLauncherNeverPasses) {
     EXPECT_THAT(wrapText("ab cd", 1.0f, -50.0f), ElementsAre("a", "b", "c", "d"));
 }
 
+// At scale 2 a width of 118 holds ten code points: a longer text keeps seven and "...", whole
+// code points only; a text that fits is left alone. The tail of a field shows the last ten.
+TEST(UiTextTest, FitToWidthCutsWithDotsAndTailKeepsTheEnd) {
+    struct Case {
+        std::string text;
+        float width;
+        std::string fitted;
+        std::string tail;
+    };
+    const std::string e = "\xC3\xA9"; // one code point of two bytes
+    const Case cases[] = {
+        {"Installed", 118, "Installed", "Installed"},
+        {"0123456789", 118, "0123456789", "0123456789"},
+        {"0123456789A", 118, "0123456...", "123456789A"},
+        {e + e + e + e + e + e + e + e + e + e + e, 118, e + e + e + e + e + e + e + "...",
+         e + e + e + e + e + e + e + e + e + e},
+        {"abcdef", 34, "...", "def"}, // room for three: dots only
+        {"abcdef", 22, "..", "ef"},   // fewer than three
+        {"abcdef", 9, "", ""},        // not even one
+        {"", 0, "", ""},
+    };
+    for (const Case& c : cases) {
+        std::string text = c.text;
+        fitToWidth(text, 2.0f, c.width);
+        EXPECT_EQ(text, c.fitted) << c.text << " in " << c.width;
+        EXPECT_LE(textWidth(text, 2.0f), c.width);
+        EXPECT_EQ(std::string(tailThatFits(c.text, 2.0f, c.width)), c.tail) << c.text;
+    }
+}
+
 } // namespace
 } // namespace qv::launcher

@@ -9,6 +9,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "../support/batch_text.h"
+
 #include <cmath>
 #include <cstdlib>
 #include <ostream>
@@ -18,15 +20,10 @@
 
 namespace qv::launcher {
 
-bool operator==(const Color& a, const Color& b) {
-    return a.r == b.r && a.g == b.g && a.b == b.b && a.a == b.a;
-}
-void PrintTo(const Color& c, std::ostream* os) {
-    *os << "{" << c.r << ", " << c.g << ", " << c.b << ", " << c.a << "}";
-}
-
 namespace {
 
+using test::DrawnLine;
+using test::drawnLines;
 using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
 using ::testing::IsEmpty;
@@ -53,44 +50,6 @@ std::vector<BatchRun> runs(const UiRenderer& ui) {
             ++out.back().count;
         else
             out.push_back(BatchRun{1, c, v.mode});
-    }
-    return out;
-}
-
-// The text lines drawn, rebuilt from the glyph quads: each glyph's character from its atlas
-// cell, the spaces from the gaps between pen positions.
-struct DrawnLine {
-    float x, y, scale;
-    std::string text;
-    Color color;
-    bool operator==(const DrawnLine& o) const {
-        return std::tie(x, y, scale, text) == std::tie(o.x, o.y, o.scale, o.text) &&
-               color == o.color;
-    }
-};
-void PrintTo(const DrawnLine& l, std::ostream* os) {
-    *os << "(" << l.x << ", " << l.y << ") scale " << l.scale << " \"" << l.text << "\" ";
-    PrintTo(l.color, os);
-}
-
-std::vector<DrawnLine> drawnLines(const UiRenderer& ui) {
-    std::vector<DrawnLine> out;
-    for (std::size_t i = 0; i + 6 <= ui.vertices.size(); i += 6) {
-        const UiVertex& tl = ui.vertices[i];
-        if (tl.mode != 1.0f) continue;
-        const int g = static_cast<int>(std::lround(tl.u * 96.0f / 6.0f)) +
-                      16 * static_cast<int>(std::lround(tl.v * 90.0f / 9.0f));
-        const char ch = g < 95 ? static_cast<char>(' ' + g) : '@';
-        const float scale = (ui.vertices[i + 1].x - tl.x) / 5.0f;
-        const Color c{tl.r, tl.g, tl.b, tl.a};
-        DrawnLine* line = out.empty() ? nullptr : &out.back();
-        if (line == nullptr || line->y != tl.y || line->scale != scale || !(line->color == c)) {
-            out.push_back(DrawnLine{tl.x, tl.y, scale, "", c});
-            line = &out.back();
-        }
-        const auto column = static_cast<std::size_t>(std::lround((tl.x - line->x) / (6 * scale)));
-        line->text.resize(column, ' ');
-        line->text += ch;
     }
     return out;
 }
@@ -364,6 +323,64 @@ TEST(NewsTest, BulletsWrapBesideOneSquareAndParagraphsUseTheFullWidth) {
     ui.vertices.clear();
     EXPECT_EQ(drawNews(ui, "- ", 0, 0, 400), 24);
     EXPECT_THAT(squares(ui), ElementsAre(std::pair<float, float>{3, 6}));
+}
+
+// A kept layout is wrapped again only for another text or width, and a frame draws the lines in
+// view: here 200 one-line paragraphs (24 units each), of which a band of 100 units shows lines
+// 10 to 14; line 9 comes too, within the margin that a heading's taller glyphs need.
+TEST(NewsTest, KeptLayoutDrawsOnlyTheLinesInView) {
+    std::string news;
+    for (int i = 0; i < 200; ++i)
+        news += "line " + std::to_string(i) + "\n";
+    NewsLayout layout;
+    EXPECT_EQ(layoutNews(layout, news, 400), 200 * 24);
+    layout.height = -1; // a second layout would put it right
+    EXPECT_EQ(layoutNews(layout, news, 400), -1);
+    EXPECT_EQ(layoutNews(layout, news, 399), 200 * 24);
+    layout.height = -1;
+    EXPECT_EQ(layoutNews(layout, news + "x", 399), 200 * 24 + 24);
+
+    UiRenderer ui;
+    // The column's top at y 0 - 240: line 10 starts at the band's top (100).
+    drawNewsLayout(ui, layout, 20, -140, 100, 200);
+    std::vector<std::string> shown;
+    for (const DrawnLine& line : drawnLines(ui))
+        shown.push_back(line.text);
+    EXPECT_THAT(shown,
+                ElementsAre("line 9", "line 10", "line 11", "line 12", "line 13", "line 14"));
+    EXPECT_EQ(drawnLines(ui)[1].y, 100);
+
+    // Past the end and before the start nothing is drawn; the whole band draws every line.
+    ui.vertices.clear();
+    drawNewsLayout(ui, layout, 20, -140, 6000, 7000);
+    drawNewsLayout(ui, layout, 20, 500, 0, 400);
+    EXPECT_THAT(ui.vertices, IsEmpty());
+    drawNewsLayout(ui, layout, 20, 0, -1e9f, 1e9f);
+    EXPECT_EQ(drawnLines(ui).size(), 201u);
+}
+
+// A word far longer than the column is cut into full lines; the pieces join to the word again,
+// whatever its characters.
+TEST(NewsTest, LongWordsAreCutIntoFullLinesOfAnyBytes) {
+    const std::string words[] = {std::string(5000, 'w'), std::string(3000, '\xE9'), [] {
+                                     std::string w;
+                                     for (int i = 0; i < 2000; ++i)
+                                         w += "\xC3\xA9";
+                                     return w;
+                                 }()};
+    for (const std::string& word : words) {
+        std::vector<std::string_view> lines;
+        wrapText(word, 2.0f, 118.0f, lines); // ten code points a line
+        std::string joined;
+        for (std::size_t i = 0; i < lines.size(); ++i) {
+            joined += lines[i];
+            if (i + 1 < lines.size()) {
+                EXPECT_EQ(countCodePoints(std::string(lines[i])), 10u) << i;
+            }
+        }
+        EXPECT_EQ(joined, word);
+        EXPECT_EQ(lines.size(), (countCodePoints(word) + 9) / 10);
+    }
 }
 
 } // namespace

@@ -10,7 +10,9 @@
 # this script builds nothing. Everything it makes lives in one temporary folder, removed at the
 # end (KEEP=1 keeps it). nginx serves that folder on 127.0.0.1 only. RUNS (default 5) sets the
 # repetitions; PERF=0 skips the perf profiles. Needs nginx, curl, strace and GNU time
-# (/usr/bin/time); perf is optional.
+# (/usr/bin/time); perf is optional. WINDOWS_DRIVER=<updater_driver.exe> also times the Windows
+# build's driver under wine64 in the same runs (WINEPREFIX with its server running, as
+# "scripts/test.sh windows" makes it).
 set -euo pipefail
 
 if [[ $# -ne 1 || ! -d $1 ]]; then
@@ -21,6 +23,7 @@ BUILD=$(cd "$1" && pwd)
 RUNS=${RUNS:-5}
 PERF=${PERF:-1}
 NGINX=/usr/sbin/nginx
+WINDOWS_DRIVER=${WINDOWS_DRIVER:-}
 
 DRIVER=$BUILD/updater_driver
 PUBLISH=$BUILD/publish_release
@@ -149,6 +152,17 @@ install_from_nothing() {  # extra arguments go in front of the driver (a tracer,
     grep -q '^driver: done UpToDate' "$TMP/driver.log" || { echo "install failed:" >&2; tail -5 "$TMP/driver.log" >&2; exit 1; }
 }
 
+# The same install by the Windows build under wine, from a launcher folder of its own.
+WIN_LAUNCHER=$TMP/launcher-win
+install_from_nothing_windows() {
+    rm -rf "$WIN_LAUNCHER"
+    mkdir -p "$WIN_LAUNCHER"
+    cp "$WINDOWS_DRIVER" "$WIN_LAUNCHER/updater_driver.exe"
+    /usr/lib/wine/wine64 "$WIN_LAUNCHER/updater_driver.exe" --server "$URL_BIG" --key "$PUB" \
+        --steps update --no-self-update >"$TMP/driver-win.log" 2>&1
+    grep -q '^driver: done UpToDate' "$TMP/driver-win.log" || { echo "Windows install failed:" >&2; tail -5 "$TMP/driver-win.log" >&2; exit 1; }
+}
+
 awk '$1 == "file" { print $2 }' "$MANIFEST_BIG" | sort -u |
     awk -v base="$URL_BIG" -v dir="$TMP/fetched" '{ printf "url = \"%sobjects/%s\"\noutput = \"%s/%s\"\n", base, $1, dir, $1 }' \
         >"$TMP/curl.cfg"
@@ -165,7 +179,7 @@ reference() {  # one curl for every object, then inflate, hash and write; prints
 }
 
 log "install from nothing and the reference pipeline, $RUNS times each, interleaved"
-INSTALL_TIMES=() RSS=() REF_FETCH=() REF_TIMES=() REF_SYNC_TIMES=()
+INSTALL_TIMES=() RSS=() REF_FETCH=() REF_TIMES=() REF_SYNC_TIMES=() WIN_TIMES=()
 for run in $(seq "$RUNS"); do
     sync
     start=$(now)
@@ -175,6 +189,14 @@ for run in $(seq "$RUNS"); do
     RSS+=("$(awk -F': ' '/Maximum resident set size/ { print $2 }' "$TMP/time.log")")
     if [[ $run == 1 ]]; then
         diff -r -x .installed "$TMP/src-big" "$LAUNCHER/game" >/dev/null || { echo "the installed game differs from the release" >&2; exit 1; }
+    fi
+    if [[ -n $WINDOWS_DRIVER ]]; then
+        sync
+        start=$(now)
+        install_from_nothing_windows
+        WIN_TIMES+=("$(seconds "$start" "$(now)")")
+        [[ $run == 1 ]] && { diff -r -x .installed "$TMP/src-big" "$WIN_LAUNCHER/game" >/dev/null || { echo "the Windows install differs from the release" >&2; exit 1; }; }
+        log "run $run: Windows driver under wine ${WIN_TIMES[-1]} s"
     fi
     sync
     times=$(reference)
@@ -289,6 +311,12 @@ printf '%-46s %10s %10s\n' "reference: curl + zlib + libsodium + write" "$REF_ME
 printf '%-46s %10s %10s\n' "  of which curl fetching" "$REF_FETCH_MEDIAN" ""
 printf '%-46s %10s %10s\n' "reference with fsync of each file and folder" "$REF_SYNC_MEDIAN" "$(ratio "$REF_SYNC_MEDIAN" "$REF_MEDIAN")"
 printf '%-46s %10s\n' "launcher / reference with fsync" "$(ratio "$INSTALL_MEDIAN" "$REF_SYNC_MEDIAN")"
+if [[ -n $WINDOWS_DRIVER ]]; then
+    WIN_MEDIAN=$(median "${WIN_TIMES[@]}")
+    printf '%-46s %10s %10s\n' "Windows driver under wine (same release)" "$WIN_MEDIAN" "$(ratio "$WIN_MEDIAN" "$REF_MEDIAN")"
+    printf '%-46s %10s\n' "Windows under wine / Linux launcher" "$(ratio "$WIN_MEDIAN" "$INSTALL_MEDIAN")"
+    echo "  runs, wine:      ${WIN_TIMES[*]}"
+fi
 echo "  runs, launcher:  ${INSTALL_TIMES[*]}"
 echo "  runs, reference: ${REF_TIMES[*]}"
 echo "  runs, ref+fsync: ${REF_SYNC_TIMES[*]}"

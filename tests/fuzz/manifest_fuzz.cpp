@@ -1,7 +1,8 @@
 // Feeds arbitrary bytes to the manifest reader. Beyond never crashing: every
 // failure carries one of the reader's messages, and every manifest it accepts
-// keeps its promises (a version, safe and unique paths) and comes back
-// unchanged through the writer.
+// keeps its promises (a version, safe and unique paths), comes back unchanged
+// through the writer, and is judged installable or not with a reason that
+// names one of its paths.
 #include "update/manifest.h"
 
 #include <cstddef>
@@ -32,6 +33,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (const Entry& entry : manifest.files) {
         if (!isSafeRelativePath(entry.path) || manifest.find(entry.path) != &entry)
             __builtin_trap();
+    }
+
+    std::string refusal;
+    if (!checkInstallable(manifest, refusal)) {
+        bool named = false;
+        for (const Entry& entry : manifest.files)
+            named = named || refusal.starts_with("cannot install " + entry.path + " (");
+        if (!named) __builtin_trap();
     }
 
     const std::string written = writeManifest(manifest);

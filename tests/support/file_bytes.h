@@ -20,4 +20,11 @@ inline std::string readBytes(const std::filesystem::path& path) {
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
+// A text file the program wrote in text mode, read the same way: its lines end in "\n" on
+// every host (Windows writes them as CR LF). Empty when it cannot be read.
+inline std::string readText(const std::filesystem::path& path) {
+    std::ifstream in(path);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
 } // namespace qv::launcher::test

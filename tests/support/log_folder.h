@@ -41,7 +41,7 @@ class LogFolder {
     std::string path(const std::string& name) const { return (folder_.path() / name).string(); }
 
     // What reached "latest.log" so far.
-    std::string log() const { return readBytes(folder_.path() / "latest.log"); }
+    std::string log() const { return readText(folder_.path() / "latest.log"); }
 
     // Its lines, each "[time] [elapsed] level message" with the level padded to five.
     std::vector<LogLine> lines() const {

@@ -98,6 +98,12 @@ TEST(HttpUrl, SplitsHostPortAndPath) {
         {"http://box:65536/", false, "", 0, ""},
         {"http://box:80a/", false, "", 0, ""},
         {"http://box: 80/", false, "", 0, ""},
+        // Control bytes would write lines of their own into the request.
+        {"http://box/news.txt\r\nX-Injected: 1", false, "", 0, ""},
+        {"http://box/a\nb", false, "", 0, ""},
+        {"http://box/\tx", false, "", 0, ""},
+        {"http://bo\x7Fx/", false, "", 0, ""},
+        {"http://box\x01:80/", false, "", 0, ""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.url);
@@ -143,7 +149,8 @@ TEST(HttpRequest, BadAddressNeverConnects) {
     const std::string port = std::to_string(server.port());
     for (const std::string& url :
          {"HTTP://127.0.0.1:" + port + "/", "ftp://127.0.0.1:" + port + "/", std::string("http://"),
-          std::string("http://127.0.0.1:0/"), "http://:" + port + "/"}) {
+          std::string("http://127.0.0.1:0/"), "http://:" + port + "/",
+          "http://127.0.0.1:" + port + "/\r\nX-Injected: 1\r\n"}) {
         SCOPED_TRACE(url);
         const GetResult r = get(url);
         expectContract(r);
@@ -497,6 +504,27 @@ TEST(HttpIdle, TwentySecondsOfSilence) {
     const GetResult l = lateRun.get();
     EXPECT_TRUE(l.ok) << l.error;
     EXPECT_EQ(l.body, "at 19s");
+}
+
+TEST(HttpDeadline, BoundsTheWholeReplyHoweverSteadilyItTrickles) {
+    using S = ScriptedServer;
+    Script trickle{S::send("HTTP/1.1 200 OK\r\nContent-Length: 12\r\n\r\n")};
+    for (char c : std::string("byte by byte")) {
+        trickle.push_back(S::pause(150));
+        trickle.push_back(S::send(std::string(1, c)));
+    }
+    ScriptedServer server(trickle);
+    std::vector<std::uint8_t> body;
+    std::string error;
+    EXPECT_FALSE(httpGet(server.url(), body, 100, {}, nullptr, error, {}, nullptr,
+                         std::chrono::milliseconds(600)));
+    EXPECT_EQ(error, "cannot reach the update server (timed out)");
+    EXPECT_TRUE(body.empty());
+
+    // Without a deadline only silence ends a reply.
+    const GetResult whole = get(server.url());
+    EXPECT_TRUE(whole.ok) << whole.error;
+    EXPECT_EQ(whole.body, "byte by byte");
 }
 
 TEST(Chunked, DecodesInPlace) {

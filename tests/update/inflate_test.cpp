@@ -4,8 +4,9 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstdlib>
-#include <latch>
+#include <mutex>
 #include <random>
 #include <string>
 #include <string_view>
@@ -166,12 +167,30 @@ struct RealCase {
     Bytes content;
 };
 
+// Runs of short patterns, one for every period up to 20 and runs of many lengths: the copies
+// overlap themselves at every short distance, ending at every place in their pattern.
+Bytes shortRepeats() {
+    std::mt19937 random(9);
+    Bytes out;
+    for (size_t period = 1; period <= 20; ++period)
+        for (size_t run : {3, 7, 8, 9, 16, 17, 63, 258, 259, 600}) {
+            Bytes pattern(period);
+            for (uint8_t& byte : pattern)
+                byte = static_cast<uint8_t>(random());
+            for (size_t i = 0; i < run; ++i)
+                out.push_back(pattern[i % period]);
+            out.push_back(static_cast<uint8_t>(random()));
+        }
+    return out;
+}
+
 std::vector<RealCase> realContents() {
     return {{"empty", {}},
             {"one byte", {'x'}},
             {"tiny text", textContent(40)},
             {"text", textContent(150000)},
             {"random", randomContent(70000)},
+            {"short repeats", shortRepeats()},
             {"text then random", [] {
                  Bytes b = textContent(50000, 3);
                  const Bytes r = randomContent(30000, 4);
@@ -320,6 +339,22 @@ TEST(InflateZlib, ContentMustHaveExactlyTheExpectedSize) {
         EXPECT_FALSE(decode(s.stream, content.size() + 1, out)) << "one byte short";
         EXPECT_TRUE(decode(s.stream, content.size(), out));
     }
+}
+
+TEST(InflateZlib, AReusedOutputHoldsOnlyTheNewContent) {
+    // The vector keeps its storage from one stream to the next; nothing of an earlier content
+    // may show through, whether the next one is shorter, longer or refused.
+    const Bytes large = textContent(150000, 10), small = textContent(40, 11);
+    const Bytes largeStream = zlibCompress(large, 9), smallStream = zlibCompress(small, 9);
+    Bytes out(200000, 0xAA);
+    ASSERT_TRUE(decode(largeStream, large.size(), out));
+    EXPECT_TRUE(out == large);
+    ASSERT_TRUE(decode(smallStream, small.size(), out));
+    EXPECT_TRUE(out == small);
+    EXPECT_FALSE(decode(largeStream, large.size() + 1, out));
+    EXPECT_LE(out.size(), large.size());
+    ASSERT_TRUE(decode(largeStream, large.size(), out));
+    EXPECT_TRUE(out == large);
 }
 
 TEST(InflateZlib, ExpectedSizeThatCannotBeReservedIsRefused) {
@@ -760,6 +795,49 @@ TEST(BitReader, ReadsLowestBitFirstAndZerosPastTheEnd) {
     EXPECT_EQ(in.pos, 2u);
 }
 
+// One block decoded through the block-level entry points, by a caller that reads the block
+// header itself: the output keeps what it held, the reader ends right after the block, and a
+// block that needs one byte more than the room left is refused.
+TEST(InflateBlocks, OneBlockAppendsAfterWhatTheOutputHeld) {
+    Bytes fixedLengths(288 + 30);
+    std::fill(fixedLengths.begin(), fixedLengths.begin() + 144, 8);
+    std::fill(fixedLengths.begin() + 144, fixedLengths.begin() + 256, 9);
+    std::fill(fixedLengths.begin() + 256, fixedLengths.begin() + 280, 7);
+    std::fill(fixedLengths.begin() + 280, fixedLengths.begin() + 288, 8);
+    std::fill(fixedLengths.begin() + 288, fixedLengths.end(), 5);
+    HuffmanTable lengthCodes, distanceCodes;
+    ASSERT_TRUE(buildHuffman(lengthCodes, fixedLengths.data(), 288));
+    ASSERT_TRUE(buildHuffman(distanceCodes, fixedLengths.data() + 288, 30));
+
+    const Bytes content = textContent(20000, 5);
+    for (int strategy : {Z_FIXED, Z_DEFAULT_STRATEGY}) {
+        SCOPED_TRACE(strategy == Z_FIXED ? "fixed codes" : "dynamic codes");
+        // Raw deflate, one final block, then a marker byte the reader must stop before.
+        Bytes block = zlibCompress(content, 6, strategy, -15);
+        block.push_back(0xA5);
+        auto decodeBlock = [&](BitReader& in, Bytes& out, size_t expected) {
+            in.data = block.data();
+            in.size = block.size();
+            EXPECT_EQ(in.bits(1), 1u);
+            if (in.bits(2) == 1) return inflateCodes(in, out, expected, lengthCodes, distanceCodes);
+            return inflateDynamic(in, out, expected);
+        };
+
+        BitReader in;
+        Bytes out = {'<', '>'};
+        ASSERT_TRUE(decodeBlock(in, out, content.size() + 2));
+        EXPECT_TRUE(Bytes(out.begin() + 2, out.end()) == content);
+        EXPECT_EQ(out[0], '<');
+        EXPECT_FALSE(in.overrun);
+        in.bits(in.bitCount); // the rest of the block's last byte
+        EXPECT_EQ(in.bits(8), 0xA5u);
+
+        BitReader again;
+        Bytes small;
+        EXPECT_FALSE(decodeBlock(again, small, content.size() - 1));
+    }
+}
+
 // ---- the fixed tables, met by two threads at once ---------------------------------------------
 
 // Runs in a fresh process (see below), so that these two threads are the first to meet a fixed
@@ -767,11 +845,19 @@ TEST(BitReader, ReadsLowestBitFirstAndZerosPastTheEnd) {
 [[noreturn]] void twoThreadsMeetTheFirstFixedBlock() {
     const Bytes content = textContent(200000, 12);
     const Bytes stream = zlibCompress(content, 6, Z_FIXED);
-    std::latch start(2);
+    // The threads meet at a condition variable: std::latch never wakes its waiters with
+    // mingw-w64's C++ library (GCC 12).
+    std::mutex mutex;
+    std::condition_variable bothThere;
+    int arrived = 0;
     Bytes results[2];
     bool ok[2] = {};
     auto work = [&](int i) {
-        start.arrive_and_wait();
+        {
+            std::unique_lock<std::mutex> lock(mutex);
+            if (++arrived == 2) bothThere.notify_all();
+            bothThere.wait(lock, [&] { return arrived == 2; });
+        }
         ok[i] = decode(stream, content.size(), results[i]);
     };
     std::thread a(work, 0), b(work, 1);

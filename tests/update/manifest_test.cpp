@@ -290,3 +290,69 @@ TEST(Manifest, WriterAndReaderRoundTrip) {
     manifest.launcher.path.clear();
     expectSameManifest(p.manifest, manifest);
 }
+
+namespace {
+
+Manifest releaseOf(const std::vector<std::string>& paths) {
+    Manifest m;
+    m.version = "1";
+    for (const std::string& path : paths) {
+        Entry e;
+        e.hash = kHash;
+        e.path = path;
+        m.files.push_back(e);
+    }
+    return m;
+}
+
+} // namespace
+
+TEST(Manifest, InstallableOnWindowsOrRefusedNamingThePath) {
+    const std::string longName(256, 'n');
+    const struct {
+        std::vector<std::string> paths;
+        std::string error; // empty: installable
+    } cases[] = {
+        {{"corvanthe.exe", "data/level.pak", "Données/é.txt", std::string(255, 'n'), "con_x",
+          "com0", "lpt10.txt", "a.b/c..d", "data/aux-info", "x.part", "data/.installed"},
+         ""},
+        {{"z", "z/b"}, "cannot install z/b (inside the file z)"},
+        {{"Z", "z/b/c"}, "cannot install z/b/c (inside the file Z)"},
+        {{".installed"}, "cannot install .installed (a name the launcher keeps for itself)"},
+        {{".Installed.part"},
+         "cannot install .Installed.part (a name the launcher keeps for itself)"},
+        {{".installing"}, "cannot install .installing (a name the launcher keeps for itself)"},
+        {{".INSTALLED/x"}, "cannot install .INSTALLED/x (a name the launcher keeps for itself)"},
+        {{"bad\xff.txt"}, "cannot install bad\xff.txt (not valid UTF-8)"},
+        {{"d/" + longName}, "cannot install d/" + longName + " (a name longer than 255 bytes)"},
+        {{"con"}, "cannot install con (a device name on Windows)"},
+        {{"data/NUL.txt"}, "cannot install data/NUL.txt (a device name on Windows)"},
+        {{"Aux.tar.gz"}, "cannot install Aux.tar.gz (a device name on Windows)"},
+        {{"com1"}, "cannot install com1 (a device name on Windows)"},
+        {{"x/LPT9.log"}, "cannot install x/LPT9.log (a device name on Windows)"},
+        {{"prn /a"}, "cannot install prn /a (a name ending in a dot or a blank)"},
+        {{"dots./a"}, "cannot install dots./a (a name ending in a dot or a blank)"},
+        {{"what?.txt"}, "cannot install what?.txt (a character Windows does not allow in names)"},
+        {{"a<b"}, "cannot install a<b (a character Windows does not allow in names)"},
+        {{"p|q"}, "cannot install p|q (a character Windows does not allow in names)"},
+        {{"s*"}, "cannot install s* (a character Windows does not allow in names)"},
+        {{"q\"t"}, "cannot install q\"t (a character Windows does not allow in names)"},
+        {{"data/Level.pak", "DATA/level.PAK"},
+         "cannot install DATA/level.PAK (the same file as data/Level.pak where letter case is "
+         "ignored)"},
+        {{"Été.txt", "été.txt"},
+         "cannot install été.txt (the same file as Été.txt where letter case is ignored)"},
+        {{"a.bin", "A.bin.part"}, "cannot install A.bin.part (the name used while placing a.bin)"},
+    };
+    for (const auto& c : cases) {
+        std::string error = "untouched";
+        EXPECT_EQ(checkInstallable(releaseOf(c.paths), error), c.error.empty()) << c.paths.back();
+        EXPECT_EQ(error, c.error.empty() ? "untouched" : c.error);
+    }
+}
+
+TEST(Manifest, FoldCaseAsAFileSystemThatIgnoresCase) {
+    EXPECT_EQ(foldCase("Data/LEVEL1.Pak"), "data/level1.pak");
+    EXPECT_EQ(foldCase("ÉTÉ ŁÓDŹ ΑΒΓ ДОМ Ё"), "été łódź αβγ дом ё");
+    EXPECT_EQ(foldCase("ß µ \xff\xc3"), "ß µ \xff\xc3"); // no partner, or no whole character
+}

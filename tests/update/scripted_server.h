@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <mutex>
 #include <random>
 #include <stdexcept>
@@ -39,11 +40,22 @@ class ScriptedServer {
     // closes its end or the server is destroyed.
     static Step hold() { return {Step::Kind::Hold, {}, 0}; }
 
+    // Makes the script of one connection from the request it read (up to its
+    // blank line). Called on the server's thread; it may block, holding that
+    // answer back until the test lets it go.
+    using Responder = std::function<std::vector<Step>(const std::string& request)>;
+
     // After the script the connection is closed. With readRequest the request
     // is read (up to its blank line) before the script starts; without it the
     // request stays unread, so the close becomes a reset.
     explicit ScriptedServer(std::vector<Step> script, bool readRequest = true)
-        : script_(std::move(script)), readRequest_(readRequest) {
+        : ScriptedServer(std::move(script), readRequest, nullptr) {}
+    // Every connection's request is read and answered with the responder's script.
+    explicit ScriptedServer(Responder responder) : ScriptedServer({}, true, std::move(responder)) {}
+
+  private:
+    ScriptedServer(std::vector<Step> script, bool readRequest, Responder responder)
+        : script_(std::move(script)), readRequest_(readRequest), responder_(std::move(responder)) {
         // The listener interface has no way to report an ephemeral port, so
         // look for a free one in a range clear of the system's ephemeral ports,
         // starting at random so that test programs run side by side rarely
@@ -59,6 +71,7 @@ class ScriptedServer {
         thread_ = std::thread([this] { run(); });
     }
 
+  public:
     ~ScriptedServer() {
         stop_ = true;
         thread_.join();
@@ -159,7 +172,8 @@ class ScriptedServer {
 
     void serve(SOCKET client) {
         if (readRequest_) readRequest(client);
-        for (const Step& step : script_) {
+        const std::vector<Step> script = responder_ ? responder_(request()) : script_;
+        for (const Step& step : script) {
             if (stop_) return;
             switch (step.kind) {
             case Step::Kind::Send:
@@ -180,6 +194,7 @@ class ScriptedServer {
 
     std::vector<Step> script_;
     bool readRequest_;
+    Responder responder_;
     std::uint16_t port_ = 0;
     SOCKET listener_ = INVALID_SOCKET;
     std::atomic<bool> stop_{false};

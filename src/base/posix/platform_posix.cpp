@@ -3,6 +3,7 @@
 #include "base/platform_os.h"
 
 #include <cerrno>
+#include <csignal>
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -49,7 +50,12 @@ int spawnDetached(const char* program, bool searchPath, char* const argv[],
     }
 
     // Its own group keeps the terminal's Ctrl-C and job control away from it.
-    result = posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+    // The launcher ignores SIGPIPE; the game and a restarted launcher start with the default.
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGPIPE);
+    result = posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF);
+    if (result == 0) result = posix_spawnattr_setsigdefault(&attributes, &defaults);
     if (result == 0) result = posix_spawnattr_setpgroup(&attributes, 0);
     if (result == 0 && workingFolder != nullptr) {
         result = posix_spawn_file_actions_addchdir_np(&actions, workingFolder);
@@ -126,6 +132,10 @@ void osOpenFolder(const std::filesystem::path& folder) {
     char program[] = "xdg-open";
     char* const argv[] = {program, const_cast<char*>(folder.c_str()), nullptr};
     spawnDetached(program, true, argv, nullptr, true);
+}
+
+void osIgnoreBrokenPipe() {
+    std::signal(SIGPIPE, SIG_IGN);
 }
 
 void osMakeExecutable(const std::filesystem::path& file) {

@@ -1,9 +1,11 @@
-// POSIX side of the updater's file writing. Every descriptor is close-on-exec, so a game started
-// while the worker writes inherits none of them.
+// POSIX side of the updater's file writing and of the lock on the launcher folder. Every descriptor
+// is close-on-exec, so a game started while the worker writes inherits none of them.
 #include "update/fs_os.h"
 
 #include <cerrno>
 #include <fcntl.h>
+#include <string>
+#include <sys/file.h>
 #include <unistd.h>
 
 namespace qv::launcher {
@@ -22,8 +24,27 @@ std::FILE* fsOpenRead(const std::filesystem::path& path) {
     return openExactName(path, "rbe");
 }
 
-std::FILE* fsOpenWrite(const std::filesystem::path& path) {
-    return openExactName(path, "wbe");
+std::FILE* fsCreateNew(const std::filesystem::path& path, std::error_code& error) {
+    if (path.native().find('\0') != std::string::npos) {
+        error = std::make_error_code(std::errc::invalid_argument);
+        return nullptr;
+    }
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        error.assign(errno, std::generic_category());
+        return nullptr;
+    }
+    std::FILE* file = fdopen(fd, "wb");
+    if (!file) {
+        error.assign(errno, std::generic_category());
+        close(fd);
+        unlink(path.c_str());
+    }
+    return file;
+}
+
+bool fsIsInUse(const std::error_code& error) {
+    return error == std::errc::device_or_resource_busy || error == std::errc::text_file_busy;
 }
 
 bool fsSyncFile(std::FILE* file) {
@@ -44,6 +65,31 @@ void fsSyncFolder(const std::filesystem::path& folder) {
     while (fsync(fd) != 0 && errno == EINTR) {
     }
     close(fd);
+}
+
+bool fsRunningFileIsReplaceable() {
+    return true;
+}
+
+std::intptr_t fsTryLockFile(const std::filesystem::path& path, bool& heldElsewhere) {
+    heldElsewhere = false;
+    if (path.native().find('\0') != std::string::npos) return -1;
+    const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0) return -1;
+    // flock belongs to the open file, so a second open in the same process is refused too.
+    int locked;
+    while ((locked = flock(fd, LOCK_EX | LOCK_NB)) != 0 && errno == EINTR) {
+    }
+    if (locked != 0) {
+        heldElsewhere = errno == EWOULDBLOCK;
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+void fsUnlockFile(std::intptr_t handle) {
+    if (handle >= 0) close(static_cast<int>(handle)); // closing the descriptor drops the lock
 }
 
 } // namespace qv::launcher

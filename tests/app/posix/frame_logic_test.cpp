@@ -13,73 +13,21 @@
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <string>
 #include <thread>
 
+#include "../../support/batch_text.h"
+#include "../../support/silent_server.h"
 #include "../../update/posix/release_fixture.h"
 
 namespace qv::launcher {
 namespace {
 
-// Listens on 127.0.0.1 and leaves every connection waiting in the backlog: the client's request
-// goes out and no reply ever comes.
-class SilentServer {
-public:
-    SilentServer() {
-        fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        if (fd_ < 0 || bind(fd_, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
-            listen(fd_, 16) != 0 ||
-            getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-            return;
-        }
-        port_ = ntohs(address.sin_port);
-    }
-    ~SilentServer() {
-        if (fd_ >= 0) close(fd_);
-    }
-    bool ok() const { return port_ != 0; }
-    std::string url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/"; }
-
-    // Ends the run that waits on it: every connection is taken and closed at once until the
-    // Updater is idle. False when it is still busy after ten seconds.
-    bool release(Updater& updater) {
-        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (updater.busy.load()) {
-            if (std::chrono::steady_clock::now() > end) return false;
-            const int connection = accept(fd_, nullptr, nullptr);
-            if (connection >= 0) {
-                close(connection);
-            } else {
-                std::this_thread::sleep_for(std::chrono::milliseconds(1));
-            }
-        }
-        return true;
-    }
-
-private:
-    int fd_ = -1;
-    int port_ = 0;
-};
-
-const std::uint8_t kZeroKey[32] = {};
-
-class FrameLogic : public testing::Test {
-protected:
+class FrameLogic : public testing::Test, protected test::QuietUpdater {
+  protected:
     FrameLogic()
-        : updater(tmp.path(), server.url(), kZeroKey),
-          app{nullptr, updater,  cfg,       tmp.path(), false,
-              verifyPending, -1.0, shotPath, [this] {
+        : app{nullptr, updater, cfg, tmp.path(), false, verifyPending, -1.0, shotPath, [this] {
                   ++iconTries;
                   return iconReadable;
               }} {
@@ -109,12 +57,6 @@ protected:
     LauncherSettings saved() const { return loadSettings(tmp.path()); }
     bool settingsWritten() const { return std::filesystem::exists(tmp.path() / "launcher.cfg"); }
 
-    test::TempDir tmp;
-    SilentServer server;
-    Updater updater;
-    LauncherSettings cfg;
-    bool verifyPending = false;
-    const std::string shotPath;
     int iconTries = 0;
     bool iconReadable = false;
     LauncherContext app;
@@ -127,17 +69,27 @@ TEST_F(FrameLogic, AutomaticUpdateStartsOnceUntilTheChannelOrKeyChanges) {
     struct Row {
         std::int32_t phase;
         bool installRequested;
+        std::int32_t keyState;
         bool starts;
     };
+    // A refused key leaves the run on Live: its release waits for the player's UPDATE, since
+    // starting it would replace an installed Testing build over a typo.
     const Row rows[] = {
-        {Updater::UpdateAvailable, false, true}, {Updater::NotInstalled, true, true},
-        {Updater::NotInstalled, false, false},   {Updater::UpToDate, true, false},
-        {Updater::Failed, true, false},          {Updater::Offline, true, false},
+        {Updater::UpdateAvailable, false, Updater::NoKey, true},
+        {Updater::UpdateAvailable, false, Updater::KeyAccepted, true},
+        {Updater::UpdateAvailable, false, Updater::KeyRefused, false},
+        {Updater::NotInstalled, true, Updater::NoKey, true},
+        {Updater::NotInstalled, true, Updater::KeyRefused, true},
+        {Updater::NotInstalled, false, Updater::NoKey, false},
+        {Updater::UpToDate, true, Updater::NoKey, false},
+        {Updater::Failed, true, Updater::NoKey, false},
+        {Updater::Offline, true, Updater::NoKey, false},
     };
     for (const Row& row : rows) {
-        SCOPED_TRACE(row.phase);
+        SCOPED_TRACE(testing::Message() << "phase " << row.phase << ", key " << row.keyState);
         loop = LoopState{};
         app.installRequested = row.installRequested;
+        frame.snapshot.keyState = row.keyState;
         frame.snapshot.phase = row.phase;
         runAutomaticActions(app, loop, frame);
         EXPECT_EQ(updater.busy.load(), row.starts);
@@ -147,6 +99,7 @@ TEST_F(FrameLogic, AutomaticUpdateStartsOnceUntilTheChannelOrKeyChanges) {
 
     // Spent once: the same phase in later frames starts nothing, until a change of channel or
     // key clears the flag.
+    frame.snapshot.keyState = Updater::NoKey;
     loop = LoopState{};
     frame.snapshot.phase = Updater::UpdateAvailable;
     runAutomaticActions(app, loop, frame);
@@ -377,8 +330,9 @@ TEST_F(FrameLogic, KeyAreaOpensItsLayerInTheSameFrameAndNotWhileARunGoes) {
     EXPECT_TRUE(loop.keyDialogOpen);
     loop.keyDialogOpen = false;
 
-    // With a key the area is the drop-down (box y 360 to 396 at this size); the menu hangs at
-    // 398 and opens, staying open through its opening click.
+    // With a key the area is the drop-down (box y 360 to 396 at this size); the menu opens,
+    // upwards since below it would reach into the action bar, and stays open through its
+    // opening click.
     cfg.testerKey = "KEY-1";
     holdARun();
     input(178.0f, 378.0f, true);
@@ -389,9 +343,62 @@ TEST_F(FrameLogic, KeyAreaOpensItsLayerInTheSameFrameAndNotWhileARunGoes) {
     drawLauncherScreen(ui, app, loop, frame);
     EXPECT_TRUE(loop.channelMenuOpen);
     EXPECT_TRUE(frame.menuOpenedThisFrame);
-    EXPECT_EQ(frame.menuTop, 398.0f);
+    EXPECT_EQ(frame.menuTop, 214.0f);
     drawChannelMenu(ui, app, loop, frame);
     EXPECT_TRUE(loop.channelMenuOpen);
+}
+
+// Nothing of the left column runs under the news panel, "Key not accepted" stays above the
+// action bar, the channel menu stays inside the window and above the bar, and the key field
+// shows the end of a key longer than itself: at the start size and at the minimum size.
+TEST_F(FrameLogic, ScreenFitsAtTheStartAndTheMinimumSize) {
+    cfg.testerKey = "KEY-1";
+    frame.snapshot.channel = Updater::Testing;
+    frame.snapshot.keyState = Updater::KeyRefused;
+    frame.snapshot.installedVersion = "1.1.0-test-with-a-long-name";
+    frame.snapshot.latestVersion = "1.2.0-test-with-a-long-name";
+    loop.typedKey = "PLAY-TEST-43-ABCDEFGHIJKLMNOPQRSTUVWXYZ-0123456";
+    for (const auto& [w, h] : {std::pair{1024.0f, 620.0f}, std::pair{820.0f, 520.0f}}) {
+        SCOPED_TRACE(w);
+        frame.w = w;
+        frame.h = h;
+        input(0, 0, false);
+        ui.vertices.clear();
+        drawLauncherScreen(ui, app, loop, frame);
+        const float panel = newsPanelLeft(w, frame.titleWidth);
+        bool tagShown = false, refusedShown = false;
+        for (const test::DrawnLine& line : test::drawnLines(ui)) {
+            EXPECT_LE(line.x + textWidth(line.text, line.scale), panel - 16.0f) << line.text;
+            tagShown = tagShown || line.text == "TESTING BUILD";
+            if (line.text == "Key not accepted") {
+                refusedShown = true;
+                EXPECT_LE(line.y + 16.0f, h - 118.0f);
+            }
+        }
+        EXPECT_TRUE(tagShown);
+        EXPECT_TRUE(refusedShown);
+
+        ui.vertices.clear();
+        drawChannelMenu(ui, app, loop, frame);
+        for (const UiVertex& v : ui.vertices) {
+            EXPECT_GE(v.y, 0.0f);
+            EXPECT_LE(v.y, h - 118.0f);
+        }
+
+        ui.vertices.clear();
+        frame.t = 0.25; // the caret is on
+        drawKeyDialog(ui, app, loop, frame);
+        const float boxRight = (w - 560.0f) / 2.0f + 22.0f + 516.0f;
+        bool keyShown = false;
+        for (const test::DrawnLine& line : test::drawnLines(ui)) {
+            if (line.scale != 3.0f) continue;
+            keyShown = true;
+            EXPECT_EQ(line.text, loop.typedKey.substr(loop.typedKey.size() - line.text.size()));
+            EXPECT_LE(line.x + textWidth(line.text, 3.0f) + 7.0f, boxRight - 12.0f);
+        }
+        EXPECT_TRUE(keyShown);
+        loop.keyDialogOpen = loop.channelMenuOpen = false;
+    }
 }
 
 } // namespace

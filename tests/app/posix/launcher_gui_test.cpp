@@ -20,8 +20,20 @@ const int kVerifyX = 100, kVerifyY = 229;
 const int kCheckX = 100, kCheckY = 305;
 const int kKeyButtonX = 100, kKeyButtonY = 361;
 const int kDropDownX = 178, kDropDownY = 386;
-const int kRowX = 100, kRowLiveY = 427, kRowTestingY = 461, kRowChangeY = 495, kRowForgetY = 529;
+// The channel menu opens upwards: below the drop-down it would reach into the action bar.
+const int kRowX = 100, kRowLiveY = 243, kRowTestingY = 277, kRowChangeY = 311, kRowForgetY = 345;
+// At the minimum size of 820 by 520 (title scale 7) the key area is 8 units higher.
+const int kDropDownSmallY = 378;
+const int kRowChangeSmallY = 303;
+
+// A mistyped key of 47 characters, longer than the key field shows (27).
+const char* const kLongKey = "play-test-43-abcdefghijklmnopqrstuvwxyz-0123456";
+const char* const kLongKeyUpper = "PLAY-TEST-43-ABCDEFGHIJKLMNOPQRSTUVWXYZ-0123456";
 const int kActionX = 859, kActionY = 541;
+
+// A limit for states that come after downloads and installs; reached only when the launcher
+// hangs, since every wait ends as soon as the state is there.
+const double kStateSeconds = 120.0;
 
 const char* const kSettingsHeader = "# Corvanthe launcher settings. Written by the launcher.\n";
 
@@ -39,17 +51,71 @@ protected:
 
     bool startServer() { return world->nginx().start(); }
 
-    // The first check has fetched the manifest and had time to report.
-    bool checked(std::size_t manifests = 1) {
-        const bool asked = waitUntil([&] {
-            std::size_t n = 0;
-            for (const auto& r : world->nginx().requests()) {
-                if (contains(r.uri, "manifest-win64.txt")) ++n;
-            }
-            return n >= manifests;
-        }, 20.0);
-        sleepSeconds(0.8);
-        return asked;
+    // Where the log stands now: the screen lines written after it answer what came after.
+    std::size_t mark() { return world->log().size(); }
+
+    // The launcher's last "launcher: screen" line when it was written after the mark, else "".
+    std::string screenSince(std::size_t since) {
+        const std::string log = world->log();
+        const std::string tag = "launcher: screen ";
+        const std::size_t at = log.rfind(tag);
+        if (at == std::string::npos || at < since) return "";
+        const std::size_t from = at + tag.size();
+        return log.substr(from, log.find('\n', from) - from);
+    }
+
+    // Waits until the window shows this state (phase, layer and size, as the launcher logs it)
+    // with no run going, written after the mark: every run asked for before the mark has then
+    // ended and its outcome is on screen.
+    bool shows(const std::string& state, std::size_t since = 0) {
+        return waitUntil([&] { return screenSince(since) == state; }, kStateSeconds);
+    }
+
+    // Starts the launcher with the arguments; its window once it is there and, unless state is
+    // empty, shows the state; "" after a failure, which is reported.
+    std::string startShowing(Child& launcher, std::vector<std::string> args,
+                             const std::string& state) {
+        launcher = world->start(std::move(args));
+        const std::string window = world->windowOf(launcher);
+        if (window.empty()) {
+            ADD_FAILURE() << "no window\n" << world->diagnosis();
+            return "";
+        }
+        if (!state.empty() && !shows(state)) {
+            ADD_FAILURE() << "not showing " << state << "\n" << world->log();
+            return "";
+        }
+        return window;
+    }
+
+    // Release 1.0.0 served and installed; the launcher started and up to date.
+    std::string startInstalled(Child& launcher) {
+        if (!startServer()) {
+            ADD_FAILURE() << "no nginx";
+            return "";
+        }
+        world->preinstall(world->release("1.0.0"));
+        return startShowing(launcher, {}, "UpToDate 1024x620");
+    }
+
+    // Live 1.0.0 and Testing 1.1.0-test served, the Testing build installed with the right key;
+    // the launcher started and up to date.
+    std::string startTesting(Child& launcher) {
+        if (!startServer()) {
+            ADD_FAILURE() << "no nginx";
+            return "";
+        }
+        world->release("1.0.0");
+        world->preinstall(world->release("1.1.0-test", true), true);
+        writeBytes(world->launcherDir() / "launcher.cfg",
+                   "tester_key = PLAY-TEST-42\nchannel = testing\n");
+        return startShowing(launcher, {}, "UpToDate 1024x620");
+    }
+
+    // Closes the window as a desktop does; the launcher ends at once with exit code 0.
+    void closeWindow(Child& launcher, const std::string& window) {
+        world->xHelper({"close", window});
+        EXPECT_EQ(launcher.wait(10), 0);
     }
 
     std::string gameVersion() { return readBytes(world->gameDir() / "data" / "version.txt"); }
@@ -60,44 +126,50 @@ protected:
 TEST_F(LauncherGui, InstallEndsShowingPlay) {
     ASSERT_TRUE(startServer());
     world->release("1.0.0");
-    const fs::path shot = shotsFolder() / "install-play-1024x620.png";
-    fs::remove(shot);
-    Child launcher = world->start({"--install", "--shot", "5:" + shot.string()});
-    EXPECT_EQ(launcher.wait(60), 0) << world->output();
+    Child launcher;
+    const std::string window = startShowing(launcher, {"--install"}, "UpToDate 1024x620");
+    ASSERT_FALSE(window.empty());
     EXPECT_TRUE(fs::exists(world->gameDir() / "corvanthe.exe"));
     EXPECT_TRUE(fs::exists(world->gameDir() / ".installed"));
     EXPECT_EQ(gameVersion(), "Corvanthe 1.0.0\n");
+    EXPECT_TRUE(world->shot(window, "install-play-1024x620"));
+    closeWindow(launcher, window);
+    EXPECT_TRUE(contains(world->log(), "launcher: closing"));
+
+    // "--shot" with no time saves the first frame and ends the launcher.
+    const fs::path shot = shotsFolder() / "first-frame-1024x620.png";
+    fs::remove(shot);
+    Child again = world->start({"--shot", ":" + shot.string()});
+    EXPECT_EQ(again.wait(60), 0) << world->output();
     EXPECT_TRUE(fs::exists(shot));
     EXPECT_TRUE(contains(world->log(), "launcher: saved " + shot.string()));
-    EXPECT_TRUE(contains(world->log(), "launcher: closing"));
 }
 
 TEST_F(LauncherGui, CheckForUpdatesThenUpdateThenVerify) {
-    ASSERT_TRUE(startServer());
-    world->preinstall(world->release("1.0.0"));
-    Child launcher = world->start({});
-    const std::string window = world->windowOf(launcher);
-    ASSERT_FALSE(window.empty()) << world->diagnosis();
-    ASSERT_TRUE(checked());
+    Child launcher;
+    const std::string window = startInstalled(launcher);
+    ASSERT_FALSE(window.empty());
 
     // A new release; "Check for updates" finds it, and the first available update of the run
     // starts by itself.
     world->release("1.1.0");
+    std::size_t at = mark();
     world->click(window, kCheckX, kCheckY);
-    ASSERT_TRUE(waitUntil([&] { return gameVersion() == "Corvanthe 1.1.0\n"; }, 30.0)) << world->log();
-    sleepSeconds(0.5);
+    ASSERT_TRUE(shows("UpToDate 1024x620", at)) << world->log();
+    EXPECT_EQ(gameVersion(), "Corvanthe 1.1.0\n");
     world->shot(window, "updated-by-itself");
 
     // That automatic update is spent: the next release found waits for the player's UPDATE.
     world->release("1.2.0");
+    at = mark();
     world->click(window, kCheckX, kCheckY);
-    ASSERT_TRUE(checked(3));
-    sleepSeconds(1.0);
+    ASSERT_TRUE(shows("UpdateAvailable 1024x620", at)) << world->log();
     EXPECT_EQ(gameVersion(), "Corvanthe 1.1.0\n");
     world->shot(window, "update-available");
+    at = mark();
     world->click(window, kActionX, kActionY);
-    ASSERT_TRUE(waitUntil([&] { return gameVersion() == "Corvanthe 1.2.0\n"; }, 30.0)) << world->log();
-    sleepSeconds(0.5);
+    ASSERT_TRUE(shows("UpToDate 1024x620", at)) << world->log();
+    EXPECT_EQ(gameVersion(), "Corvanthe 1.2.0\n");
     world->shot(window, "updated-play");
 
     // A damaged file of the right size: a check trusts what ".installed" records, only
@@ -107,17 +179,35 @@ TEST_F(LauncherGui, CheckForUpdatesThenUpdateThenVerify) {
     std::string bad = good;
     bad[bad.size() / 2] ^= 0x5a;
     writeBytes(pak, bad);
+    at = mark();
     world->click(window, kCheckX, kCheckY);
-    ASSERT_TRUE(checked(4));
+    ASSERT_TRUE(shows("UpToDate 1024x620", at)) << world->log();
     EXPECT_EQ(readBytes(pak), bad);
-    // The button is disabled while a run goes, so it is pressed until the verifying run came.
-    EXPECT_TRUE(waitUntil([&] {
-        if (readBytes(pak) != good) world->click(window, kVerifyX, kVerifyY);
-        return readBytes(pak) == good;
-    }, 30.0)) << world->log();
+    at = mark();
+    world->click(window, kVerifyX, kVerifyY);
+    ASSERT_TRUE(shows("UpToDate 1024x620", at)) << world->log();
+    EXPECT_EQ(readBytes(pak), good);
 
-    world->xHelper({"close", window});
-    EXPECT_EQ(launcher.wait(10), 0);
+    closeWindow(launcher, window);
+}
+
+// A tap: press and release with no time between them, as a touchpad sends it. Each one is a
+// click, however short it is against the frame.
+TEST_F(LauncherGui, ClicksWithNoHoldAllCount) {
+    Child launcher;
+    const std::string window = startInstalled(launcher);
+    ASSERT_FALSE(window.empty());
+    world->xdotool(
+        {"mousemove", "--window", window, std::to_string(kCheckX), std::to_string(kCheckY)});
+    const auto manifests = [&] { return world->nginx().requestsFor("/manifest-win64.txt").size(); };
+    for (int i = 0; i < 8; ++i) {
+        const std::size_t before = manifests();
+        const std::size_t at = mark();
+        world->xdotool({"click", "1"});
+        ASSERT_TRUE(shows("UpToDate 1024x620", at)) << "tap " << i << "\n" << world->log();
+        EXPECT_EQ(manifests(), before + 1) << "tap " << i;
+    }
+    closeWindow(launcher, window);
 }
 
 TEST_F(LauncherGui, VerifyOptionRepairsOnceTheGameIsUpToDate) {
@@ -126,65 +216,60 @@ TEST_F(LauncherGui, VerifyOptionRepairsOnceTheGameIsUpToDate) {
     const fs::path pak = world->gameDir() / "data" / "world.pak";
     const std::string good = readBytes(pak);
     writeBytes(pak, std::string(good.size(), 'x'));
-    Child launcher = world->start({"--verify"});
-    const std::string window = world->windowOf(launcher);
-    ASSERT_FALSE(window.empty()) << world->diagnosis();
-    EXPECT_TRUE(waitUntil([&] { return readBytes(pak) == good; }, 30.0)) << world->log();
-    world->xHelper({"close", window});
-    EXPECT_EQ(launcher.wait(10), 0);
+    Child launcher;
+    const std::string window = startShowing(launcher, {"--verify"}, "");
+    ASSERT_FALSE(window.empty());
+    EXPECT_TRUE(waitUntil([&] { return readBytes(pak) == good; }, kStateSeconds)) << world->log();
+    closeWindow(launcher, window);
 }
 
 TEST_F(LauncherGui, PlayStartsTheGameInItsFolderAndTheLauncherEnds) {
-    ASSERT_TRUE(startServer());
-    world->preinstall(world->release("1.0.0"));
-    Child launcher = world->start({});
-    const std::string window = world->windowOf(launcher);
-    ASSERT_FALSE(window.empty()) << world->diagnosis();
-    ASSERT_TRUE(checked());
+    Child launcher;
+    const std::string window = startInstalled(launcher);
+    ASSERT_FALSE(window.empty());
     world->shot(window, "play-1024x620");
-    // PLAY acts only once the check is done; press it until the launcher is gone.
-    waitUntil([&] {
-        if (launcher.ended()) return true;
-        world->click(window, kActionX, kActionY);
-        return launcher.ended();
-    }, 20.0);
-    EXPECT_EQ(launcher.wait(5), 0);
+    world->click(window, kActionX, kActionY);
+    EXPECT_EQ(launcher.wait(30), 0);
     EXPECT_TRUE(contains(world->log(), "launcher: started the game"));
     EXPECT_TRUE(contains(world->log(), "launcher: closing"));
     const fs::path started = world->gameDir() / "corvanthe-started.txt";
-    ASSERT_TRUE(waitUntil([&] { return contains(readBytes(started), "time "); }, 10.0));
+    ASSERT_TRUE(waitUntil([&] { return contains(readBytes(started), "time "); }, 30.0));
     const std::string report = readBytes(started);
     EXPECT_TRUE(contains(report, "arguments 0\n")) << report;
-    EXPECT_TRUE(contains(report, "folder " + fs::canonical(world->gameDir()).string() + "\n")) << report;
+    EXPECT_TRUE(contains(report, "folder " + fs::canonical(world->gameDir()).string() + "\n"))
+        << report;
 }
 
 TEST_F(LauncherGui, KeyDialogTakesTypedAndPastedKeyAndFollowsTesting) {
     ASSERT_TRUE(startServer());
     world->preinstall(world->release("1.0.0"));
     world->release("1.1.0-test", true);
-    Child launcher = world->start({});
-    const std::string window = world->windowOf(launcher);
-    ASSERT_FALSE(window.empty()) << world->diagnosis();
-    ASSERT_TRUE(checked());
+    Child launcher;
+    const std::string window = startShowing(launcher, {}, "UpToDate 1024x620");
+    ASSERT_FALSE(window.empty());
 
     world->click(window, kKeyButtonX, kKeyButtonY);
+    ASSERT_TRUE(shows("UpToDate dialog(0) 1024x620")) << world->log();
     world->focus(window);
-    // A frame applies its keys before its typed text, so the Backspace gets a frame of its own.
+    // A frame applies its keys before its typed text, so the Backspace waits until a frame has
+    // taken the letter.
     world->type("q");
-    sleepSeconds(0.6);
+    ASSERT_TRUE(shows("UpToDate dialog(1) 1024x620")) << world->log();
     world->keys({"BackSpace"});
-    sleepSeconds(0.6);
+    ASSERT_TRUE(shows("UpToDate dialog(0) 1024x620")) << world->log();
     Child clipboard({binary("x_helper"), "clipboard", "  play-", "60"}, world->env(), world->root(),
                     world->root() / "clipboard.txt");
-    ASSERT_TRUE(waitUntil([&] { return contains(readBytes(world->root() / "clipboard.txt"), "ready"); }, 10.0));
+    ASSERT_TRUE(waitUntil(
+        [&] { return contains(readBytes(world->root() / "clipboard.txt"), "ready"); }, 10.0));
     world->keys({"ctrl+v"});
     world->type("test-42");
-    sleepSeconds(0.3);
+    ASSERT_TRUE(shows("UpToDate dialog(12) 1024x620")) << world->log();
     world->shot(window, "key-dialog");
+    const std::size_t at = mark();
     world->keys({"Return"});
 
-    ASSERT_TRUE(waitUntil([&] { return fs::exists(world->gameDir() / "data" / "playtest.txt"); }, 30.0))
-        << world->settingsText() << world->log();
+    ASSERT_TRUE(shows("UpToDate 1024x620", at)) << world->settingsText() << world->log();
+    EXPECT_TRUE(fs::exists(world->gameDir() / "data" / "playtest.txt"));
     EXPECT_EQ(world->settingsText(),
               std::string(kSettingsHeader) + "tester_key = PLAY-TEST-42\nchannel = testing\n");
     bool keySent = false;
@@ -192,95 +277,145 @@ TEST_F(LauncherGui, KeyDialogTakesTypedAndPastedKeyAndFollowsTesting) {
         if (r.key == "PLAY-TEST-42" && r.status == 200) keySent = true;
     }
     EXPECT_TRUE(keySent);
-    sleepSeconds(0.5);
     world->shot(window, "testing-channel");
-    world->xHelper({"close", window});
-    EXPECT_EQ(launcher.wait(10), 0);
+    closeWindow(launcher, window);
 }
 
-TEST_F(LauncherGui, RefusedKeyShowsKeyNotAcceptedWhileFollowingLive) {
-    ASSERT_TRUE(startServer());
-    world->preinstall(world->release("1.0.0"));
-    world->release("1.1.0-test", true);
-    Child launcher = world->start({});
-    const std::string window = world->windowOf(launcher);
-    ASSERT_FALSE(window.empty()) << world->diagnosis();
-    ASSERT_TRUE(checked());
+// A Testing build is installed and the player mistypes the key: the launcher follows Live, says
+// "Key not accepted" where it can be seen, and offers Live's release with UPDATE, but leaves the
+// Testing build alone until the player decides.
+TEST_F(LauncherGui, RefusedKeyLeavesTheTestingBuildAndSaysSoAtEverySize) {
+    Child launcher;
+    const std::string window = startTesting(launcher);
+    ASSERT_FALSE(window.empty());
 
-    world->click(window, kKeyButtonX, kKeyButtonY);
+    world->click(window, kDropDownX, kDropDownY);
+    ASSERT_TRUE(shows("UpToDate menu 1024x620")) << world->log();
+    world->click(window, kRowX, kRowChangeY);
+    ASSERT_TRUE(shows("UpToDate dialog(0) 1024x620")) << world->log();
     world->focus(window);
-    world->type("wrong-key");
+    // Longer than the field: its end, where the caret is, stays in sight.
+    world->type(kLongKey);
+    ASSERT_TRUE(shows("UpToDate dialog(47) 1024x620")) << world->log();
+    world->shot(window, "key-field-1024x620");
+    const std::size_t objectsBefore = world->nginx().requestsFor("/objects/").size();
+    std::size_t at = mark();
     world->keys({"KP_Enter"});
-    ASSERT_TRUE(waitUntil([&] { return contains(world->log(), "playtester key refused; following Live"); },
-                          20.0))
-        << world->log();
-    sleepSeconds(1.0);
-    world->shot(window, "key-refused");
-    // The player's choice stays; only this run follows Live.
-    EXPECT_EQ(world->settingsText(),
-              std::string(kSettingsHeader) + "tester_key = WRONG-KEY\nchannel = testing\n");
-    EXPECT_FALSE(fs::exists(world->gameDir() / "data" / "playtest.txt"));
+    ASSERT_TRUE(shows("UpdateAvailable 1024x620", at)) << world->log();
+    EXPECT_TRUE(contains(world->log(), "playtester key refused; following Live"));
+    // The player's choice stays; only this run follows Live, and nothing was downloaded.
+    EXPECT_EQ(world->settingsText(), std::string(kSettingsHeader) +
+                                         "tester_key = " + kLongKeyUpper + "\nchannel = testing\n");
+    EXPECT_EQ(world->nginx().requestsFor("/objects/").size(), objectsBefore);
+    EXPECT_EQ(gameVersion(), "Corvanthe 1.1.0-test\n");
+    world->shot(window, "key-refused-1024x620");
+    world->click(window, kDropDownX, kDropDownY);
+    ASSERT_TRUE(shows("UpdateAvailable menu 1024x620")) << world->log();
+    world->shot(window, "channel-menu-1024x620");
+    world->focus(window);
+    world->keys({"Escape"});
+    ASSERT_TRUE(shows("UpdateAvailable 1024x620")) << world->log();
+
+    world->xdotool({"windowsize", window, "820", "520"});
+    ASSERT_TRUE(shows("UpdateAvailable 820x520")) << world->log();
+    world->shot(window, "key-refused-820x520");
+    world->click(window, kDropDownX, kDropDownSmallY);
+    ASSERT_TRUE(shows("UpdateAvailable menu 820x520")) << world->log();
+    world->shot(window, "channel-menu-820x520");
+    world->click(window, kRowX, kRowChangeSmallY);
+    ASSERT_TRUE(shows("UpdateAvailable dialog(0) 820x520")) << world->log();
+    world->focus(window);
+    world->type(kLongKey);
+    ASSERT_TRUE(shows("UpdateAvailable dialog(47) 820x520")) << world->log();
+    world->shot(window, "key-field-820x520");
+    world->keys({"Escape"});
+    ASSERT_TRUE(shows("UpdateAvailable 820x520")) << world->log();
+    EXPECT_EQ(gameVersion(), "Corvanthe 1.1.0-test\n");
+
+    // UPDATE is the player's decision.
+    at = mark();
+    world->click(window, kActionX - 204, kActionY - 100);
+    ASSERT_TRUE(shows("UpToDate 820x520", at)) << world->log();
     EXPECT_EQ(gameVersion(), "Corvanthe 1.0.0\n");
-    world->xHelper({"close", window});
-    EXPECT_EQ(launcher.wait(10), 0);
+    closeWindow(launcher, window);
 }
 
-TEST_F(LauncherGui, ChannelMenuSwitchesChangesAndForgetsTheKey) {
+// While a newer Testing build downloads, the version line names both builds; it gives way to
+// "TESTING BUILD" with "..." rather than running under the news panel.
+TEST_F(LauncherGui, VersionLineMakesRoomForTheTestingTagAtEverySize) {
+    world->nginx().setObjectRate("100k");
+    Child launcher;
     ASSERT_TRUE(startServer());
     world->release("1.0.0");
     world->preinstall(world->release("1.1.0-test", true), true);
-    writeBytes(world->launcherDir() / "launcher.cfg", "tester_key = PLAY-TEST-42\nchannel = testing\n");
-    Child launcher = world->start({});
-    const std::string window = world->windowOf(launcher);
-    ASSERT_FALSE(window.empty()) << world->diagnosis();
-    ASSERT_TRUE(checked());
+    world->release("1.2.0-test", true, 4000000);
+    writeBytes(world->launcherDir() / "launcher.cfg",
+               "tester_key = PLAY-TEST-42\nchannel = testing\n");
+    const std::string window = startShowing(launcher, {}, "Working busy 1024x620");
+    ASSERT_FALSE(window.empty());
+    world->shot(window, "testing-build-1024x620");
+    world->xdotool({"windowsize", window, "820", "520"});
+    ASSERT_TRUE(shows("Working busy 820x520")) << world->log();
+    world->shot(window, "testing-build-820x520");
+    EXPECT_FALSE(fs::exists(world->gameDir() / "data" / "version.txt") &&
+                 gameVersion() == "Corvanthe 1.2.0-test\n");
+    closeWindow(launcher, window);
+}
+
+TEST_F(LauncherGui, ChannelMenuSwitchesChangesAndForgetsTheKey) {
+    Child launcher;
+    const std::string window = startTesting(launcher);
+    ASSERT_FALSE(window.empty());
 
     world->click(window, kDropDownX, kDropDownY);
-    sleepSeconds(0.3);
+    ASSERT_TRUE(shows("UpToDate menu 1024x620")) << world->log();
     world->shot(window, "channel-menu");
+    std::size_t at = mark();
     world->click(window, kRowX, kRowLiveY);
-    EXPECT_TRUE(waitUntil([&] { return gameVersion() == "Corvanthe 1.0.0\n"; }, 30.0)) << world->log();
+    ASSERT_TRUE(shows("UpToDate 1024x620", at)) << world->log();
+    EXPECT_EQ(gameVersion(), "Corvanthe 1.0.0\n");
     EXPECT_EQ(world->settingsText(),
               std::string(kSettingsHeader) + "tester_key = PLAY-TEST-42\nchannel = live\n");
-    sleepSeconds(0.5);
 
     world->click(window, kDropDownX, kDropDownY);
+    ASSERT_TRUE(shows("UpToDate menu 1024x620")) << world->log();
+    at = mark();
     world->click(window, kRowX, kRowTestingY);
-    EXPECT_TRUE(waitUntil([&] { return gameVersion() == "Corvanthe 1.1.0-test\n"; }, 30.0)) << world->log();
+    ASSERT_TRUE(shows("UpToDate 1024x620", at)) << world->log();
+    EXPECT_EQ(gameVersion(), "Corvanthe 1.1.0-test\n");
     EXPECT_EQ(world->settingsText(),
               std::string(kSettingsHeader) + "tester_key = PLAY-TEST-42\nchannel = testing\n");
-    sleepSeconds(0.5);
 
     // "Change key..." opens the dialog in place of the menu; Escape closes it without a change.
     world->click(window, kDropDownX, kDropDownY);
+    ASSERT_TRUE(shows("UpToDate menu 1024x620")) << world->log();
     world->click(window, kRowX, kRowChangeY);
-    sleepSeconds(0.3);
+    ASSERT_TRUE(shows("UpToDate dialog(0) 1024x620")) << world->log();
     world->shot(window, "change-key");
     world->focus(window);
     world->keys({"Escape"});
-    sleepSeconds(0.3);
+    ASSERT_TRUE(shows("UpToDate 1024x620")) << world->log();
     EXPECT_EQ(world->settingsText(),
               std::string(kSettingsHeader) + "tester_key = PLAY-TEST-42\nchannel = testing\n");
 
-    // Had the dialog stayed open, these clicks would have gone to it and not to the menu.
     world->click(window, kDropDownX, kDropDownY);
+    ASSERT_TRUE(shows("UpToDate menu 1024x620")) << world->log();
+    at = mark();
     world->click(window, kRowX, kRowForgetY);
-    EXPECT_TRUE(waitUntil([&] { return world->settingsText() == kSettingsHeader; }, 10.0))
-        << world->settingsText();
-    EXPECT_TRUE(waitUntil([&] { return gameVersion() == "Corvanthe 1.0.0\n"; }, 30.0)) << world->log();
-    sleepSeconds(0.5);
+    ASSERT_TRUE(shows("UpToDate 1024x620", at)) << world->log();
+    EXPECT_EQ(world->settingsText(), kSettingsHeader);
+    EXPECT_EQ(gameVersion(), "Corvanthe 1.0.0\n");
     world->shot(window, "key-forgotten");
-    world->xHelper({"close", window});
-    EXPECT_EQ(launcher.wait(10), 0);
+    closeWindow(launcher, window);
 }
 
 TEST_F(LauncherGui, WindowIconAppearsOnceInstalledAndTheWindowKeepsItsMinimumSize) {
     world->nginx().setObjectRate("400k");
     ASSERT_TRUE(startServer());
     world->release("1.0.0", false, 1500000);
-    Child launcher = world->start({"--install"});
-    const std::string window = world->windowOf(launcher);
-    ASSERT_FALSE(window.empty()) << world->diagnosis();
+    Child launcher;
+    const std::string window = startShowing(launcher, {"--install"}, "");
+    ASSERT_FALSE(window.empty());
     EXPECT_EQ(world->xHelper({"minsize", window}), "820 520");
     EXPECT_EQ(world->xHelper({"icon", window}), "0");
     sleepSeconds(1.0);
@@ -288,37 +423,46 @@ TEST_F(LauncherGui, WindowIconAppearsOnceInstalledAndTheWindowKeepsItsMinimumSiz
     EXPECT_FALSE(fs::exists(world->gameDir() / ".installed"));
     EXPECT_EQ(world->xHelper({"icon", window}), "0");
 
-    ASSERT_TRUE(waitUntil([&] { return world->xHelper({"icon", window}) != "0"; }, 30.0)) << world->log();
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            return world->xHelper({"icon", window}) != "0";
+        },
+        kStateSeconds))
+        << world->log();
     EXPECT_TRUE(fs::exists(world->gameDir() / ".installed"));
     // The icon group holds 256, 128, 64, 48, 32 and 16 pixel images; the 256 one is stored as
     // PNG, which the reader leaves out. Each image is 2 numbers of size and w*h pixels.
     EXPECT_EQ(world->xHelper({"icon", window}),
               std::to_string(2 * 5 + 128 * 128 + 64 * 64 + 48 * 48 + 32 * 32 + 16 * 16));
 
+    ASSERT_TRUE(shows("UpToDate 1024x620")) << world->log();
     world->shot(window, "installed-1024x620");
     world->xdotool({"windowsize", window, "820", "520"});
-    sleepSeconds(0.8);
+    ASSERT_TRUE(shows("UpToDate 820x520")) << world->log();
     world->shot(window, "installed-820x520");
-    world->xHelper({"close", window});
-    EXPECT_EQ(launcher.wait(10), 0);
+    closeWindow(launcher, window);
 }
 
 TEST_F(LauncherGui, ClosingTheWindowDuringADownloadEndsTheProcessAtOnce) {
     world->nginx().setObjectRate("100k");
     ASSERT_TRUE(startServer());
     world->release("1.0.0", false, 4000000);
-    Child launcher = world->start({"--install"});
-    const std::string window = world->windowOf(launcher);
-    ASSERT_FALSE(window.empty()) << world->diagnosis();
-    ASSERT_TRUE(waitUntil([&] { return !world->nginx().requestsFor("/objects/").empty() ||
-                                       fs::exists(world->launcherDir() / ".staging"); }, 20.0));
+    Child launcher;
+    const std::string window = startShowing(launcher, {"--install"}, "");
+    ASSERT_FALSE(window.empty());
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            return !world->nginx().requestsFor("/objects/").empty() ||
+                   fs::exists(world->launcherDir() / ".staging");
+        },
+        20.0));
     sleepSeconds(1.0);
     ASSERT_FALSE(launcher.ended());
     world->shot(window, "download-in-progress");
     const auto start = std::chrono::steady_clock::now();
-    world->xHelper({"close", window});
-    EXPECT_EQ(launcher.wait(10), 0);
-    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    closeWindow(launcher, window);
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     EXPECT_LT(seconds, 2.0);
     EXPECT_FALSE(fs::exists(world->gameDir() / ".installed"));
     EXPECT_TRUE(contains(world->log(), "launcher: closing"));
@@ -364,35 +508,46 @@ TEST_F(LauncherGui, SelfUpdateReplacesTheRunningLauncherAndRestartsIt) {
     ASSERT_TRUE(world->publish(source, "1.0.0", false, "# News\n", newer));
 
     const fs::path exe = fs::canonical(world->launcherExe());
-    Child first = world->start({"--fast", "--shot", "6:restarted.png"});
-    EXPECT_EQ(first.wait(30), 0) << world->output();
+    Child first = world->start({"--fast"});
+    EXPECT_EQ(first.wait(kStateSeconds), 0) << world->output();
     EXPECT_EQ(readBytes(world->launcherExe()), readBytes(newer));
 
     // The new launcher runs with the old arguments and "--updated", in the launcher folder.
     Process restarted;
-    waitUntil([&] {
-        for (const Process& p : processesOf(exe)) {
-            if (p.pid != first.pid()) restarted = p;
-        }
-        return restarted.pid > 0;
-    }, 10.0);
+    waitUntil(
+        [&] {
+            for (const Process& p : processesOf(exe)) {
+                if (p.pid != first.pid()) restarted = p;
+            }
+            return restarted.pid > 0;
+        },
+        30.0);
     ASSERT_GT(restarted.pid, 0) << world->log();
-    EXPECT_EQ(restarted.args, (std::vector<std::string>{exe.string(), "--server", world->nginx().url(),
-                                                        "--fast", "--shot", "6:restarted.png",
-                                                        "--updated"}));
+    EXPECT_EQ(restarted.args,
+              (std::vector<std::string>{exe.string(), "--server", world->nginx().url(), "--fast",
+                                        "--updated"}));
     EXPECT_EQ(restarted.folder, fs::canonical(world->launcherDir()));
 
-    // Its start removed the old executable; it took its screenshot in its folder and closed.
-    EXPECT_TRUE(waitUntil([&] { return contains(world->log(), "launcher: saved restarted.png"); }, 30.0))
-        << world->log();
-    EXPECT_TRUE(waitUntil([&] { return kill(restarted.pid, 0) != 0; }, 10.0));
+    // Its start removed the old executable; it shows the release, not installed, it now serves.
+    std::string window;
+    waitUntil(
+        [&] {
+            window =
+                world->xdotool({"search", "--onlyvisible", "--pid", std::to_string(restarted.pid)});
+            window = window.substr(0, window.find('\n'));
+            return !window.empty();
+        },
+        30.0);
+    ASSERT_FALSE(window.empty()) << world->log();
+    ASSERT_TRUE(shows("NotInstalled 1024x620")) << world->log();
     EXPECT_FALSE(fs::exists(world->launcherExe().string() + ".old"));
-    EXPECT_TRUE(fs::exists(world->launcherDir() / "restarted.png"));
-    fs::copy_file(world->launcherDir() / "restarted.png", shotsFolder() / "self-updated.png",
-                  fs::copy_options::overwrite_existing);
+    world->shot(window, "self-updated");
+    world->xHelper({"close", window});
+    EXPECT_TRUE(waitUntil([&] { return kill(restarted.pid, 0) != 0; }, 30.0));
     // Each start rotated the log of the one before into a dated file.
     std::string logs;
-    for (const auto& entry : fs::directory_iterator(world->launcherDir() / "logs")) logs += readBytes(entry.path());
+    for (const auto& entry : fs::directory_iterator(world->launcherDir() / "logs"))
+        logs += readBytes(entry.path());
     std::size_t starts = 0;
     for (std::size_t at = logs.find("Corvanthe launcher, "); at != std::string::npos;
          at = logs.find("Corvanthe launcher, ", at + 1)) {

@@ -1,8 +1,11 @@
 // The four start-up failures of the real launcher, for real: no display, an OpenGL below 4.5, a
 // driver whose shaders do not compile, and a build without a release key. Each ends with exit
-// code 1, the message on standard error and in the log, and an error box where a desktop can
-// show one (the box is detached, so nothing waits for it).
+// code 1, the message on standard error and in the log, and an error box where a display is
+// there: the launcher waits until the box is closed (here by the test, as a player would). With
+// no display at all the message goes to standard error only and nothing waits.
 #include <gtest/gtest.h>
+
+#include <sstream>
 
 #include "gui_fixture.h"
 
@@ -29,31 +32,38 @@ protected:
     }
 
     // Starts the launcher (no server is needed: none of these gets that far) and expects the
-    // failure with its message on standard error and at error level in the log.
-    void expectFatal(const std::string& message, Environment env, bool withDisplay = true) {
-        Child launcher = world->start({}, std::move(env), false);
-        if (!withDisplay) {
-            // A child of a test with no display at all.
-            launcher = Child({world->launcherExe().string()}, {}, world->root(),
-                             world->root() / "launcher-output.txt");
-        }
+    // failure with its message on standard error and at error level in the log. With a display,
+    // the error box shows, the launcher waits while it is open, and ends when it is closed; the
+    // box is saved as a screenshot under the name.
+    void expectFatal(const std::string& message, Environment env, const std::string& box) {
+        Child launcher = box.empty() ? Child({world->launcherExe().string()}, {}, world->root(),
+                                             world->root() / "launcher-output.txt")
+                                     : world->start({}, std::move(env), false);
+        if (!box.empty() && haveDialogProgram()) closeErrorBox(launcher, box);
         EXPECT_EQ(launcher.wait(30), 1) << world->output();
         EXPECT_TRUE(contains(world->output(), "Corvanthe Launcher: " + message)) << world->output();
         EXPECT_TRUE(contains(world->log(), "error " + message)) << world->log();
         EXPECT_FALSE(contains(world->log(), "launcher: closing"));
     }
 
-    // The error box on the private display, saved as a screenshot and closed.
-    void expectErrorBox(const std::string& name) {
-        if (!haveDialogProgram()) return;
+    void closeErrorBox(Child& launcher, const std::string& name) {
+        // The box has the launcher's caption; so has the launcher's own window where it was
+        // made already, which the box does not belong to.
         std::string box;
-        waitUntil([&] {
-            box = world->xdotool({"search", "--onlyvisible", "--name", "^Corvanthe Launcher$"});
-            return !box.empty();
-        }, 10.0);
-        ASSERT_FALSE(box.empty()) << "no error box";
-        box = box.substr(0, box.find('\n'));
-        sleepSeconds(0.3);
+        waitUntil(
+            [&] {
+                const std::string own =
+                    world->xdotool({"search", "--pid", std::to_string(launcher.pid())});
+                std::istringstream found(
+                    world->xdotool({"search", "--onlyvisible", "--name", "^Corvanthe Launcher$"}));
+                for (std::string id; std::getline(found, id);) {
+                    if (!id.empty() && !contains("\n" + own + "\n", "\n" + id + "\n")) box = id;
+                }
+                return !box.empty();
+            },
+            30.0);
+        ASSERT_FALSE(box.empty()) << "no error box\n" << world->output();
+        EXPECT_FALSE(launcher.ended()) << "the launcher did not wait for its error box";
         world->shot(box, name);
         world->xHelper({"close", box});
     }
@@ -62,28 +72,27 @@ protected:
 };
 
 TEST_F(LauncherStartGui, NoDisplayStopsTheStart) {
-    expectFatal(kNoGlfw, {}, false);
+    expectFatal(kNoGlfw, {}, "");
 }
 
 TEST_F(LauncherStartGui, OpenGlBelow45StopsTheStart) {
-    expectFatal(kNoOpenGl, {{"MESA_GL_VERSION_OVERRIDE", "3.3"}});
-    expectErrorBox("error-box-opengl");
+    expectFatal(kNoOpenGl, {{"MESA_GL_VERSION_OVERRIDE", "3.3"}}, "error-box-opengl");
 }
 
 TEST_F(LauncherStartGui, ShadersThatDoNotCompileStopTheStart) {
     // The context is still 4.5; only its shading language stops below "#version 450 core".
-    expectFatal(kNoDrawing, {{"MESA_GL_VERSION_OVERRIDE", "4.5"}, {"MESA_GLSL_VERSION_OVERRIDE", "330"}});
+    expectFatal(kNoDrawing,
+                {{"MESA_GL_VERSION_OVERRIDE", "4.5"}, {"MESA_GLSL_VERSION_OVERRIDE", "330"}},
+                "error-box-drawing");
     EXPECT_TRUE(contains(world->log(), "launcher: shader did not link")) << world->log();
-    expectErrorBox("error-box-drawing");
 }
 
 TEST_F(LauncherStartGui, BuildWithoutAKeyStopsTheStartBeforeAnyWindow) {
     fs::copy_file(binary("corvanthe-launcher-nokey"), world->launcherExe(),
                   fs::copy_options::overwrite_existing);
-    expectFatal(kNoKey, {});
+    expectFatal(kNoKey, {}, "error-box-no-key");
     // The key is read before GLFW starts: nothing of the window or the renderer was reached.
     EXPECT_FALSE(contains(world->output(), "GL function not available"));
-    expectErrorBox("error-box-no-key");
 }
 
 } // namespace

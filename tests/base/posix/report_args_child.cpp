@@ -3,11 +3,12 @@
 // reads half a report). Texts are hex-encoded so blanks, tabs, newlines and any byte survive.
 //
 // Lines: "arg <hex>" per argv entry (argv[0] first), "cwd <hex>", "pid N", "pgid N",
-// "fd N" per open descriptor, "self <hex>" for selfPath().
+// "fd N" per open descriptor, "self <hex>" for selfPath(), "sigpipe ignored" or "sigpipe default".
 // With CORVANTHE_CHILD_RENAME_SELF set, it first moves its own executable to its path plus that
 // suffix, as a self-update does, and reports selfPath() after the move.
 #include "base/platform.h"
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
@@ -55,6 +56,9 @@ int main(int argc, char** argv) {
         self = qv::launcher::selfPath();
     }
     report += "self " + hex(self.string()) + "\n";
+    struct sigaction pipe {};
+    sigaction(SIGPIPE, nullptr, &pipe);
+    report += pipe.sa_handler == SIG_IGN ? "sigpipe ignored\n" : "sigpipe default\n";
 
     std::FILE* file = std::fopen("report.part", "wb");
     if (file == nullptr) return 3;

@@ -16,7 +16,8 @@ TEST(FsOpen, OpenedFilesAreNotInheritedByAStartedProcess) {
     test::TempDir dir;
     const auto path = dir.path() / "held";
     std::ofstream(path) << "abc";
-    for (std::FILE* file : {fsOpenRead(path), fsOpenWrite(dir.path() / "written")}) {
+    std::error_code error;
+    for (std::FILE* file : {fsOpenRead(path), fsCreateNew(dir.path() / "written", error)}) {
         ASSERT_NE(file, nullptr);
         EXPECT_NE(fcntl(fileno(file), F_GETFD) & FD_CLOEXEC, 0);
         std::fclose(file);

@@ -11,7 +11,9 @@
 #include <array>
 #include <chrono>
 #include <cstdint>
+#include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <random>
 #include <sstream>
@@ -23,6 +25,8 @@
 #include "../../support/temp_dir.h"
 #include "base/log.h"
 #include "update/hex.h"
+#include "update/manifest.h"
+#include "update/signed_text.h"
 #include "update/updater.h"
 
 extern char** environ;
@@ -88,6 +92,16 @@ inline int runProgram(const std::vector<std::string>& argv, const fs::path& outp
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+// The program's file as the shell would find it on the PATH; the name itself when none is found.
+inline std::string onPath(const std::string& name) {
+    std::istringstream folders(std::getenv("PATH") ? std::getenv("PATH") : "/usr/bin");
+    std::string folder;
+    while (std::getline(folders, folder, ':')) {
+        if (fs::exists(fs::path(folder) / name)) return (fs::path(folder) / name).string();
+    }
+    return name;
+}
+
 inline std::string buildTool(const char* name) {
     return std::string(CORVANTHE_BINARY_DIR) + "/" + name;
 }
@@ -131,6 +145,24 @@ class ReleaseSite {
                                          version};
         argv.insert(argv.end(), extra.begin(), extra.end());
         return runProgram(argv, base_ / "publish.log") == 0;
+    }
+
+    // Changes the Live manifest and signs it again, for releases no folder can hold.
+    bool rewriteManifest(const std::function<void(Manifest&)>& change) {
+        std::string body;
+        std::string error;
+        Manifest manifest;
+        std::string secretHex = readBytes(key_);
+        while (!secretHex.empty() && secretHex.back() == '\n')
+            secretHex.pop_back();
+        std::uint8_t secret[64];
+        if (!fromHex(secretHex, secret, sizeof secret) ||
+            !verifySigned(manifestText(), publicKey_.data(), body) ||
+            !parseManifest(body, manifest, error))
+            return false;
+        change(manifest);
+        writeBytes(site_ / "manifest-win64.txt", signText(writeManifest(manifest), secret));
+        return true;
     }
 
     std::string manifestText(bool testing = false) const {

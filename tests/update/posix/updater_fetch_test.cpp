@@ -8,6 +8,7 @@
 
 #include "nginx.h"
 #include "release_fixture.h"
+#include "../scripted_server.h"
 
 namespace qv::launcher {
 namespace {
@@ -93,6 +94,22 @@ TEST_F(Fetch, SignedTextsOfEachChannelAndWhatTheyLeaveBehind) {
     EXPECT_EQ(keyState(), Updater::KeyRefused);
     EXPECT_EQ(readBytes(tmp.path() / "launcher/.news-testing"),
               readBytes(site->site() / "testing/news.txt"));
+}
+
+TEST_F(Fetch, ASignedTextThatTricklesInEndsTheCheckAtTheDeadline) {
+    using S = testing::ScriptedServer;
+    std::vector<S::Step> trickle{S::send("HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n")};
+    for (int i = 0; i < 100; ++i) {
+        trickle.push_back(S::pause(100));
+        trickle.push_back(S::send("x"));
+    }
+    S slow(trickle);
+    Updater u(tmp.path() / "launcher", slow.url(), site->publicKey());
+    u.signedTextDeadline = std::chrono::milliseconds(500);
+    const Updater::Snapshot s = test::checkAndWait(u);
+    EXPECT_EQ(s.phase, Updater::Failed);
+    EXPECT_EQ(s.statusText, "cannot reach the update server (timed out)");
+    EXPECT_TRUE(log->has("launcher: news: cannot reach the update server (timed out)"));
 }
 
 TEST_F(Fetch, A403OnLiveIsAnOrdinaryFailure) {

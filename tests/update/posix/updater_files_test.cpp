@@ -61,6 +61,26 @@ TEST(WriteFileAtomic, ReplacesAnEmptyFolderByRemovingItFirst) {
     EXPECT_EQ(readBytes(target), "file now");
 }
 
+TEST(WriteFileAtomic, NeverWritesThroughALinkAtTheTemporaryName) {
+    TempDir tmp;
+    const fs::path target = tmp.path() / "news";
+    // A link to an existing file outside, and one to a name that does not exist yet: neither
+    // the file nor the name may be touched.
+    const fs::path outside = tmp.path() / "outside.txt";
+    const fs::path absent = tmp.path() / "absent.txt";
+    writeBytes(outside, "not the launcher's");
+    for (const fs::path& pointee : {outside, absent}) {
+        fs::remove(withPart(target));
+        fs::create_symlink(pointee, withPart(target));
+        ASSERT_TRUE(writeText(target, "signed news"));
+        EXPECT_EQ(readBytes(target), "signed news");
+        EXPECT_FALSE(fs::is_symlink(target));
+        EXPECT_FALSE(fs::exists(withPart(target)));
+    }
+    EXPECT_EQ(readBytes(outside), "not the launcher's");
+    EXPECT_FALSE(fs::exists(absent));
+}
+
 // An Updater on a launcher folder, for the file operations that need no server.
 class UpdaterFiles : public ::testing::Test {
   protected:
@@ -174,7 +194,7 @@ TEST_F(UpdaterFiles, InstallStagedStopsAtATargetItCannotReplace) {
 
     std::string error;
     EXPECT_FALSE(updater->installStaged(error));
-    EXPECT_EQ(error, "cannot replace folder: close Corvanthe and try again");
+    EXPECT_EQ(error, "cannot replace folder (Directory not empty)");
     EXPECT_EQ(readBytes(game() / "first.dat"), "1"); // entries before it stay in place
     EXPECT_EQ(readBytes(game() / "folder/save.dat"), "the player's");
     EXPECT_FALSE(fs::exists(game() / "third.dat"));
@@ -187,7 +207,15 @@ TEST_F(UpdaterFiles, InstallStagedReportsAMissingObjectAndABadPath) {
     updater->toInstall.push_back(&release.files[0]);
     std::string error;
     EXPECT_FALSE(updater->installStaged(error));
-    EXPECT_EQ(error, "cannot put gone.dat in place");
+    EXPECT_EQ(error, "cannot put gone.dat in place (No such file or directory)");
+
+    // A file of the player's where a folder must go: the system's reason, not "close Corvanthe".
+    writeBytes(game() / "saves", "the player's");
+    release.files[0].path = "saves/slot1";
+    writeBytes(staging() / release.files[0].hash, "never staged");
+    EXPECT_FALSE(updater->installStaged(error));
+    EXPECT_EQ(error, "cannot put saves/slot1 in place (Not a directory)");
+    EXPECT_EQ(readBytes(game() / "saves"), "the player's");
 
     release.files[0].path = "bad\xff";
     EXPECT_FALSE(updater->installStaged(error));

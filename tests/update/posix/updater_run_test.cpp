@@ -143,6 +143,28 @@ TEST_F(UpdateRun, InstallsFromNothing) {
     EXPECT_TRUE(log->has("launcher: installed 1.0 (3 files replaced)"));
 }
 
+TEST_F(UpdateRun, LinksPlantedAtTemporaryNamesAreNeverWrittenThrough) {
+    ASSERT_TRUE(site->publish(kRelease1, "1.0"));
+    const fs::path outside = tmp.path() / "outside.txt";
+    writeBytes(outside, "someone else's file");
+    std::vector<fs::path> planted = {launcher / ".news.part", game() / ".installed.part",
+                                     game() / ".installing.part"};
+    for (const Entry& e : published().files)
+        planted.push_back(launcher / ".staging" / (e.hash + ".part"));
+    for (const fs::path& link : planted) {
+        fs::create_directories(link.parent_path());
+        fs::create_symlink(outside, link);
+    }
+    Updater& u = start();
+    checkAndWait(u);
+    EXPECT_EQ(updateAndWait(u).phase, Updater::UpToDate);
+    EXPECT_EQ(readBytes(outside), "someone else's file");
+    EXPECT_EQ(readFiles(game()), kRelease1);
+    EXPECT_EQ(readBytes(game() / ".installed"), site->manifestText());
+    EXPECT_FALSE(fs::is_symlink(launcher / ".news"));
+    EXPECT_EQ(updateAndWait(u, true).statusText, "Files verified");
+}
+
 TEST_F(UpdateRun, CheckHashesNothingAndVerifyRepairsAChangedFile) {
     install(kRelease1, "1.0");
     // Same size, other bytes: only reading the file could notice.
@@ -254,7 +276,8 @@ TEST_F(UpdateRun, AFileMayBecomeAFolderAndAFolderAFile) {
     checkAndWait(again);
     const Updater::Snapshot blocked = updateAndWait(again);
     EXPECT_EQ(blocked.phase, Updater::Failed);
-    EXPECT_EQ(blocked.statusText, "cannot replace mods: close Corvanthe and try again");
+    // Not a file in use: the system's reason, not advice to close the launcher.
+    EXPECT_EQ(blocked.statusText, "cannot replace mods (Directory not empty)");
     EXPECT_EQ(readBytes(game() / "mods/mine.mod"), "the player's");
 }
 
@@ -335,6 +358,66 @@ TEST_F(UpdateRun, RefusesAManifestForAnotherPlatform) {
     EXPECT_FALSE(fs::exists(game()));
 }
 
+TEST_F(UpdateRun, RefusesAReleaseThatCannotInstallBeforeChangingAnything) {
+    install(kRelease1, "1.0");
+    const struct {
+        Files files;
+        std::string status;
+        std::string renamed = {}; // the path "y/b" is given this one after publishing
+    } cases[] = {
+        {{{"z", "file\n"}, {"y/b", "inside\n"}}, "cannot install z/b (inside the file z)", "z/b"},
+        {{{".installed", "mine\n"}},
+         "cannot install .installed (a name the launcher keeps for itself)"},
+        {{{"Con.txt", "device\n"}}, "cannot install Con.txt (a device name on Windows)"},
+        {{{"Readme.txt", "1\n"}, {"readme.TXT", "2\n"}},
+         "cannot install readme.TXT (the same file as Readme.txt where letter case is ignored)"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.status);
+        ASSERT_TRUE(site->publish(c.files, "2.0"));
+        if (!c.renamed.empty()) {
+            ASSERT_TRUE(site->rewriteManifest([&](Manifest& m) {
+                for (Entry& e : m.files)
+                    if (e.path == "y/b") e.path = c.renamed;
+            }));
+        }
+        server->clearLog();
+        Updater& u = start();
+        Updater::Snapshot s = checkAndWait(u);
+        EXPECT_EQ(s.phase, Updater::Failed);
+        EXPECT_EQ(s.statusText, c.status);
+        s = updateAndWait(u);
+        EXPECT_EQ(s.statusText, c.status);
+        EXPECT_TRUE(objectRequests().empty());
+        EXPECT_EQ(readFiles(game()), kRelease1);
+        EXPECT_FALSE(fs::exists(game() / ".installing"));
+    }
+}
+
+TEST_F(UpdateRun, TheAmountToDownloadStopsAtTheLargestSizeInsteadOfWrapping) {
+    ASSERT_TRUE(site->publish({{"a.bin", "a\n"}, {"b.bin", "b\n"}}, "1.0"));
+    ASSERT_TRUE(site->rewriteManifest([](Manifest& m) {
+        for (Entry& e : m.files)
+            e.packedSize = std::uint64_t(1) << 63;
+    }));
+    const Updater::Snapshot s = checkAndWait(start());
+    EXPECT_EQ(s.bytesToDownload, UINT64_MAX);
+    EXPECT_EQ(s.statusText, formatSize(UINT64_MAX) + " to download");
+}
+
+TEST_F(UpdateRun, AChangeOfLetterCaseKeepsTheFileJustPlaced) {
+    install({{"corvanthe.exe", "v1\n"}, {"data/level.pak", "level 1\n"}}, "1.0");
+    // On a file system that ignores case, "Data" is the folder "data"; a link shows the same.
+    fs::create_directory_symlink("data", game() / "Data");
+    ASSERT_TRUE(site->publish({{"corvanthe.exe", "v1\n"}, {"Data/level.pak", "level 2\n"}}, "2.0"));
+    Updater& u = start();
+    checkAndWait(u);
+    EXPECT_EQ(updateAndWait(u).phase, Updater::UpToDate);
+    EXPECT_EQ(readBytes(game() / "data/level.pak"), "level 2\n");
+    EXPECT_EQ(updateAndWait(u, true).statusText, "Files verified");
+    EXPECT_EQ(log->count("(0 files replaced)"), 1u);
+}
+
 TEST_F(UpdateRun, RefusedPlaytesterKeyShowsLiveAndTheRightKeyTesting) {
     ASSERT_TRUE(site->publish(kRelease1, "1.0"));
     const Files testing = {{"corvanthe.exe", randomBytes(25000, 8)}, {"beta.txt", "beta\n"}};
@@ -413,14 +496,15 @@ TEST_F(UpdateRun, AnEarlierRefusalSendsALaterTestingFailureToLive) {
 
 TEST_F(UpdateRun, ARecordThatCouldNotBeWrittenIsWrittenByTheNextRun) {
     ASSERT_TRUE(site->publish(kRelease1, "1.0"));
-    // A folder with something in it under the record's name: no rename can replace it.
+    // A folder with something in it under the record's name: no rename can replace it. The
+    // install is then not finished, and the run says so instead of "Up to date".
     writeBytes(game() / ".installed" / "blocker", "x");
     Updater& u = start();
     checkAndWait(u);
     Updater::Snapshot s = updateAndWait(u);
-    EXPECT_EQ(s.phase, Updater::UpToDate);
-    EXPECT_EQ(s.statusText, "Up to date");
-    EXPECT_TRUE(s.gamePresent);
+    EXPECT_EQ(s.phase, Updater::Failed);
+    EXPECT_EQ(s.statusText, "cannot write to " + game().string() + " (Is a directory)");
+    EXPECT_FALSE(s.gamePresent);
     EXPECT_TRUE(fs::is_directory(game() / ".installed"));
     EXPECT_FALSE(fs::exists(game() / ".installed.part"));
 

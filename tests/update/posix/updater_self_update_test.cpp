@@ -70,6 +70,47 @@ TEST_F(Swap, ASecondMoveThatFailsPutsTheRunningLauncherBack) {
     EXPECT_FALSE(fs::exists(old));
 }
 
+TEST_F(Swap, InOneStepTheLauncherNameNeverGoesWithoutALauncher) {
+    writeBytes(old, "leftover of an earlier self-update");
+    std::vector<std::string> seenAtEachMove;
+    const RenameFunction watching = [&](const fs::path& from, const fs::path& to,
+                                        std::error_code& ec) {
+        seenAtEachMove.push_back(readBytes(exe));
+        fs::rename(from, to, ec);
+    };
+    std::string error;
+    ASSERT_TRUE(replaceLauncherFile(exe, fresh, old, error, watching));
+    EXPECT_EQ(seenAtEachMove, std::vector<std::string>{"running launcher"});
+    EXPECT_EQ(readBytes(exe), "new launcher");
+    EXPECT_EQ(readBytes(old), "running launcher");
+    EXPECT_FALSE(fs::exists(fresh));
+
+    const RenameFunction refusing = [](const fs::path&, const fs::path&, std::error_code& ec) {
+        ec = std::make_error_code(std::errc::permission_denied);
+    };
+    writeBytes(fresh, "newer launcher");
+    EXPECT_FALSE(replaceLauncherFile(exe, fresh, old, error, refusing));
+    EXPECT_EQ(error, "cannot put the new launcher in place");
+    EXPECT_EQ(readBytes(exe), "new launcher");
+}
+
+TEST_F(Swap, TheNextStartFinishesASwapStoppedBetweenItsMoves) {
+    // Stopped after the running launcher went to ".old": started again from any of the names.
+    for (const fs::path& self : {exe, old, fresh}) {
+        SCOPED_TRACE(self.string());
+        fs::remove(exe);
+        writeBytes(old, "running launcher");
+        writeBytes(fresh, "new launcher");
+        finishLauncherSwap(self);
+        EXPECT_EQ(readBytes(exe), "new launcher");
+        EXPECT_FALSE(fs::exists(fresh));
+    }
+    // A launcher in place is never replaced by a waiting ".new".
+    writeBytes(fresh, "stale new launcher");
+    finishLauncherSwap(exe);
+    EXPECT_EQ(readBytes(exe), "new launcher");
+}
+
 // The driver copied into a launcher folder of its own, and a release server.
 class SelfUpdate : public ::testing::Test {
   protected:
@@ -194,6 +235,38 @@ TEST_F(SelfUpdate, NoSelfUpdateWhenNothingCallsForIt) {
         EXPECT_FALSE(fs::exists(launcher / "updater_driver.new"));
         EXPECT_FALSE(fs::exists(launcher / "updater_driver.old"));
         EXPECT_EQ(test::readFiles(launcher / "game"), game);
+    }
+}
+
+TEST_F(SelfUpdate, AKillAtAnyRenameLeavesALauncherUnderItsName) {
+    const std::string newer = driverBytes + "\ncorvanthe newer build\n";
+    writeBytes(tmp.path() / "newer-driver", newer);
+    ASSERT_TRUE(site->publish(game, "1.0", {"--launcher", (tmp.path() / "newer-driver").string()}));
+    const std::string strace = test::onPath("strace");
+    // Renames: the news cache, the new launcher's temporary file, then its move into place.
+    for (int n = 1; n <= 4; ++n) {
+        SCOPED_TRACE(n);
+        fs::remove_all(launcher);
+        fs::create_directories(launcher);
+        writeBytes(driver, driverBytes);
+        fs::permissions(driver, fs::perms::owner_all);
+        std::vector<std::string> argv = {strace,
+                                         "-f",
+                                         "-qq",
+                                         "-o",
+                                         "/dev/null",
+                                         "-e",
+                                         "inject=rename:signal=KILL:when=" + std::to_string(n),
+                                         driver.string(),
+                                         "--server",
+                                         server->url(),
+                                         "--key",
+                                         site->publicHex(),
+                                         "--steps",
+                                         "check"};
+        test::runProgram(argv, output);
+        const std::string now = readBytes(driver);
+        EXPECT_TRUE(now == driverBytes || now == newer) << "no whole launcher under its name";
     }
 }
 

@@ -1,159 +1,17 @@
 // The window-icon reader against small .ico files built here, one fault at a time, and against
 // the launcher's own icon group.
-
-#include "base/icon.h"
-#include "base/log.h"
-
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <atomic>
 #include <cstdint>
 #include <filesystem>
-#include <fstream>
-#include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "../../support/log_folder.h"
+#include "icon_files.h"
 
 namespace qv::launcher {
 namespace {
-
-namespace fs = std::filesystem;
-using ::testing::ElementsAre;
-using ::testing::IsEmpty;
-using Bytes = std::vector<std::uint8_t>;
-
-using test::LogLine;
-
-// A fresh temporary folder with the log open in it; icon files are written there too.
-class IconFolder : public test::LogFolder {
-  public:
-    IconFolder() : LogFolder("icon_test-") {}
-
-    std::string write(const Bytes& bytes, const std::string& name = "test.ico") const {
-        const std::string file = path(name);
-        std::ofstream(file, std::ios::binary)
-            .write(reinterpret_cast<const char*>(bytes.data()),
-                   static_cast<std::streamsize>(bytes.size()));
-        return file;
-    }
-};
-
-void put16(Bytes& out, std::uint32_t v) {
-    out.push_back(static_cast<std::uint8_t>(v));
-    out.push_back(static_cast<std::uint8_t>(v >> 8));
-}
-
-void put32(Bytes& out, std::uint32_t v) {
-    put16(out, v & 0xFFFF);
-    put16(out, v >> 16);
-}
-
-// The stored pixel (blue, green, red, alpha) of column x in stored row r, different everywhere
-// and for every seed, so that swapped channels, rows or images show.
-std::uint8_t storedByte(int seed, int x, int r, int channel) {
-    return static_cast<std::uint8_t>(seed * 97 + r * 31 + x * 7 + channel * 61);
-}
-
-// A device-independent bitmap as an icon stores it, with the fields a test may spoil.
-struct Bitmap {
-    std::int32_t width = 3;
-    std::int32_t height = 2; // image rows; the header says 2 * height unless storedHeight
-    std::optional<std::int32_t> storedHeight;
-    std::uint32_t headerSize = 40; // the header is padded with zeros up to this size
-    std::uint16_t bitCount = 32;
-    std::uint32_t compression = 0;
-    bool mask = true;
-    int seed = 1;
-
-    Bytes bytes() const {
-        Bytes out;
-        put32(out, headerSize);
-        put32(out, static_cast<std::uint32_t>(width));
-        put32(out, static_cast<std::uint32_t>(storedHeight.value_or(2 * height)));
-        put16(out, 1);
-        put16(out, bitCount);
-        put32(out, compression);
-        out.resize(headerSize, 0);
-        for (int r = 0; r < height; ++r)
-            for (int x = 0; x < width; ++x)
-                for (int c = 0; c < 4; ++c)
-                    out.push_back(storedByte(seed, x, r, c));
-        if (mask)
-            out.resize(out.size() + static_cast<std::size_t>((width + 31) / 32 * 4 * height), 0);
-        return out;
-    }
-};
-
-// The image loadIconFile must make of a bitmap: RGBA, top row (the last one stored) first.
-IconImage expectedImage(const Bitmap& bitmap) {
-    IconImage image{bitmap.width, bitmap.height, {}};
-    for (int y = 0; y < bitmap.height; ++y) {
-        const int r = bitmap.height - 1 - y;
-        for (int x = 0; x < bitmap.width; ++x)
-            for (int c : {2, 1, 0, 3})
-                image.rgba.push_back(storedByte(bitmap.seed, x, r, c));
-    }
-    return image;
-}
-
-// One directory entry and its image data; the size and offset are worked out unless given.
-struct Entry {
-    int width = 3; // 256 is written as 0
-    int height = 2;
-    Bytes data;
-    std::optional<std::uint32_t> resourceSize;
-    std::optional<std::uint32_t> offset;
-};
-
-Bitmap bitmapOf(int width, int height, int seed) {
-    Bitmap bitmap;
-    bitmap.width = width;
-    bitmap.height = height;
-    bitmap.seed = seed;
-    return bitmap;
-}
-
-Entry entryFor(const Bitmap& bitmap) {
-    Entry entry;
-    entry.width = bitmap.width;
-    entry.height = bitmap.height;
-    entry.data = bitmap.bytes();
-    return entry;
-}
-
-Bytes iconFile(const std::vector<Entry>& entries, std::uint16_t type = 1) {
-    Bytes out;
-    put16(out, 0);
-    put16(out, type);
-    put16(out, static_cast<std::uint32_t>(entries.size()));
-    std::uint32_t offset = static_cast<std::uint32_t>(6 + 16 * entries.size());
-    for (const Entry& e : entries) {
-        out.push_back(static_cast<std::uint8_t>(e.width));
-        out.push_back(static_cast<std::uint8_t>(e.height));
-        out.push_back(0);
-        out.push_back(0);
-        put16(out, 1);
-        put16(out, 32);
-        put32(out, e.resourceSize.value_or(static_cast<std::uint32_t>(e.data.size())));
-        put32(out, e.offset.value_or(offset));
-        offset += static_cast<std::uint32_t>(e.data.size());
-    }
-    for (const Entry& e : entries)
-        out.insert(out.end(), e.data.begin(), e.data.end());
-    return out;
-}
-
-MATCHER_P(IsImage, expected, "") {
-    return arg.width == expected.width && arg.height == expected.height &&
-           arg.rgba == expected.rgba;
-}
 
 TEST(LoadIconFile, MissingFileIsOneDebugLine) {
     IconFolder folder;
@@ -381,43 +239,6 @@ TEST(LoadIconFile, ReadsTheLaunchersIconGroupWithoutItsPngImage) {
         EXPECT_EQ(image.rgba[middle + 3], 255) << sizes[i];
     }
     EXPECT_THAT(folder.lines(), IsEmpty());
-}
-
-TEST(LoadIconFile, TheFileIsNotInheritedWhileItIsRead) {
-    // A game started while the icon is read must not get the descriptor. It is open only inside
-    // loadIconFile, so a watcher looks at this process's descriptors all the while; a file of the
-    // largest size keeps it open long enough to be seen.
-    IconFolder folder;
-    const std::string path = folder.write(iconFile({entryFor(Bitmap{})}));
-    fs::resize_file(path, 0xFFFFFF);
-    const std::string target = fs::canonical(path).string();
-
-    const auto names = [&target](int fd) {
-        char link[4096];
-        const std::string proc = "/proc/self/fd/" + std::to_string(fd);
-        const ssize_t n = readlink(proc.c_str(), link, sizeof link);
-        return n > 0 && std::string(link, static_cast<std::size_t>(n)) == target;
-    };
-    std::atomic<bool> stop{false};
-    std::atomic<int> seen{0};
-    std::atomic<int> inheritable{0};
-    std::thread watcher([&] {
-        while (!stop) {
-            for (int fd = 3; fd < 64; ++fd) {
-                if (!names(fd)) continue;
-                const int flags = fcntl(fd, F_GETFD);
-                if (flags == -1 || !names(fd)) continue; // closed meanwhile
-                ++seen;
-                if ((flags & FD_CLOEXEC) == 0) ++inheritable;
-            }
-        }
-    });
-    for (int attempt = 0; attempt < 500 && seen == 0; ++attempt)
-        EXPECT_EQ(loadIconFile(path.c_str()).size(), 1u);
-    stop = true;
-    watcher.join();
-    ASSERT_GT(seen, 0) << "the reader's descriptor was never seen open";
-    EXPECT_EQ(inheritable, 0);
 }
 
 } // namespace

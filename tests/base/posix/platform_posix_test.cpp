@@ -1,5 +1,6 @@
-// Path conversions, command-line quoting, and real processes started through startProcess:
-// the child program report_args_child writes back what it received.
+// The POSIX side of the platform helpers: native byte names, real processes started through
+// startProcess (the child program report_args_child writes back what it received), the own
+// path, permissions and the file manager.
 #include "base/platform.h"
 #include "base/platform_os.h"
 
@@ -7,18 +8,24 @@
 
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
 #include <fstream>
+#include <iterator>
 #include <map>
+#include <spawn.h>
 #include <sstream>
 #include <string>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
 
 #include "../../support/temp_dir.h"
+
+extern char** environ;
 
 namespace fs = std::filesystem;
 using namespace qv::launcher;
@@ -50,6 +57,7 @@ struct ChildReport {
     long pgid = 0;
     std::vector<int> fds;
     std::string self;
+    std::string sigpipe;
 };
 
 // Waits for the child's report in its working folder; false when none arrives in time.
@@ -73,6 +81,7 @@ bool readReport(const fs::path& folder, ChildReport& report,
         if (key == "pgid") report.pgid = std::stol(value);
         if (key == "fd") report.fds.push_back(std::stoi(value));
         if (key == "self") report.self = unhex(value);
+        if (key == "sigpipe") report.sigpipe = value;
     }
     return true;
 }
@@ -86,120 +95,17 @@ std::vector<int> ownStandardDescriptors() {
     return fds;
 }
 
-// Splits one quoted command-line element back the way the Windows C runtime and
-// CommandLineToArgvW do, so the quoting is checked against the rules it must invert.
-std::wstring splitOne(const std::wstring& line) {
-    std::wstring out;
-    bool quoted = false;
-    std::size_t i = 0;
-    while (i < line.size()) {
-        if (line[i] == L'\\') {
-            std::size_t n = 0;
-            while (i < line.size() && line[i] == L'\\')
-                ++n, ++i;
-            if (i < line.size() && line[i] == L'"') {
-                out.append(n / 2, L'\\');
-                if (n % 2 == 1) {
-                    out += L'"';
-                    ++i;
-                }
-            } else {
-                out.append(n, L'\\');
-            }
-        } else if (line[i] == L'"') {
-            quoted = !quoted;
-            ++i;
-        } else if (!quoted && (line[i] == L' ' || line[i] == L'\t')) {
-            ADD_FAILURE() << "unquoted blank splits the element";
-            return out;
-        } else {
-            out += line[i++];
-        }
-    }
-    EXPECT_FALSE(quoted) << "element left inside quotes";
-    return out;
-}
-
 } // namespace
 
-TEST(QuoteArgument, WritesEachArgumentSoThatSplittingGivesItBack) {
-    const struct {
-        std::wstring argument;
-        std::wstring quoted;
-    } cases[] = {
-        {L"", L"\"\""},
-        {L"plain", L"plain"},
-        {L"C:\\games\\corvanthe\\", L"C:\\games\\corvanthe\\"},
-        {L"line\nbreak\vtab-free", L"line\nbreak\vtab-free"},
-        {L"two words", L"\"two words\""},
-        {L"tab\there", L"\"tab\there\""},
-        {L"ends in\\", L"\"ends in\\\\\""},
-        {L"ends in two\\\\", L"\"ends in two\\\\\\\\\""},
-        {L"say \"hi\"", L"\"say \\\"hi\\\"\""},
-        {L"a\\\"b", L"\"a\\\\\\\"b\""},
-        {L"\"", L"\"\\\"\""},
-        {L"C:\\Program Files\\a\\\\b", L"\"C:\\Program Files\\a\\\\b\""},
-        {L"--server=http://x y/", L"\"--server=http://x y/\""},
-    };
-    for (const auto& c : cases) {
-        const std::wstring quoted = quoteArgument(c.argument);
-        EXPECT_EQ(quoted, c.quoted);
-        EXPECT_EQ(splitOne(quoted), c.argument);
-    }
-}
-
-TEST(Utf8Paths, ValidTextRoundTripsUnchanged) {
-    const char* const bom = "\xEF\xBB\xBF";
-    const std::string cases[] = {
-        "",
-        "game/corvanthe.exe",
-        "a//b/./c/",
-        "K\xC3\xA4se/\xE6\x97\xA5\xE6\x9C\xAC/\xF0\x9F\x98\x80",
-        "\xEF\xBF\xBF\xF4\x8F\xBF\xBF", // U+FFFF and U+10FFFF, the highest of their lengths
-        std::string(bom) + "bom",
-    };
-    for (const std::string& text : cases) {
-        const fs::path path = pathFromUtf8(text);
-        EXPECT_EQ(toUtf8(path), text);
-        EXPECT_EQ(path.empty(), text.empty());
-    }
-    // A leading byte-order mark is an ordinary character of the name.
-    EXPECT_EQ(pathFromUtf8(std::string(bom) + "bom").u32string(), U"\uFEFFbom");
-    EXPECT_EQ(pathFromUtf8("x/\xF0\x9F\x98\x80").filename().u32string(), U"\U0001F600");
-}
-
-TEST(Utf8Paths, MalformedTextIsRejectedWithTheConversionError) {
-    const std::string cases[] = {
-        "\x80",                    // continuation byte alone
-        "ab\xC3",                  // cut off at the end
-        "\xE6\x97(",               // cut off before an ASCII byte
-        "\xC0\xAF",                // overlong '/'
-        "\xC1\xBF",                // overlong
-        "\xE0\x80\xAF",            // overlong three-byte form
-        "\xF0\x8F\xBF\xBF",        // overlong four-byte form
-        "\xED\xA0\x80",            // high surrogate
-        "\xED\xBF\xBF",            // low surrogate
-        "\xF4\x90\x80\x80",        // above U+10FFFF
-        "\xF5\x80\x80\x80",        // lead byte beyond the range
-        "\xFF",                    // never valid
-        "ok/\xE2\x82\xAC\xE2\x82", // a good character, then a cut one
-    };
-    for (const std::string& text : cases) {
+TEST(Utf8Paths, NativeNamesThatAreNoUtf8AreRejected) {
+    // Native names here are bytes, so a path can hold what no UTF-8 text is.
+    for (const std::string text : {"\x80", "ab\xC3", "\xC0\xAF", "\xED\xA0\x80", "\xFF"}) {
         SCOPED_TRACE(testing::PrintToString(text));
-        for (int direction = 0; direction < 2; ++direction) {
-            try {
-                if (direction == 0) {
-                    pathFromUtf8(text);
-                } else {
-                    toUtf8(fs::path(text)); // native names here are bytes, so this is possible
-                }
-                ADD_FAILURE() << "accepted";
-            } catch (const fs::filesystem_error& error) {
-                EXPECT_EQ(error.code(), std::make_error_code(std::errc::illegal_byte_sequence));
-                EXPECT_NE(std::string(error.what()).find("Cannot convert character sequence"),
-                          std::string::npos)
-                    << error.what();
-            }
+        try {
+            toUtf8(fs::path(text));
+            ADD_FAILURE() << "accepted";
+        } catch (const fs::filesystem_error& error) {
+            EXPECT_EQ(error.code(), std::make_error_code(std::errc::illegal_byte_sequence));
         }
     }
 }
@@ -248,6 +154,55 @@ TEST(StartProcess, ChildReceivesExactlyItsArgumentsFolderAndNothingMore) {
         std::this_thread::sleep_for(5ms);
     }
     EXPECT_FALSE(fs::exists(proc)) << "child was not collected";
+}
+
+TEST(StartProcess, TheChildGetsTheDefaultForABrokenPipeThatTheLauncherIgnores) {
+    TempFolder temp;
+    struct sigaction before {};
+    sigaction(SIGPIPE, nullptr, &before);
+    ignoreBrokenPipe();
+    std::string error;
+    const bool started = startProcess(childProgram(), {}, temp.path(), error);
+    struct sigaction now {};
+    sigaction(SIGPIPE, nullptr, &now);
+    sigaction(SIGPIPE, &before, nullptr);
+    ASSERT_TRUE(started) << error;
+    EXPECT_EQ(now.sa_handler, SIG_IGN);
+    ChildReport report;
+    ASSERT_TRUE(readReport(temp.path(), report));
+    EXPECT_EQ(report.sigpipe, "default");
+}
+
+TEST(IgnoreBrokenPipe, ALogLineToAGoneReaderDoesNotEndTheProgram) {
+    TempFolder temp;
+    for (const bool ignore : {false, true}) {
+        SCOPED_TRACE(ignore ? "ignored" : "default");
+        int ends[2];
+        ASSERT_EQ(pipe(ends), 0);
+        close(ends[0]); // the reader has gone
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, ends[1], 1);
+        const std::string program = (fs::path(CORVANTHE_BINARY_DIR) / "log_to_pipe_child").string();
+        const std::string folder = temp.path().string();
+        const char* mode = ignore ? "ignore" : "default";
+        char* const argv[] = {const_cast<char*>(program.c_str()), const_cast<char*>(folder.c_str()),
+                              const_cast<char*>(mode), nullptr};
+        pid_t pid = -1;
+        ASSERT_EQ(posix_spawn(&pid, program.c_str(), &actions, nullptr, argv, environ), 0);
+        posix_spawn_file_actions_destroy(&actions);
+        close(ends[1]);
+        int status = 0;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        if (ignore) {
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+            std::ifstream log(temp.path() / "latest.log");
+            const std::string text((std::istreambuf_iterator<char>(log)), {});
+            EXPECT_NE(text.find("the second line"), std::string::npos) << text;
+        } else {
+            EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGPIPE) << status;
+        }
+    }
 }
 
 TEST(StartProcess, RelativeProgramIsFoundFromTheLaunchersFolderNotTheWorkingFolder) {

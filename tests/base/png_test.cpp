@@ -9,22 +9,15 @@
 #include <png.h>
 #include <zlib.h>
 
-#include <fcntl.h>
-#include <poll.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "../../support/log_folder.h"
+#include "png_pixels.h"
 
 namespace qv::launcher {
 namespace {
@@ -34,13 +27,6 @@ using ::testing::ElementsAreArray;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 using ::testing::Not;
-using Bytes = std::vector<std::uint8_t>;
-
-// A fresh temporary folder with the log open in it.
-class PngFolder : public test::LogFolder {
-  public:
-    PngFolder() : LogFolder("png_test-") {}
-};
 
 Bytes readBytes(const std::string& path) {
     std::ifstream file(path, std::ios::binary);
@@ -50,14 +36,6 @@ Bytes readBytes(const std::string& path) {
 std::uint32_t be32(const Bytes& b, std::size_t at) {
     return std::uint32_t(b[at]) << 24 | std::uint32_t(b[at + 1]) << 16 |
            std::uint32_t(b[at + 2]) << 8 | b[at + 3];
-}
-
-// Pixels that differ from row to row and channel to channel, so swapped or shifted rows show.
-Bytes pattern(int width, int height, int channels) {
-    Bytes pixels(std::size_t(width) * height * channels);
-    for (std::size_t i = 0; i < pixels.size(); ++i)
-        pixels[i] = static_cast<std::uint8_t>((i * 7 + i / 251 * 13) ^ (i >> 9));
-    return pixels;
 }
 
 // The raw data the stream must carry: a filter byte 0 before each row, top row first.
@@ -324,17 +302,6 @@ TEST(PngTest, AFileThatCannotBeOpenedIsLoggedAsAnError) {
     EXPECT_THAT(folder.log(), Not(HasSubstr("Wrote")));
 }
 
-TEST(PngTest, AWriteThatDoesNotReachTheDeviceIsAFailure) {
-    // /dev/full takes the open and the buffered write and fails only when the data is flushed.
-    if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full here";
-    PngFolder folder;
-    const Bytes small(3, 0);
-    EXPECT_FALSE(writePng("/dev/full", small.data(), 1, 1, 3, false));
-    const Bytes large = pattern(200, 200, 4);
-    EXPECT_FALSE(writePng("/dev/full", large.data(), 200, 200, 4, false));
-    EXPECT_THAT(folder.log(), Not(HasSubstr("Wrote")));
-}
-
 TEST(PngTest, AnExistingFileIsReplacedWhole) {
     PngFolder folder;
     const std::string path = folder.path("again.png");
@@ -343,56 +310,6 @@ TEST(PngTest, AnExistingFileIsReplacedWhole) {
     const Bytes pixel = {0xFF, 0x00, 0x00};
     ASSERT_TRUE(writePng(path.c_str(), pixel.data(), 1, 1, 3, false));
     EXPECT_EQ(readBytes(path).size(), 72u);
-}
-
-TEST(PngTest, TheFileBeingWrittenIsNotInheritedByStartedPrograms) {
-    // A game started while a screenshot is written must not get its descriptor. Written into a
-    // FIFO that nobody drains yet, the writer stays inside its write, so the descriptor can be
-    // looked at while it is open.
-    PngFolder folder;
-    const std::string path = folder.path("shot.png");
-    ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
-    const fs::path target = fs::canonical(path);
-    const int reader = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    ASSERT_GE(reader, 0);
-
-    const Bytes pixels = pattern(200, 200, 4); // far more than a pipe holds
-    bool written = false;
-    std::thread writer(
-        [&] { written = writePng(path.c_str(), pixels.data(), 200, 200, 4, false); });
-
-    int descriptor = -1;
-    for (int attempt = 0; attempt < 10000 && descriptor < 0; ++attempt) {
-        for (const auto& entry : fs::directory_iterator("/proc/self/fd")) {
-            const int fd = std::stoi(entry.path().filename().string());
-            std::error_code error;
-            if (fd != reader && fs::read_symlink(entry.path(), error) == target) descriptor = fd;
-        }
-        if (descriptor < 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    EXPECT_GE(descriptor, 0) << "the writer never opened the file";
-    if (descriptor >= 0) {
-        EXPECT_NE(fcntl(descriptor, F_GETFD) & FD_CLOEXEC, 0);
-    }
-
-    // Drain until the writer closes its end.
-    Bytes received;
-    for (;;) {
-        pollfd entry{reader, POLLIN, 0};
-        if (poll(&entry, 1, 10000) <= 0) break;
-        std::uint8_t buffer[65536];
-        const ssize_t n = read(reader, buffer, sizeof buffer);
-        if (n > 0) {
-            received.insert(received.end(), buffer, buffer + n);
-        } else if (n == 0 || errno != EAGAIN) {
-            break;
-        }
-    }
-    writer.join();
-    close(reader);
-    EXPECT_TRUE(written);
-    const std::size_t raw = 200 * (1 + 200 * 4);
-    EXPECT_EQ(received.size(), 57 + 6 + 5 * 3 + raw);
 }
 
 } // namespace

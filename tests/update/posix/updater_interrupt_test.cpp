@@ -1,0 +1,309 @@
+// An update killed at any file-system step must leave a game folder that the next run mends,
+// whichever release the server offers by then: the same one, the previous one (a pulled
+// release), or a third. The headless driver runs under strace, which kills it at the Nth
+// rename, removal, folder creation or open; every N of one small update is tried. The same
+// driver shows placing files on another file system and on a full disk.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <sstream>
+#include <thread>
+
+#include "nginx.h"
+#include "release_fixture.h"
+
+namespace qv::launcher {
+namespace {
+
+using test::Files;
+using test::randomBytes;
+using test::readBytes;
+namespace fs = std::filesystem;
+
+// v1 has a file "m", v2 a folder "m"; v3 turns it back into a file. Every file that changes
+// keeps its size, so only its content tells the releases apart, and v2 shares one content
+// between two paths.
+const Files kV1 = {{"corvanthe.exe", randomBytes(9000, 1)},
+                   {"m", "m is a file\n"},
+                   {"data/a.bin", randomBytes(3000, 2)},
+                   {"data/b.bin", randomBytes(2000, 3)},
+                   {"old.bin", randomBytes(1000, 4)}};
+const Files kV2 = {{"corvanthe.exe", randomBytes(9000, 11)}, {"m/x", "inside m\n"},
+                   {"data/a.bin", randomBytes(3000, 12)},    {"data/b.bin", randomBytes(2000, 3)},
+                   {"data/c.bin", randomBytes(3000, 12)},    {"new.bin", randomBytes(1500, 14)}};
+const Files kV3 = {{"corvanthe.exe", randomBytes(9000, 21)},
+                   {"m", "m is a file again\n"},
+                   {"data/a.bin", randomBytes(3000, 22)},
+                   {"data/c.bin", randomBytes(3000, 2)},
+                   {"new.bin", randomBytes(1500, 14)}};
+
+const char* const kPlayerFile = "saves/player.sav";
+
+// The system calls a step is counted in; strace counts each one on its own, per thread.
+const char* const kSteps[] = {"rename", "unlink", "unlinkat", "rmdir", "mkdir", "openat"};
+
+Files withPlayerFile(Files files) {
+    files[kPlayerFile] = "the player's own\n";
+    return files;
+}
+
+bool anyPartFile(const fs::path& folder) {
+    for (const auto& item : fs::recursive_directory_iterator(folder))
+        if (item.path().extension() == ".part") return true;
+    return false;
+}
+
+// A launcher folder with the driver hard-linked in (its folder is the launcher folder) and the
+// game state copied from another one.
+void makeLauncher(const fs::path& from, const fs::path& to) {
+    fs::create_directories(to);
+    for (const auto& item : fs::directory_iterator(from)) {
+        if (item.path().filename() != "updater_driver")
+            fs::copy(item.path(), to / item.path().filename(), fs::copy_options::recursive);
+    }
+    fs::create_hard_link(test::buildTool("updater_driver"), to / "updater_driver");
+}
+
+class DriverUpdate : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        site = std::make_unique<test::ReleaseSite>(tmp.path());
+        ASSERT_TRUE(site->ok());
+        const fs::path root = tmp.path() / "root";
+        fs::create_directories(root);
+        const std::pair<const char*, const Files*> releases[] = {
+            {"v1", &kV1}, {"v2", &kV2}, {"v3", &kV3}};
+        for (const auto& [name, files] : releases) {
+            ASSERT_TRUE(site->publish(*files, name));
+            fs::copy(site->site(), root / name, fs::copy_options::recursive);
+        }
+        server = std::make_unique<test::Nginx>(root, tmp.path() / "nginx", "sesame");
+        ASSERT_TRUE(server->start());
+        ASSERT_EQ(test::runProgram({test::onPath("strace"), "-o", "/dev/null", "true"},
+                                   tmp.path() / "s.out"),
+                  0)
+            << "strace cannot trace here";
+    }
+
+    std::vector<std::string> driver(const fs::path& launcher, const char* release,
+                                    const char* steps) const {
+        return {(launcher / "updater_driver").string(),
+                "--server",
+                server->url() + release + "/",
+                "--key",
+                site->publicHex(),
+                "--no-self-update",
+                "--steps",
+                steps};
+    }
+
+    // The driver's update from v1 to v2 under strace with the options; its exit code, -1 when
+    // it was killed. Its output goes to "<launcher>.strace.out".
+    int updateUnder(const fs::path& launcher, const std::vector<std::string>& options) const {
+        std::vector<std::string> argv = {test::onPath("strace"), "-f", "-qq"};
+        argv.insert(argv.end(), options.begin(), options.end());
+        const std::vector<std::string> run = driver(launcher, "v2", "update");
+        argv.insert(argv.end(), run.begin(), run.end());
+        return test::runProgram(argv, launcher.parent_path() /
+                                          (launcher.filename().string() + ".strace.out"));
+    }
+
+    // Killed at the Nth call of the system call when n > 0, otherwise traced into the file.
+    // True when the driver was killed.
+    bool interruptedUpdate(const fs::path& launcher, const std::string& call, int n,
+                           const fs::path& trace) const {
+        const std::string what = n > 0 ? "inject=" + call + ":signal=KILL:when=" + std::to_string(n)
+                                       : "trace=rename,unlink,unlinkat,rmdir,mkdir,openat";
+        return updateUnder(launcher, {"-o", trace.string(), "-e", what}) == -1;
+    }
+
+    // A launcher folder with v1 installed and a file of the player's in its game folder.
+    fs::path installV1(const std::string& name) const {
+        const fs::path base = tmp.path() / name;
+        fs::create_directories(base);
+        fs::create_hard_link(test::buildTool("updater_driver"), base / "updater_driver");
+        const fs::path out = tmp.path() / (name + ".out");
+        EXPECT_EQ(test::runProgram(driver(base, "v1", "check,update"), out), 0) << readBytes(out);
+        test::writeBytes(base / "game" / kPlayerFile, "the player's own\n");
+        return base;
+    }
+
+    // A run after the interruption against the release: it ends up to date, a verify replaces
+    // nothing, the folder holds exactly that release and the player's file. Empty when so.
+    std::string followUp(const fs::path& launcher, const char* release, const Files& files) const {
+        const fs::path out = launcher.parent_path() / (launcher.filename().string() + ".out");
+        const int code = test::runProgram(driver(launcher, release, "check,update,verify"), out);
+        const std::string text = readBytes(out);
+        std::string faults;
+        const std::size_t verifying = text.find("driver: step verify");
+        if (code != 0 || verifying == std::string::npos ||
+            text.rfind("snapshot: UpToDate | Up to date |", verifying) == std::string::npos ||
+            text.find("(0 files replaced)", verifying) == std::string::npos) {
+            faults += "runs did not end up to date with nothing to mend\n";
+        }
+        if (test::readFiles(launcher / "game") != withPlayerFile(files))
+            faults += "the game folder does not hold the release\n";
+        if (fs::exists(launcher / ".staging") || anyPartFile(launcher))
+            faults += "temporary files left\n";
+        return faults.empty() ? faults : faults + text;
+    }
+
+    void killAtEveryStep(const fs::path& base);
+
+    test::TempDir tmp;
+    std::unique_ptr<test::ReleaseSite> site;
+    std::unique_ptr<test::Nginx> server;
+};
+
+// Kills the driver's update to v2 from the launcher folder at every step, and follows each
+// kill with a run against each release.
+void DriverUpdate::killAtEveryStep(const fs::path& base) {
+    // How many calls of each kind the update makes in its busiest thread: every one of them is
+    // a step to be killed at.
+    makeLauncher(base, tmp.path() / "traced");
+    ASSERT_FALSE(interruptedUpdate(tmp.path() / "traced", "", 0, tmp.path() / "trace.txt"));
+    ASSERT_EQ(test::readFiles(tmp.path() / "traced" / "game"), withPlayerFile(kV2));
+    std::map<std::string, std::map<std::string, int>> perThread; // call -> thread -> count
+    {
+        std::ifstream trace(tmp.path() / "trace.txt");
+        std::string line;
+        while (std::getline(trace, line)) {
+            std::istringstream fields(line);
+            std::string thread;
+            std::string rest;
+            fields >> thread >> rest;
+            const std::string call = rest.substr(0, rest.find('('));
+            ++perThread[call][thread];
+        }
+    }
+    std::vector<std::pair<std::string, int>> steps;
+    for (const char* call : kSteps) {
+        int most = 0;
+        for (const auto& [thread, count] : perThread[call])
+            most = std::max(most, count);
+        std::printf("%s: %d steps\n", call, most);
+        for (int n = 1; n <= most; ++n)
+            steps.emplace_back(call, n);
+    }
+    ASSERT_GT(steps.size(), 30u);
+
+    const std::pair<const char*, const Files*> nextOffers[] = {
+        {"v2", &kV2}, {"v1", &kV1}, {"v3", &kV3}};
+    std::atomic<std::size_t> next{0};
+    std::atomic<int> kills{0};
+    std::mutex faultsMutex;
+    std::vector<std::string> faults;
+    auto work = [&] {
+        for (std::size_t i = next++; i < steps.size(); i = next++) {
+            const auto& [call, n] = steps[i];
+            const std::string name = "step-" + call + "-" + std::to_string(n);
+            const fs::path killed = tmp.path() / name;
+            makeLauncher(base, killed);
+            if (!interruptedUpdate(killed, call, n, "/dev/null")) continue;
+            ++kills;
+            for (const auto& [release, files] : nextOffers) {
+                const fs::path after = tmp.path() / (name + "-then-" + release);
+                makeLauncher(killed, after);
+                const std::string fault = followUp(after, release, *files);
+                if (!fault.empty()) {
+                    std::lock_guard<std::mutex> lock(faultsMutex);
+                    faults.push_back("killed at " + call + " " + std::to_string(n) + ", then " +
+                                     release + ": " + fault);
+                }
+                std::error_code ec;
+                fs::remove_all(after, ec);
+            }
+            std::error_code ec;
+            fs::remove_all(killed, ec);
+        }
+    };
+    std::vector<std::thread> workers;
+    for (int i = 0; i < 4; ++i)
+        workers.emplace_back(work);
+    for (std::thread& t : workers)
+        t.join();
+
+    std::printf("%zu steps tried, %d of them killed the update\n", steps.size(), kills.load());
+    EXPECT_GT(kills.load(), 30);
+    EXPECT_TRUE(faults.empty()) << faults.size() << " interruptions not mended; the first:\n"
+                                << (faults.empty() ? "" : faults.front());
+}
+
+TEST_F(DriverUpdate, AKillAtAnyStepOfAnUpdateIsMendedWhateverTheServerOffersNext) {
+    const fs::path base = installV1("base");
+    ASSERT_FALSE(::testing::Test::HasFailure());
+    killAtEveryStep(base);
+}
+
+TEST_F(DriverUpdate, AKillAtAnyStepOfAFirstInstallIsMendedWhateverTheServerOffersNext) {
+    const fs::path base = tmp.path() / "empty";
+    fs::create_directories(base / "game");
+    test::writeBytes(base / "game" / kPlayerFile, "the player's own\n");
+    killAtEveryStep(base);
+}
+
+TEST_F(DriverUpdate, AFullDiskLeavesEveryFileWholeAndIsReported) {
+    // A write that finds no room: while a shared object is copied to its second path (whose
+    // v1 file must stay whole), and while the record of the finished install is written.
+    const struct {
+        const char* file;
+        std::string status;
+    } cases[] = {
+        {"data/c.bin", "cannot put data/c.bin in place (No space left on device)"},
+        {".installed", "cannot write to "},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.file);
+        const fs::path launcher = installV1(std::string("full-") + (c.file[0] == '.' ? "r" : "c"));
+        const fs::path game = launcher / "game";
+        const std::string before = readBytes(game / c.file);
+        std::vector<std::string> options = {"-o", "/dev/null"};
+        for (const std::string& name : {std::string(c.file), std::string(c.file) + ".part"}) {
+            options.push_back("-P");
+            options.push_back((game / name).string());
+        }
+        options.push_back("-e");
+        options.push_back("inject=write,pwrite64,sendfile,copy_file_range:error=ENOSPC");
+        EXPECT_EQ(updateUnder(launcher, options), 1);
+        const std::string out = readBytes(launcher.string() + ".strace.out");
+        EXPECT_NE(out.find("driver: done Failed | " + c.status), std::string::npos) << out;
+        EXPECT_EQ(readBytes(game / c.file), before);
+        EXPECT_EQ(followUp(launcher, "v2", kV2), "");
+    }
+}
+
+TEST_F(DriverUpdate, AGameFolderOnAnotherFileSystemIsUpdatedInPlace) {
+    // The player keeps the game on another drive and links it into the launcher folder; no
+    // downloaded object can be renamed there.
+    const fs::path elsewhere = fs::path("/dev/shm") / tmp.path().filename();
+    std::error_code ec;
+    fs::create_directories(elsewhere, ec);
+    struct stat here {};
+    struct stat there {};
+    if (ec || stat(tmp.path().c_str(), &here) != 0 || stat(elsewhere.c_str(), &there) != 0 ||
+        here.st_dev == there.st_dev) {
+        fs::remove_all(elsewhere, ec);
+        GTEST_SKIP() << "no second file system at /dev/shm";
+    }
+    const fs::path launcher = tmp.path() / "linked";
+    fs::create_directories(launcher);
+    fs::create_hard_link(test::buildTool("updater_driver"), launcher / "updater_driver");
+    fs::create_directory_symlink(elsewhere, launcher / "game");
+    const fs::path out = tmp.path() / "linked-v1.out";
+    EXPECT_EQ(test::runProgram(driver(launcher, "v1", "check,update,verify"), out), 0)
+        << readBytes(out);
+    EXPECT_EQ(test::readFiles(elsewhere), kV1);
+    test::writeBytes(elsewhere / kPlayerFile, "the player's own\n");
+    EXPECT_EQ(followUp(launcher, "v2", kV2), "");
+    EXPECT_TRUE(fs::is_symlink(launcher / "game"));
+    fs::remove_all(elsewhere, ec);
+}
+
+} // namespace
+} // namespace qv::launcher
