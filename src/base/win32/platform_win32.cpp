@@ -84,6 +84,10 @@ void osOpenFolder(const std::filesystem::path& folder) {
     ShellExecuteW(nullptr, L"open", folder.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
 }
 
+void osIgnoreBrokenPipe() {
+    // Windows has no signal for a reader that has gone: the write itself fails with an error.
+}
+
 void osMakeExecutable(const std::filesystem::path&) {
     // Windows runs any file whose name ends in ".exe"; there is no permission to add.
 }

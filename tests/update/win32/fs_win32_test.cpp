@@ -1,5 +1,7 @@
-// The updater's file writing and random source on Windows: files by their wide names, in binary
-// and not inheritable, names with a NUL refused, and the system's generator.
+// The updater's file writing, folder lock and random source on Windows: files by their wide
+// names, in binary and not inheritable, created only where nothing stands, names with a NUL
+// refused, a lock that a second holder cannot take, and the system's generator.
+#include "base/platform.h"
 #include "update/fs_os.h"
 #include "update/random_os.h"
 
@@ -12,6 +14,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -23,8 +26,9 @@ TEST(FsOpen, WritesAndReadsBytesUnchangedByWideName) {
     const fs::path file = temp.path() / u8"\u6587\u5b57 \u00fc.part";
     const std::string bytes("line\nnext\r\n\x1a\0end", 17);
 
-    std::FILE* out = fsOpenWrite(file);
-    ASSERT_NE(out, nullptr);
+    std::error_code error;
+    std::FILE* out = fsCreateNew(file, error);
+    ASSERT_NE(out, nullptr) << error.message();
     EXPECT_FALSE(test::inheritable(out));
     ASSERT_EQ(std::fwrite(bytes.data(), 1, bytes.size(), out), bytes.size());
     ASSERT_EQ(std::fflush(out), 0);
@@ -41,23 +45,73 @@ TEST(FsOpen, WritesAndReadsBytesUnchangedByWideName) {
     std::fclose(in);
     EXPECT_EQ(back, bytes);
 
-    // Truncated when written again.
-    out = fsOpenWrite(file);
-    ASSERT_NE(out, nullptr);
-    std::fclose(out);
-    EXPECT_EQ(fs::file_size(file), 0u);
+    // Never over something that is there already, file or folder.
+    fs::create_directory(temp.path() / L"folder");
+    for (const fs::path& taken : {file, temp.path() / L"folder"}) {
+        error.clear();
+        EXPECT_EQ(fsCreateNew(taken, error), nullptr);
+        EXPECT_TRUE(error) << toUtf8(taken);
+    }
+    EXPECT_EQ(fs::file_size(file), bytes.size());
 }
 
 TEST(FsOpen, ANameWithANulOpensNothing) {
     test::TempDir temp("fs_win32_test-");
     std::wstring name = (temp.path() / L"short").native();
     fs::path withNul = name + std::wstring(L"\0tail", 5);
-    EXPECT_EQ(fsOpenWrite(withNul), nullptr);
+    std::error_code error;
+    EXPECT_EQ(fsCreateNew(withNul, error), nullptr);
+    EXPECT_EQ(error, std::errc::invalid_argument);
     EXPECT_EQ(fsOpenRead(withNul), nullptr);
     EXPECT_FALSE(fs::exists(name));
     EXPECT_EQ(fsOpenRead(temp.path() / L"missing"), nullptr);
     // A folder that is not there is no failure to report.
     fsSyncFolder(temp.path() / L"missing");
+}
+
+TEST(FsTryLockFile, ASecondHolderIsRefusedUntilTheFirstLetsGo) {
+    test::TempDir temp("fs_win32_test-");
+    const fs::path lock = temp.path() / L"run.lock";
+    bool heldElsewhere = true;
+    const std::intptr_t first = fsTryLockFile(lock, heldElsewhere);
+    ASSERT_NE(first, -1);
+    EXPECT_FALSE(heldElsewhere);
+    EXPECT_FALSE(test::inheritable(reinterpret_cast<HANDLE>(first)));
+
+    EXPECT_EQ(fsTryLockFile(lock, heldElsewhere), -1);
+    EXPECT_TRUE(heldElsewhere);
+
+    fsUnlockFile(first);
+    const std::intptr_t again = fsTryLockFile(lock, heldElsewhere);
+    EXPECT_NE(again, -1);
+    EXPECT_FALSE(heldElsewhere);
+    fsUnlockFile(again);
+    fsUnlockFile(-1);
+
+    // A lock file that cannot be made is not one held by someone else.
+    EXPECT_EQ(fsTryLockFile(temp.path() / L"missing" / L"run.lock", heldElsewhere), -1);
+    EXPECT_FALSE(heldElsewhere);
+}
+
+TEST(FsIsInUse, AFileAnotherProgramHoldsIsInUseAndAMissingOneIsNot) {
+    test::TempDir temp("fs_win32_test-");
+    const fs::path held = temp.path() / L"held.pak";
+    const fs::path fresh = temp.path() / L"fresh.pak";
+    std::ofstream(held) << "old";
+    std::ofstream(fresh) << "new";
+    // Opened the way a game opens its data: no sharing at all.
+    const HANDLE handle = CreateFileW(held.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(handle, INVALID_HANDLE_VALUE);
+    std::error_code error;
+    fs::rename(fresh, held, error);
+    CloseHandle(handle);
+    ASSERT_TRUE(error);
+    EXPECT_TRUE(fsIsInUse(error)) << error.category().name() << " " << error.value();
+
+    fs::rename(temp.path() / L"missing.pak", held, error);
+    ASSERT_TRUE(error);
+    EXPECT_FALSE(fsIsInUse(error));
 }
 
 TEST(ReadSecureRandom, FillsEveryByteFromTheSystemsGenerator) {
