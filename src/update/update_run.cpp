@@ -103,6 +103,26 @@ void Updater::removeDroppedInTheWay(const std::vector<const Manifest*>& earlier)
             }
         }
     }
+    // A path the release only spells in other letter case names, where file names ignore case,
+    // the file already there: it takes the new spelling first, since replacing or keeping it
+    // would leave the old spelling on the name. A rename between two spellings of one name may
+    // do nothing, so it goes through the ".part" name, which placing clears if a run stops
+    // half-way.
+    for (const Manifest* release : earlier) {
+        for (const Entry& old : release->files) {
+            const std::string* same = now.find(old.path);
+            fs::path target;
+            fs::path respelled;
+            std::error_code ec;
+            if (!same || *same == old.path || !gameFile(old.path, target) ||
+                !gameFile(*same, respelled) || !fs::equivalent(target, respelled, ec))
+                continue;
+            fs::path through = respelled;
+            through += ".part";
+            fs::rename(target, through, ec);
+            if (!ec) fs::rename(through, respelled, ec);
+        }
+    }
     // Folders emptied that way may stand where a new file goes; a folder that still holds
     // anything (the player's own files) stays, and placing the file then reports it.
     for (const Entry* entry : toInstall) {

@@ -201,7 +201,8 @@ class Updater {
     // changed and that do not already hold this release's content go first, so that no record
     // is dropped while its files might still be in the folder.
     bool beginInstall(const Manifest* unfinished, std::string& error);
-    // Dropped files of the earlier releases that stand where the new one puts a file or folder.
+    // Dropped files of the earlier releases that stand where the new one puts a file or folder
+    // go; files the new one only respells in letter case take the new spelling.
     void removeDroppedInTheWay(const std::vector<const Manifest*>& earlier);
     std::uint64_t currentGeneration() const;
     void startWorker(bool isCheck, bool flag);

@@ -5,11 +5,10 @@
 #include <windows.h>
 
 #include <climits>
+#include <cstdint>
 #include <cstring>
 #include <fcntl.h>
 #include <io.h>
-#include <share.h>
-#include <sys/stat.h>
 
 namespace qv::launcher {
 
@@ -50,14 +49,17 @@ std::string utf8FromWide(std::wstring_view wide) {
 }
 
 std::FILE* openWideNoInherit(const wchar_t* name, const char* mode) {
-    // _O_NOINHERIT has been part of the C runtime's open for as long as it exists, unlike the
-    // "N" letter of fopen's mode; the stream is then built on the descriptor, so no started
-    // process can ever inherit the handle.
-    int flags = _O_NOINHERIT;
+    DWORD access = 0;
+    DWORD disposition = 0;
+    int flags = 0;
     if (mode[0] == 'r') {
-        flags |= _O_RDONLY;
+        access = GENERIC_READ;
+        disposition = OPEN_EXISTING;
+        flags = _O_RDONLY;
     } else if (mode[0] == 'w') {
-        flags |= _O_WRONLY | _O_CREAT | _O_TRUNC;
+        access = GENERIC_WRITE;
+        disposition = CREATE_ALWAYS;
+        flags = _O_WRONLY;
     } else {
         return nullptr;
     }
@@ -69,8 +71,20 @@ std::FILE* openWideNoInherit(const wchar_t* name, const char* mode) {
     } else {
         return nullptr;
     }
-    const int fd = _wsopen(name, flags, _SH_DENYNO, _S_IREAD | _S_IWRITE);
-    if (fd < 0) return nullptr;
+    // Opened by the system's own call: no security attributes ask for inheritance, so no
+    // started process receives the handle, and every kind of sharing is allowed, deleting and
+    // renaming included. The log is open for the launcher's whole life, and a launcher started
+    // while another still writes (the restart after a self-update) must still be able to move
+    // "latest.log" aside instead of finding it locked.
+    const HANDLE handle =
+        CreateFileW(name, access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                    disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return nullptr;
+    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), flags);
+    if (fd < 0) {
+        CloseHandle(handle);
+        return nullptr;
+    }
     std::FILE* file = _fdopen(fd, mode);
     if (file == nullptr) _close(fd);
     return file;

@@ -56,6 +56,28 @@ TEST(OpenFileNoInherit, OpensTheNameItsUtf8TextNamesInTheModeAsked) {
     }
 }
 
+// A log still open in one launcher is moved aside by the next one (the restart after a
+// self-update starts while the old process writes its last lines).
+TEST(OpenFileNoInherit, AnOpenFileCanBeMovedAsideAndTheWriterGoesOn) {
+    test::TempDir temp("file_win32_test-");
+    const fs::path latest = temp.path() / "latest.log";
+    const fs::path dated = temp.path() / "2026-01-01_00-00-00.log";
+    std::FILE* writer = openFileNoInherit(toUtf8(latest).c_str(), "w");
+    ASSERT_NE(writer, nullptr);
+    std::fputs("before\n", writer);
+    std::fflush(writer);
+    std::error_code ec;
+    fs::rename(latest, dated, ec);
+    EXPECT_FALSE(ec) << ec.message();
+    std::FILE* next = openFileNoInherit(toUtf8(latest).c_str(), "w");
+    ASSERT_NE(next, nullptr);
+    std::fputs("after\n", writer);
+    std::fclose(writer);
+    std::fclose(next);
+    EXPECT_EQ(contentOf(dated), "before\r\nafter\r\n");
+    EXPECT_EQ(contentOf(latest), "");
+}
+
 TEST(OpenFileNoInherit, MalformedNamesAndOtherModesOpenNothing) {
     test::TempDir temp("file_win32_test-");
     const std::string folder = toUtf8(temp.path()) + "\\";
