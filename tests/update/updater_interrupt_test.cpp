@@ -1,7 +1,7 @@
 // An update killed at any file-system step must leave a game folder that the next run mends,
 // whichever release the server offers by then: the same one, the previous one (a pulled
 // release), or a third. The headless driver runs under strace, which kills it at the Nth
-// rename, removal, folder creation or open; every N of one small update is tried. The same
+// rename, removal, folder creation, open or sync; every N of one small update is tried. The same
 // driver shows placing files on another file system and on a full disk.
 #include <gtest/gtest.h>
 
@@ -46,7 +46,8 @@ const Files kV3 = {{"corvanthe.exe", randomBytes(9000, 21)},
 const char* const kPlayerFile = "saves/player.sav";
 
 // The system calls a step is counted in; strace counts each one on its own, per thread.
-const char* const kSteps[] = {"rename", "unlink", "unlinkat", "rmdir", "mkdir", "openat"};
+const char* const kSteps[] = {"rename", "unlink", "unlinkat", "rmdir",
+                              "mkdir",  "openat", "fsync",    "sync_file_range"};
 
 Files withPlayerFile(Files files) {
     files[kPlayerFile] = "the player's own\n";
@@ -119,7 +120,8 @@ class DriverUpdate : public ::testing::Test {
     bool interruptedUpdate(const fs::path& launcher, const std::string& call, int n,
                            const fs::path& trace) const {
         const std::string what = n > 0 ? "inject=" + call + ":signal=KILL:when=" + std::to_string(n)
-                                       : "trace=rename,unlink,unlinkat,rmdir,mkdir,openat";
+                                       : "trace=rename,unlink,unlinkat,rmdir,mkdir,openat,"
+                                         "fsync,sync_file_range";
         return updateUnder(launcher, {"-o", trace.string(), "-e", what}) == -1;
     }
 
