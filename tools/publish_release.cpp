@@ -127,7 +127,9 @@ bool storeObject(const fs::path& objects, const std::string& content, Entry& ent
         std::fprintf(stderr, "publish_release: zlib failed on %s\n", entry.hash.c_str());
         return false;
     }
-    if (!writeFileAtomic(target, packed.data(), packedLength)) {
+    // A release folder is published again from its game folder after a crash, so the objects
+    // need not wait for the disk one by one.
+    if (!writeFileAtomic(target, packed.data(), packedLength, ec, Durability::Deferred)) {
         std::fprintf(stderr, "publish_release: cannot write %s\n", toUtf8(target).c_str());
         return false;
     }

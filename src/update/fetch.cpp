@@ -66,9 +66,12 @@ bool Updater::fetchSigned(const std::string& name, std::string& body, std::strin
         return false;
     }
     if (name == "news.txt") {
-        // A cache that cannot be written costs only the news at the next start.
+        // A cache that cannot be written costs only the news at the next start, and so does one
+        // a power cut tears: its signature is checked again when it is read.
+        std::error_code ignored;
         writeFileAtomic(launcherDir / (testing ? ".news-testing" : ".news"),
-                        reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
+                        reinterpret_cast<const std::uint8_t*>(text.data()), text.size(), ignored,
+                        Durability::Deferred);
     } else if (name.size() >= 9 && name.compare(0, 9, "manifest-") == 0) {
         rawManifest = std::move(text);
     }

@@ -27,6 +27,16 @@ bool fsIsInUse(const std::error_code& error);
 // reports that they could not be written.
 bool fsSyncFile(std::FILE* file);
 
+// Starts writing the bytes already flushed from the stream's buffer to the disk without waiting
+// for them, so that a later sync of the file finds little left to do. Only a hint: nothing is
+// reported, and a system without such a call does nothing.
+void fsStartWriteback(std::FILE* file);
+
+// Makes the content of a file written earlier (and closed since) durable, found again by its
+// name. False when it cannot be opened or the system reports that its bytes could not be
+// written.
+bool fsSyncPath(const std::filesystem::path& path);
+
 // Makes the folder's entries (a rename just done in it) durable. Failures are ignored: the
 // file's own content is already safe, only the name may fall back to its old one.
 void fsSyncFolder(const std::filesystem::path& folder);

@@ -9,6 +9,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdint>
+#include <exception>
 #include <string_view>
 
 namespace qv::launcher {
@@ -25,6 +27,17 @@ struct SocketGuard {
     SOCKET socket;
     ~SocketGuard() { closeSocket(socket); }
 };
+
+// Room for the whole body of a reply that announces its length (already checked against the
+// size limit). The length is the server's word: when it cannot be had, the body grows as it
+// arrives instead, and the receive limit still bounds it.
+void reserveBody(std::vector<std::uint8_t>& body, const HttpReplyHeader& reply) {
+    if (!reply.hasContentLength || reply.chunked || reply.contentLength > SIZE_MAX) return;
+    try {
+        body.reserve(static_cast<std::size_t>(reply.contentLength));
+    } catch (const std::exception&) {
+    }
+}
 
 } // namespace
 
@@ -105,6 +118,10 @@ bool httpGet(const std::string& url, std::vector<std::uint8_t>& body, std::uint6
     const std::size_t receiveCap = cap > SIZE_MAX ? SIZE_MAX : static_cast<std::size_t>(cap);
 
     const std::vector<SOCKET> waitList{connection.socket};
+    // Until the header is complete the reply goes to `received`, read no further than the header
+    // limit allows; from then on straight to the body, which a reply that announces its length
+    // gets reserved whole, so the body is never moved, neither to grow nor to drop the header.
+    const std::size_t headerCap = std::min<std::size_t>(receiveCap, kHeaderLimit + 1);
     std::vector<std::uint8_t> received;
     std::size_t headerLength = 0;
     HttpReplyHeader reply;
@@ -115,10 +132,13 @@ bool httpGet(const std::string& url, std::vector<std::uint8_t>& body, std::uint6
             return fail("connection lost while asking");
         }
         waitReadable(waitList, kPollStepMs);
-        const std::size_t before = received.size();
-        const bool open = tcpReceive(connection.socket, received, receiveCap);
+        const std::size_t before = headerLength + body.size() + received.size();
+        const bool open = headerLength == 0
+                              ? tcpReceive(connection.socket, received, headerCap)
+                              : tcpReceive(connection.socket, body, receiveCap - headerLength);
+        const std::size_t total = headerLength + body.size() + received.size();
         const auto now = std::chrono::steady_clock::now();
-        if (received.size() != before) {
+        if (total != before) {
             lastActivity = now;
         } else if (now - lastActivity > kIdleLimit) {
             return fail("the update server stopped answering");
@@ -138,21 +158,23 @@ bool httpGet(const std::string& url, std::vector<std::uint8_t>& body, std::uint6
                 if (status) *status = reply.status;
                 if (!accepted) return fail(headerError);
                 headerLength = end;
+                reserveBody(body, reply);
+                body.insert(body.end(), received.begin() + static_cast<std::ptrdiff_t>(end),
+                            received.end());
+                received = std::vector<std::uint8_t>();
             }
         }
         if (headerLength != 0) {
-            const std::uint64_t bodyBytes = received.size() - headerLength;
+            const std::uint64_t bodyBytes = body.size();
             if (progress) progress(bodyBytes, reply.hasContentLength ? reply.contentLength : 0);
             if (reply.hasContentLength && !reply.chunked && bodyBytes >= reply.contentLength) break;
         }
-        if (received.size() > receiveLimit) return fail("file larger than expected");
+        if (total > receiveLimit) return fail("file larger than expected");
         if (!open) break;
     }
 
     closeSocket(connection.socket);
     if (headerLength == 0) return fail("the update server hung up");
-    received.erase(received.begin(), received.begin() + static_cast<std::ptrdiff_t>(headerLength));
-    body.swap(received);
     if (reply.chunked) {
         if (!decodeChunked(body)) return fail("download cut short");
     } else if (reply.hasContentLength) {

@@ -1,10 +1,14 @@
 // File-level work of an update: whole-file replacement that never shows half a file, the records
 // of what is installed and of what is being placed, deciding whether a game file already matches
 // its release entry, and moving the verified downloads from ".staging" into the game folder.
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <functional>
 #include <map>
+#include <set>
 #include <system_error>
+#include <thread>
 
 #include "base/platform.h"
 #include "update/fs_os.h"
@@ -32,9 +36,10 @@ bool renameReplacing(const fs::path& from, const fs::path& to, std::error_code& 
 
 // Writes the file's bytes through "<path>.part": whatever stands at that name goes first (a
 // link planted there must not make the launcher write through it), the new file is created
-// exclusively, filled by fill, made durable, and only then renamed over the final name.
+// exclusively, filled by fill, made durable when asked, and only then renamed over the final
+// name.
 bool writeThroughPart(const fs::path& path, const std::function<bool(std::FILE*)>& fill,
-                      std::error_code& ec) {
+                      std::error_code& ec, Durability durability) {
     fs::path part = path;
     part += ".part";
     std::error_code ignored;
@@ -45,18 +50,52 @@ bool writeThroughPart(const fs::path& path, const std::function<bool(std::FILE*)
     bool written = fill(file);
     // The last buffered bytes can fail only at the flush or the close; either way a short file
     // must not take the final name. The sync makes the content durable before the rename does.
-    written = written && std::fflush(file) == 0 && fsSyncFile(file);
+    written = written && std::fflush(file) == 0;
+    if (durability == Durability::Durable) {
+        written = written && fsSyncFile(file);
+    } else if (written) {
+        fsStartWriteback(file);
+    }
     if (!written) ec.assign(errno != 0 ? errno : EIO, std::generic_category());
     if (std::fclose(file) != 0 && written) {
         written = false;
         ec.assign(errno != 0 ? errno : EIO, std::generic_category());
     }
     if (written && renameReplacing(part, path, ec)) {
-        fsSyncFolder(path.parent_path());
+        if (durability == Durability::Durable) fsSyncFolder(path.parent_path());
         return true;
     }
     fs::remove(part, ignored);
     return false;
+}
+
+// Syncs the files several at a time: the file system can then let one journal commit and one
+// flush of the disk's cache serve many of them, where one by one each would wait for its own.
+// The index of a file that could not be synced, or files.size() when every one was.
+std::size_t syncFiles(const std::vector<fs::path>& files) {
+    constexpr std::size_t kThreads = 8;
+    constexpr std::size_t kFilesPerThread = 16; // fewer are not worth a thread
+    std::atomic<std::size_t> next{0};
+    std::atomic<std::size_t> failed{files.size()};
+    const auto work = [&] {
+        for (std::size_t i = next++; i < files.size() && failed.load() == files.size();
+             i = next++) {
+            std::size_t none = files.size();
+            if (!fsSyncPath(files[i])) failed.compare_exchange_strong(none, i);
+        }
+    };
+    std::vector<std::thread> helpers;
+    const std::size_t wanted = std::min(kThreads, files.size() / kFilesPerThread);
+    try {
+        while (helpers.size() + 1 < wanted)
+            helpers.emplace_back(work);
+    } catch (const std::system_error&) {
+        // A helper that cannot start leaves its share to the others.
+    }
+    work();
+    for (std::thread& helper : helpers)
+        helper.join();
+    return failed.load();
 }
 
 std::string replaceError(const std::string& path, const std::error_code& ec) {
@@ -75,13 +114,13 @@ std::string errorReason(const std::error_code& ec) {
 }
 
 bool writeFileAtomic(const fs::path& path, const std::uint8_t* data, std::size_t length,
-                     std::error_code& ec) {
+                     std::error_code& ec, Durability durability) {
     return writeThroughPart(
         path,
         [data, length](std::FILE* file) {
             return length == 0 || std::fwrite(data, 1, length, file) == length;
         },
-        ec);
+        ec, durability);
 }
 
 bool writeFileAtomic(const fs::path& path, const std::uint8_t* data, std::size_t length) {
@@ -91,7 +130,8 @@ bool writeFileAtomic(const fs::path& path, const std::uint8_t* data, std::size_t
 
 // A copy that never shows half a file under the target's name: the old target stays whole until
 // the new content is complete beside it.
-bool copyFileAtomic(const fs::path& from, const fs::path& to, std::error_code& ec) {
+bool copyFileAtomic(const fs::path& from, const fs::path& to, std::error_code& ec,
+                    Durability durability) {
     std::FILE* source = fsOpenRead(from);
     if (!source) {
         ec = std::make_error_code(std::errc::no_such_file_or_directory);
@@ -107,7 +147,7 @@ bool copyFileAtomic(const fs::path& from, const fs::path& to, std::error_code& e
                 if (std::fwrite(buffer, 1, got, file) != got) return false;
             }
         },
-        ec);
+        ec, durability);
     std::fclose(source);
     return copied;
 }
@@ -157,7 +197,7 @@ bool Updater::removeGameFile(const std::string& relative, std::string& error) {
     fs::path target;
     if (!gameFile(relative, target)) return true; // nothing can stand at a name never reachable
     std::error_code ec;
-    fs::remove(target, ec);
+    if (fs::remove(target, ec)) noteGameChange(target);
     // A file where one of its folders should be means the path holds nothing either.
     if (!ec || ec == std::errc::not_a_directory) return true;
     error = replaceError(relative, ec);
@@ -198,7 +238,8 @@ bool Updater::installStaged(std::string& error) {
         }
         // A staged object on another file system than the game folder (a game folder linked to
         // another drive) cannot be renamed there: it is copied beside the target and renamed.
-        if (!moved && !copyFileAtomic(source, target, ec)) {
+        // The copy is synced with the folders, after the last file is placed.
+        if (!moved && !copyFileAtomic(source, target, ec, Durability::Deferred)) {
             if (fsIsInUse(ec)) {
                 error = replaceError(entry->path, ec);
             } else {
@@ -206,8 +247,50 @@ bool Updater::installStaged(std::string& error) {
             }
             return false;
         }
+        if (!moved) unsyncedFiles.push_back(target);
+        noteGameChange(target);
         placed.emplace(entry->hash, target);
     }
+    return true;
+}
+
+bool Updater::syncStaged(std::string& error) {
+    const fs::path staging = launcherDir / ".staging";
+    std::set<std::string> hashes;
+    std::vector<fs::path> staged;
+    for (const Entry* entry : toInstall) {
+        if (hashes.insert(entry->hash).second) staged.push_back(staging / entry->hash);
+    }
+    const std::size_t failed = syncFiles(staged);
+    if (failed == staged.size()) return true;
+    // Its bytes may never reach the disk even though they read back whole now; the next run
+    // fetches it again rather than trust it.
+    std::error_code ec;
+    fs::remove(staged[failed], ec);
+    error = "cannot write to " + toUtf8(staging) + " (is the disk full?)";
+    return false;
+}
+
+void Updater::noteGameChange(const fs::path& target) {
+    const fs::path game = gameDir();
+    for (fs::path folder = target.parent_path(); !folder.empty(); folder = folder.parent_path()) {
+        // A folder already noted has had the folders above it noted too.
+        if (!unsyncedFolders.insert(folder.native()).second || folder == game) return;
+        if (folder == folder.parent_path()) return;
+    }
+}
+
+bool Updater::syncGameChanges(std::string& error) {
+    std::vector<fs::path> files;
+    files.swap(unsyncedFiles);
+    std::set<fs::path::string_type> folders;
+    folders.swap(unsyncedFolders);
+    if (syncFiles(files) != files.size()) {
+        error = "cannot write to " + toUtf8(gameDir()) + " (is the disk full?)";
+        return false;
+    }
+    for (const fs::path::string_type& folder : folders)
+        fsSyncFolder(fs::path(folder));
     return true;
 }
 

@@ -98,7 +98,7 @@ void Updater::removeDroppedInTheWay(const std::vector<const Manifest*>& earlier)
                 if (!nested(old.path, entry->path) && !nested(entry->path, old.path)) continue;
                 fs::path target;
                 std::error_code ec;
-                if (gameFile(old.path, target)) fs::remove(target, ec);
+                if (gameFile(old.path, target) && fs::remove(target, ec)) noteGameChange(target);
                 break;
             }
         }
@@ -135,6 +135,8 @@ bool Updater::beginInstall(const Manifest* unfinished, std::string& error) {
     std::error_code ec;
     // A release without files leaves no game folder behind; the records still need one.
     fs::create_directories(gameDir(), ec);
+    unsyncedFiles.clear(); // what an earlier, failed run noted is no concern of this one
+    unsyncedFolders.clear();
     if (unfinished) {
         // The record about to be replaced is the only trace of the files its install placed. A
         // file of it that already holds this release's content (it is not to be installed) is
@@ -153,6 +155,8 @@ bool Updater::beginInstall(const Manifest* unfinished, std::string& error) {
                 continue; // a folder now: the file it was is gone already
             if (!removeGameFile(placed.path, error)) return false;
         }
+        // A removal the disk has not taken would bring back a file no record names any more.
+        if (!syncGameChanges(error)) return false;
     }
     if (!writeFileAtomic(gameDir() / kInstallingRecord,
                          reinterpret_cast<const std::uint8_t*>(rawManifest.data()),
@@ -355,7 +359,9 @@ void Updater::run(bool online, bool apply, bool verify, bool allowSelfUpdate) {
             setStatus(cancel.load() ? UpdateAvailable : Failed, error, -1.0);
             return;
         }
-        if (!writeFileAtomic(staged, bytes.data(), bytes.size())) {
+        // Not synced one by one: a staged object is used only after its hash is checked, and
+        // the whole install's objects are synced together before they are placed.
+        if (!writeFileAtomic(staged, bytes.data(), bytes.size(), ec, Durability::Deferred)) {
             setStatus(Failed, "cannot write to " + toUtf8(staging) + " (is the disk full?)", -1.0);
             return;
         }
@@ -372,6 +378,10 @@ void Updater::run(bool online, bool apply, bool verify, bool allowSelfUpdate) {
     std::vector<const Manifest*> earlier;
     if (installedOk) earlier.push_back(&installed);
     if (unfinished) earlier.push_back(&pending);
+    if (!syncStaged(error)) {
+        setStatus(Failed, error, -1.0);
+        return;
+    }
     if (!beginInstall(unfinished && pendingText != rawManifest ? &pending : nullptr, error)) {
         setStatus(Failed, error, -1.0);
         return;
@@ -395,21 +405,23 @@ void Updater::run(bool online, bool apply, bool verify, bool allowSelfUpdate) {
                          !gameFile(*same, placed) || fs::equivalent(target, placed, ec)))
                 continue;
             if (!removed.insert(old.path).second) continue;
-            if (gameFile(old.path, target)) fs::remove(target, ec);
+            if (gameFile(old.path, target) && fs::remove(target, ec)) noteGameChange(target);
             logInfo("launcher: removed %s", old.path.c_str());
         }
     }
-    if (!writeFileAtomic(gameDir() / kInstalledRecord,
-                         reinterpret_cast<const std::uint8_t*>(rawManifest.data()),
-                         rawManifest.size(), ec)) {
+    // The record names the release only once every file it lists is on the disk under its name.
+    const bool synced = syncGameChanges(error);
+    if (!synced || !writeFileAtomic(gameDir() / kInstalledRecord,
+                                    reinterpret_cast<const std::uint8_t*>(rawManifest.data()),
+                                    rawManifest.size(), ec)) {
         // The files are in place, but without the record the next run cannot tell; the game
         // stays unplayable until a run records it.
         {
             std::lock_guard<std::mutex> lock(mutex);
             state.gamePresent = false;
         }
-        setStatus(Failed, "cannot write to " + toUtf8(gameDir()) + " (" + errorReason(ec) + ")",
-                  -1.0);
+        if (synced) error = "cannot write to " + toUtf8(gameDir()) + " (" + errorReason(ec) + ")";
+        setStatus(Failed, error, -1.0);
         return;
     }
     fs::remove(gameDir() / kInstallingRecord, ec);

@@ -16,6 +16,7 @@
 #include <filesystem>
 #include <functional>
 #include <mutex>
+#include <set>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -28,12 +29,24 @@ namespace qv::launcher {
 // The whole file into out. False only when it cannot be opened for reading.
 bool readFile(const std::filesystem::path& path, std::string& out);
 
+// How far a written file is safe from a power cut when the write returns.
+enum class Durability {
+    // Synced before the rename and its folder after it: under its name the file holds its
+    // bytes, power cut or not. For what is used by name without being checked again.
+    Durable,
+    // Handed to the disk without waiting: a power cut may leave it short or torn under its
+    // name. For content whose hash is checked before use, or that may be lost (a cache); a
+    // caller that needs it durable later syncs it (fsSyncPath) and its folder.
+    Deferred,
+};
+
 // Replaces the file with exactly these bytes through the name with ".part" appended, so that no
-// reader and no power cut ever sees half a file under the final name. Whatever stands at the
-// ".part" name is removed and the file created anew, never through a link. True only when the
-// bytes are under the final name; otherwise ec holds the system's reason. The folder must exist.
+// reader ever sees half a file under the final name. Whatever stands at the ".part" name is
+// removed and the file created anew, never through a link. True only when the bytes are under
+// the final name; otherwise ec holds the system's reason. The folder must exist.
 bool writeFileAtomic(const std::filesystem::path& path, const std::uint8_t* data,
-                     std::size_t length, std::error_code& ec);
+                     std::size_t length, std::error_code& ec,
+                     Durability durability = Durability::Durable);
 bool writeFileAtomic(const std::filesystem::path& path, const std::uint8_t* data,
                      std::size_t length);
 
@@ -43,7 +56,7 @@ std::string errorReason(const std::error_code& ec);
 
 // Copies the file the same way: the target keeps its old content until the copy is complete.
 bool copyFileAtomic(const std::filesystem::path& from, const std::filesystem::path& to,
-                    std::error_code& ec);
+                    std::error_code& ec, Durability durability = Durability::Durable);
 
 // The game folder's records: the signed manifest of the installed release, and that of a
 // release whose files are being placed, written before the first file is placed and removed
@@ -191,6 +204,9 @@ class Updater {
     // The lock on the launcher folder's kRunLock, held by the worker for the length of a run so
     // that two launchers on one folder never interleave; -1 while not held. Worker only.
     std::intptr_t folderLock = -1;
+    // Changes of the game folder that syncGameChanges has still to make durable. Worker only.
+    std::vector<std::filesystem::path> unsyncedFiles;
+    std::set<std::filesystem::path::string_type> unsyncedFolders;
 
   private:
     // The game folder's file for a release path; false when the path is not valid UTF-8.
@@ -204,6 +220,16 @@ class Updater {
     // Dropped files of the earlier releases that stand where the new one puts a file or folder
     // go; files the new one only respells in letter case take the new spelling.
     void removeDroppedInTheWay(const std::vector<const Manifest*>& earlier);
+    // Staged objects are written without waiting for the disk; before the first of them is
+    // placed, every one this install places is made durable, so that no record can name a file
+    // whose content a power cut may still take. False with a status text when one cannot be.
+    bool syncStaged(std::string& error);
+    // An entry of the game folder was placed, copied or removed: its folder, and the folders
+    // above it up to the game folder (any of them may be new), hold a change not yet durable.
+    void noteGameChange(const std::filesystem::path& target);
+    // Makes the noted changes durable: copied content first, then the folders' entries. False
+    // with a status text when copied content cannot be.
+    bool syncGameChanges(std::string& error);
     std::uint64_t currentGeneration() const;
     void startWorker(bool isCheck, bool flag);
     void workerBody(bool isCheck, bool flag) noexcept;

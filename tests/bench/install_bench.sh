@@ -2,12 +2,14 @@
 # Performance of the update client against a real server: an install from nothing of a release
 # of about 256 MB in about 1,000 files, next to a reference pipeline over the same objects
 # (curl, zlib, libsodium, plain file writes), the install's peak memory, the idle time of the
-# HTTP client, and a check of an installed 30,000-file release.
+# HTTP client, a check of an installed 30,000-file release, and an install of that release from
+# nothing.
 #
-#   tests/bench/install_bench.sh BUILD_DIR
+#   tests/bench/install_bench.sh BUILD_DIR [BASELINE_BUILD_DIR]
 #
 # BUILD_DIR holds updater_driver, publish_release and reference_pipeline_bench already built;
-# this script builds nothing. Everything it makes lives in one temporary folder, removed at the
+# this script builds nothing. BASELINE_BUILD_DIR holds the updater_driver of another build (an
+# earlier commit); its 30,000-file install then runs beside this build's, interleaved. Everything it makes lives in one temporary folder, removed at the
 # end (KEEP=1 keeps it). nginx serves that folder on 127.0.0.1 only. RUNS (default 5) sets the
 # repetitions; PERF=0 skips the perf profiles. Needs nginx, curl, strace and GNU time
 # (/usr/bin/time); perf is optional. WINDOWS_DRIVER=<updater_driver.exe> also times the Windows
@@ -15,11 +17,13 @@
 # "scripts/test.sh windows" makes it).
 set -euo pipefail
 
-if [[ $# -ne 1 || ! -d $1 ]]; then
-    echo "usage: $0 BUILD_DIR" >&2
+if [[ $# -lt 1 || $# -gt 2 || ! -d $1 || ( $# == 2 && ! -x $2/updater_driver ) ]]; then
+    echo "usage: $0 BUILD_DIR [BASELINE_BUILD_DIR]" >&2
     exit 2
 fi
 BUILD=$(cd "$1" && pwd)
+BASELINE=
+[[ $# == 2 ]] && BASELINE=$(cd "$2" && pwd)
 RUNS=${RUNS:-5}
 PERF=${PERF:-1}
 NGINX=/usr/sbin/nginx
@@ -214,10 +218,10 @@ log "timing the building blocks in memory"
 # Idle time of the HTTP client: every poll of the download, how long it waited and whether it
 # ran out its 100 ms step. A poll that returns early had bytes (or the close) to report; one
 # that times out sat idle for a whole step.
-log "tracing one install (poll, recv, fsync)"
+log "tracing one install (poll, recv, fsync, sync_file_range)"
 sync
 start=$(now)
-install_from_nothing strace -f -T -qq -e trace=poll,ppoll,recvfrom,fsync,connect -o "$TMP/strace-install.txt"
+install_from_nothing strace -f -T -qq -e trace=poll,ppoll,recvfrom,fsync,sync_file_range,connect -o "$TMP/strace-install.txt"
 TRACED_SECONDS=$(seconds "$start" "$(now)")
 awk '
     /poll\(/ || /<\.\.\. (poll|ppoll) resumed>/ {
@@ -233,10 +237,11 @@ awk '
         fsyncs++
         if (match($0, /<[0-9.]+>$/)) fsum += substr($0, RSTART + 1, RLENGTH - 2)
     }
+    /sync_file_range\(/ { if ($0 !~ /resumed/) writebacks++ }
     /connect\(/ { if ($0 !~ /resumed/) connects++ }
-    END { printf "%d %d %.3f %.4f %d %d %.3f %d\n", polls, timeouts, sum, max, recvs, fsyncs, fsum, connects }
+    END { printf "%d %d %.3f %.4f %d %d %.3f %d %d\n", polls, timeouts, sum, max, recvs, fsyncs, fsum, connects, writebacks }
 ' "$TMP/strace-install.txt" >"$TMP/poll-summary.txt"
-read -r POLLS POLL_TIMEOUTS POLL_SECONDS POLL_MAX RECVS FSYNCS FSYNC_SECONDS CONNECTS <"$TMP/poll-summary.txt"
+read -r POLLS POLL_TIMEOUTS POLL_SECONDS POLL_MAX RECVS FSYNCS FSYNC_SECONDS CONNECTS WRITEBACKS <"$TMP/poll-summary.txt"
 
 if [[ $PERF == 1 ]]; then
     log "profiling one install with perf"
@@ -270,9 +275,12 @@ done
 log "check times: ${CHECK_TIMES[*]}"
 
 check_once strace -f -qq -s 4096 -e trace=openat,open,creat,openat2,stat,lstat,newfstatat,statx -o "$TMP/strace-check.txt"
+# The two records (".installed", and ".installing" that an interrupted install leaves) are read
+# by every run; any other open in the game folder would be a game file read.
 GAME_OPENS=$(grep -E 'open(at|at2)?\(|creat\(' "$TMP/strace-check.txt" | grep -F "\"$CHECKER/game/" |
-    grep -vc -F "\"$CHECKER/game/.installed\"" || true)
+    grep -v -F -e "\"$CHECKER/game/.installed\"" -e "\"$CHECKER/game/.installing\"" | grep -c . || true)
 INSTALLED_OPENS=$(grep -E 'open(at|at2)?\(' "$TMP/strace-check.txt" | grep -c -F "\"$CHECKER/game/.installed\"" || true)
+INSTALLING_OPENS=$(grep -E 'open(at|at2)?\(' "$TMP/strace-check.txt" | grep -c -F "\"$CHECKER/game/.installing\"" || true)
 GAME_STATS=$(grep -E '(stat|statx|newfstatat)\(' "$TMP/strace-check.txt" | grep -c -F "\"$CHECKER/game/" || true)
 
 "$HELPER" parse "$MANIFEST_MANY" "$PUB" >"$TMP/parse.txt"
@@ -285,6 +293,40 @@ if [[ $PERF == 1 ]]; then
             grep -E '^ +[0-9.]+%' | sed -E 's/ +- +- *$//; s/ +$//' | head -8 >"$TMP/perf-check.txt" || true
     fi
 fi
+
+# ---- 4: an install of the 30,000-file release from nothing, against the baseline build ---------
+# Small files make the install bound by how it waits for the disk, not by the network or zlib.
+many_install() {  # LAUNCHER_DIR: installs from nothing with the driver in that folder
+    rm -rf "$1/game" "$1/.staging" "$1/.news" "$1/logs"
+    "$1/updater_driver" --server "$URL_MANY" --key "$PUB" --steps update --no-self-update \
+        >"$1.log" 2>&1
+    grep -q '^driver: done UpToDate' "$1.log" || { echo "install failed:" >&2; tail -5 "$1.log" >&2; exit 1; }
+}
+MANY_NEW=$TMP/many-new MANY_BASE=$TMP/many-baseline
+mkdir -p "$MANY_NEW"
+cp "$DRIVER" "$MANY_NEW/updater_driver"
+if [[ -n $BASELINE ]]; then
+    mkdir -p "$MANY_BASE"
+    cp "$BASELINE/updater_driver" "$MANY_BASE/updater_driver"
+fi
+log "install of the $MANY_FILES-file release from nothing, $RUNS times${BASELINE:+, interleaved with the baseline}"
+MANY_TIMES=() MANY_BASE_TIMES=()
+for run in $(seq "$RUNS"); do
+    sync
+    start=$(now)
+    many_install "$MANY_NEW"
+    MANY_TIMES+=("$(seconds "$start" "$(now)")")
+    line="run $run: this build ${MANY_TIMES[-1]} s"
+    if [[ -n $BASELINE ]]; then
+        sync
+        start=$(now)
+        many_install "$MANY_BASE"
+        MANY_BASE_TIMES+=("$(seconds "$start" "$(now)")")
+        line+=", baseline ${MANY_BASE_TIMES[-1]} s"
+    fi
+    log "$line"
+done
+diff -r -x .installed "$TMP/src-many" "$MANY_NEW/game" >/dev/null || { echo "the installed game differs from the release" >&2; exit 1; }
 
 # ---- summary ----------------------------------------------------------------------------------
 INSTALL_MEDIAN=$(median "${INSTALL_TIMES[@]}")
@@ -330,7 +372,8 @@ echo
 echo "HTTP client idle time (one traced install, $CONNECTS connections, $TRACED_SECONDS s under strace):"
 printf '  %d polls, %d ran out their 100 ms step, %s s waiting in total, longest %s s\n' \
     "$POLLS" "$POLL_TIMEOUTS" "$POLL_SECONDS" "$POLL_MAX"
-printf '  %d recv calls; %d fsync calls taking %s s\n' "$RECVS" "$FSYNCS" "$FSYNC_SECONDS"
+printf '  %d recv calls; %d fsync calls taking %s s; %d early writebacks (sync_file_range)\n' \
+    "$RECVS" "$FSYNCS" "$FSYNC_SECONDS" "$WRITEBACKS"
 if [[ -s $TMP/perf-install.txt ]]; then
     echo "  perf, install, self time by symbol:"
     sed 's/^/  /' "$TMP/perf-install.txt"
@@ -339,8 +382,8 @@ echo
 printf 'check of an installed %d-file release, unchanged manifest (%d bytes): median %s s\n' \
     "$MANY_FILES" "$(stat -c %s "$MANIFEST_MANY")" "$CHECK_MEDIAN"
 echo "  runs: ${CHECK_TIMES[*]}"
-printf '  game files opened: %d (.installed opened %d times); size queries in the game folder: %d\n' \
-    "$GAME_OPENS" "$INSTALLED_OPENS" "$GAME_STATS"
+printf '  game files opened: %d (.installed opened %d times, .installing %d); size queries in the game folder: %d\n' \
+    "$GAME_OPENS" "$INSTALLED_OPENS" "$INSTALLING_OPENS" "$GAME_STATS"
 printf '  manifest work in memory: verify %s s, parse %s s, %d lookups %s s, duplicate test with an index %s s\n' \
     "$VERIFY" "$PARSE" "$MANY_FILES" "$LOOKUPS" "$(value indexed_duplicates "$TMP/parse.txt")"
 printf '  a check parses twice and looks up once: %s s of the %s s (%s%%)\n' "$MANIFEST_WORK" "$CHECK_MEDIAN" \
@@ -348,6 +391,18 @@ printf '  a check parses twice and looks up once: %s s of the %s s (%s%%)\n' "$M
 if [[ -s $TMP/perf-check.txt ]]; then
     echo "  perf, check, self time by symbol:"
     sed 's/^/  /' "$TMP/perf-check.txt"
+fi
+echo
+MANY_MEDIAN=$(median "${MANY_TIMES[@]}")
+printf 'install of the %d-file release from nothing (%d MB), median of %d: %s s\n' \
+    "$MANY_FILES" $((MANY_BYTES / 1048576)) "$RUNS" "$MANY_MEDIAN"
+echo "  runs, this build: ${MANY_TIMES[*]}"
+if [[ -n $BASELINE ]]; then
+    MANY_BASE_MEDIAN=$(median "${MANY_BASE_TIMES[@]}")
+    printf '  baseline build: median %s s; this build / baseline %s (%s%% faster)\n' "$MANY_BASE_MEDIAN" \
+        "$(ratio "$MANY_MEDIAN" "$MANY_BASE_MEDIAN")" \
+        "$(awk -v a="$MANY_MEDIAN" -v b="$MANY_BASE_MEDIAN" 'BEGIN { printf "%.0f", 100 * (1 - a / b) }')"
+    echo "  runs, baseline:   ${MANY_BASE_TIMES[*]}"
 fi
 echo
 log "done"

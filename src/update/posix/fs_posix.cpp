@@ -47,15 +47,42 @@ bool fsIsInUse(const std::error_code& error) {
     return error == std::errc::device_or_resource_busy || error == std::errc::text_file_busy;
 }
 
-bool fsSyncFile(std::FILE* file) {
-    const int fd = fileno(file);
-    if (fd < 0) return false;
+namespace {
+
+bool syncDescriptor(int fd) {
     while (fsync(fd) != 0) {
         if (errno == EINTR) continue;
         // A file system that cannot sync (a pipe, some network mounts) has nothing more to do.
         return errno == EINVAL || errno == ENOTSUP || errno == EROFS;
     }
     return true;
+}
+
+} // namespace
+
+bool fsSyncFile(std::FILE* file) {
+    const int fd = fileno(file);
+    return fd >= 0 && syncDescriptor(fd);
+}
+
+void fsStartWriteback(std::FILE* file) {
+#ifdef __linux__
+    const int fd = fileno(file);
+    if (fd >= 0) sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+#else
+    (void)file;
+#endif
+}
+
+bool fsSyncPath(const std::filesystem::path& path) {
+    if (path.native().find('\0') != std::string::npos) return false;
+    // Linux reports a failed writeback to a descriptor opened after it, as long as nobody has
+    // seen it yet, so the file need not stay open from its writing to its sync.
+    const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return false;
+    const bool synced = syncDescriptor(fd);
+    close(fd);
+    return synced;
 }
 
 void fsSyncFolder(const std::filesystem::path& folder) {

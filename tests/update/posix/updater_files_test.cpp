@@ -15,8 +15,11 @@ using test::TempDir;
 using test::writeBytes;
 namespace fs = std::filesystem;
 
-bool writeText(const fs::path& path, const std::string& text) {
-    return writeFileAtomic(path, reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
+bool writeText(const fs::path& path, const std::string& text,
+               Durability durability = Durability::Durable) {
+    std::error_code ec;
+    return writeFileAtomic(path, reinterpret_cast<const std::uint8_t*>(text.data()), text.size(),
+                           ec, durability);
 }
 
 fs::path withPart(const fs::path& path) {
@@ -26,18 +29,20 @@ fs::path withPart(const fs::path& path) {
 }
 
 TEST(WriteFileAtomic, WritesReplacesAndLeavesNoTemporaryFile) {
-    TempDir tmp;
-    const fs::path target = tmp.path() / ".installed";
+    for (const Durability durability : {Durability::Durable, Durability::Deferred}) {
+        TempDir tmp;
+        const fs::path target = tmp.path() / ".installed";
 
-    ASSERT_TRUE(writeText(target, ""));
-    EXPECT_TRUE(fs::exists(target));
-    EXPECT_EQ(fs::file_size(target), 0u);
+        ASSERT_TRUE(writeText(target, "", durability));
+        EXPECT_TRUE(fs::exists(target));
+        EXPECT_EQ(fs::file_size(target), 0u);
 
-    // A stale temporary file of an interrupted write is truncated, not appended to.
-    writeBytes(withPart(target), std::string(5000, 'x'));
-    ASSERT_TRUE(writeText(target, "new content\n"));
-    EXPECT_EQ(readBytes(target), "new content\n");
-    EXPECT_FALSE(fs::exists(withPart(target))); // the name was ".installed" followed by ".part"
+        // A stale temporary file of an interrupted write is truncated, not appended to.
+        writeBytes(withPart(target), std::string(5000, 'x'));
+        ASSERT_TRUE(writeText(target, "new content\n", durability));
+        EXPECT_EQ(readBytes(target), "new content\n");
+        EXPECT_FALSE(fs::exists(withPart(target))); // ".installed" followed by ".part"
+    }
 }
 
 TEST(WriteFileAtomic, FailsWithoutFolderAndWhenTargetCannotBeReplaced) {

@@ -1,15 +1,19 @@
 // An update killed at any file-system step must leave a game folder that the next run mends,
 // whichever release the server offers by then: the same one, the previous one (a pulled
 // release), or a third. The headless driver runs under strace, which kills it at the Nth
-// rename, removal, folder creation or open; every N of one small update is tried. The same
-// driver shows placing files on another file system and on a full disk.
+// rename, removal, folder creation, open or sync; every N of one small update is tried. A power
+// cut at each sync or rename is played on an ext4 image that loses what only the page cache
+// held. The same driver shows placing files on another file system and on a full disk.
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <sstream>
@@ -46,7 +50,8 @@ const Files kV3 = {{"corvanthe.exe", randomBytes(9000, 21)},
 const char* const kPlayerFile = "saves/player.sav";
 
 // The system calls a step is counted in; strace counts each one on its own, per thread.
-const char* const kSteps[] = {"rename", "unlink", "unlinkat", "rmdir", "mkdir", "openat"};
+const char* const kSteps[] = {"rename", "unlink", "unlinkat", "rmdir",
+                              "mkdir",  "openat", "fsync",    "sync_file_range"};
 
 Files withPlayerFile(Files files) {
     files[kPlayerFile] = "the player's own\n";
@@ -59,16 +64,59 @@ bool anyPartFile(const fs::path& folder) {
     return false;
 }
 
-// A launcher folder with the driver hard-linked in (its folder is the launcher folder) and the
-// game state copied from another one.
+// A launcher folder with the driver in it (its folder is the launcher folder; hard-linked where
+// it can be) and the game state copied from another one.
 void makeLauncher(const fs::path& from, const fs::path& to) {
     fs::create_directories(to);
     for (const auto& item : fs::directory_iterator(from)) {
         if (item.path().filename() != "updater_driver")
             fs::copy(item.path(), to / item.path().filename(), fs::copy_options::recursive);
     }
-    fs::create_hard_link(test::buildTool("updater_driver"), to / "updater_driver");
+    std::error_code ec;
+    fs::create_hard_link(test::buildTool("updater_driver"), to / "updater_driver", ec);
+    if (ec) fs::copy_file(test::buildTool("updater_driver"), to / "updater_driver");
 }
+
+// Runs the work on four threads at once and waits for them; each takes cases until none is left.
+void onFourThreads(const std::function<void()>& work) {
+    std::vector<std::thread> workers;
+    for (int i = 0; i < 4; ++i)
+        workers.emplace_back(work);
+    for (std::thread& t : workers)
+        t.join();
+}
+
+// An ext4 file system in an image file, loop-mounted while the object lives. A copy of the image
+// taken while it is mounted is the disk after a power cut at that moment: what only the page
+// cache held is not in it. data=writeback and nodelalloc are ext4's least forgiving order: a
+// journal commit may make a file's size and blocks durable before its content.
+class MountedImage {
+  public:
+    MountedImage(const fs::path& image, const fs::path& at) : at_(at) {
+        fs::create_directories(at);
+        const fs::path out = at.string() + ".mount.out";
+        mounted_ = test::runProgram({test::onPath("mount"), "-o", "loop,data=writeback,nodelalloc",
+                                     image.string(), at.string()},
+                                    out) == 0;
+    }
+    ~MountedImage() {
+        if (!mounted_) return;
+        // A program another test thread starts meanwhile may inherit, for its short life, a
+        // descriptor of this one's open in the mount; the mount is busy until it ends.
+        for (int attempt = 0; attempt < 600; ++attempt) {
+            if (test::runProgram({test::onPath("umount"), at_.string()}, "/dev/null") == 0) return;
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        test::runProgram({test::onPath("umount"), "--lazy", at_.string()}, "/dev/null");
+    }
+    MountedImage(const MountedImage&) = delete;
+    MountedImage& operator=(const MountedImage&) = delete;
+    bool ok() const { return mounted_; }
+
+  private:
+    fs::path at_;
+    bool mounted_ = false;
+};
 
 class DriverUpdate : public ::testing::Test {
   protected:
@@ -118,10 +166,17 @@ class DriverUpdate : public ::testing::Test {
     // True when the driver was killed.
     bool interruptedUpdate(const fs::path& launcher, const std::string& call, int n,
                            const fs::path& trace) const {
-        const std::string what = n > 0 ? "inject=" + call + ":signal=KILL:when=" + std::to_string(n)
-                                       : "trace=rename,unlink,unlinkat,rmdir,mkdir,openat";
+        std::string what = "trace=";
+        for (const char* step : kSteps)
+            what += std::string(step) + (step == kSteps[std::size(kSteps) - 1] ? "" : ",");
+        if (n > 0) what = "inject=" + call + ":signal=KILL:when=" + std::to_string(n);
         return updateUnder(launcher, {"-o", trace.string(), "-e", what}) == -1;
     }
+
+    // Every step of the update from the launcher folder's state among the calls: each call's
+    // 1st to Nth, N being how many of them the update makes in its busiest thread.
+    std::vector<std::pair<std::string, int>> stepsOf(const fs::path& base,
+                                                     const std::vector<std::string>& calls);
 
     // A launcher folder with v1 installed and a file of the player's in its game folder.
     fs::path installV1(const std::string& name) const {
@@ -155,20 +210,22 @@ class DriverUpdate : public ::testing::Test {
     }
 
     void killAtEveryStep(const fs::path& base);
+    // An image holding a launcher folder "launcher" copied from base; empty when this machine
+    // cannot make or mount one.
+    fs::path imageOf(const fs::path& base) const;
 
     test::TempDir tmp;
     std::unique_ptr<test::ReleaseSite> site;
     std::unique_ptr<test::Nginx> server;
 };
 
-// Kills the driver's update to v2 from the launcher folder at every step, and follows each
-// kill with a run against each release.
-void DriverUpdate::killAtEveryStep(const fs::path& base) {
-    // How many calls of each kind the update makes in its busiest thread: every one of them is
-    // a step to be killed at.
-    makeLauncher(base, tmp.path() / "traced");
-    ASSERT_FALSE(interruptedUpdate(tmp.path() / "traced", "", 0, tmp.path() / "trace.txt"));
-    ASSERT_EQ(test::readFiles(tmp.path() / "traced" / "game"), withPlayerFile(kV2));
+std::vector<std::pair<std::string, int>>
+DriverUpdate::stepsOf(const fs::path& base, const std::vector<std::string>& calls) {
+    const fs::path traced = tmp.path() / "traced";
+    fs::remove_all(traced);
+    makeLauncher(base, traced);
+    EXPECT_FALSE(interruptedUpdate(traced, "", 0, tmp.path() / "trace.txt"));
+    EXPECT_EQ(test::readFiles(traced / "game"), withPlayerFile(kV2));
     std::map<std::string, std::map<std::string, int>> perThread; // call -> thread -> count
     {
         std::ifstream trace(tmp.path() / "trace.txt");
@@ -183,14 +240,22 @@ void DriverUpdate::killAtEveryStep(const fs::path& base) {
         }
     }
     std::vector<std::pair<std::string, int>> steps;
-    for (const char* call : kSteps) {
+    for (const std::string& call : calls) {
         int most = 0;
         for (const auto& [thread, count] : perThread[call])
             most = std::max(most, count);
-        std::printf("%s: %d steps\n", call, most);
+        std::printf("%s: %d steps\n", call.c_str(), most);
         for (int n = 1; n <= most; ++n)
             steps.emplace_back(call, n);
     }
+    return steps;
+}
+
+// Kills the driver's update to v2 from the launcher folder at every step, and follows each
+// kill with a run against each release.
+void DriverUpdate::killAtEveryStep(const fs::path& base) {
+    const auto steps =
+        stepsOf(base, std::vector<std::string>(std::begin(kSteps), std::end(kSteps)));
     ASSERT_GT(steps.size(), 30u);
 
     const std::pair<const char*, const Files*> nextOffers[] = {
@@ -223,11 +288,7 @@ void DriverUpdate::killAtEveryStep(const fs::path& base) {
             fs::remove_all(killed, ec);
         }
     };
-    std::vector<std::thread> workers;
-    for (int i = 0; i < 4; ++i)
-        workers.emplace_back(work);
-    for (std::thread& t : workers)
-        t.join();
+    onFourThreads(work);
 
     std::printf("%zu steps tried, %d of them killed the update\n", steps.size(), kills.load());
     EXPECT_GT(kills.load(), 30);
@@ -246,6 +307,84 @@ TEST_F(DriverUpdate, AKillAtAnyStepOfAFirstInstallIsMendedWhateverTheServerOffer
     fs::create_directories(base / "game");
     test::writeBytes(base / "game" / kPlayerFile, "the player's own\n");
     killAtEveryStep(base);
+}
+
+fs::path DriverUpdate::imageOf(const fs::path& base) const {
+    const fs::path image = tmp.path() / "base.img";
+    if (geteuid() != 0) return {};
+    std::ofstream(image).close();
+    fs::resize_file(image, 24 << 20);
+    const fs::path out = tmp.path() / "mkfs.out";
+    if (test::runProgram({test::onPath("mkfs.ext4"), "-q", "-F", image.string()}, out) != 0)
+        return {};
+    const MountedImage mounted(image, tmp.path() / "base-mnt");
+    if (!mounted.ok()) return {};
+    makeLauncher(base, tmp.path() / "base-mnt" / "launcher");
+    return image;
+}
+
+// Copies an image as the disk holds it: holes stay holes, so copies cost little.
+void copyImage(const fs::path& from, const fs::path& to) {
+    ASSERT_EQ(test::runProgram({test::onPath("cp"), "--sparse=always", from.string(), to.string()},
+                               "/dev/null"),
+              0);
+}
+
+TEST_F(DriverUpdate, APowerCutAtAnySyncOrRenameOfAnUpdateLeavesNoRecordedFileTorn) {
+    const fs::path base = installV1("base");
+    const fs::path image = imageOf(base);
+    if (image.empty()) GTEST_SKIP() << "no loop-mounted ext4 image here (needs root and mount)";
+    // A cut right after each sync or rename, and one after the update has ended.
+    auto cuts = stepsOf(base, {"fsync", "rename", "sync_file_range"});
+    cuts.emplace_back("end", 0);
+
+    const std::pair<const char*, const Files*> nextOffers[] = {{"v2", &kV2}, {"v1", &kV1}};
+    std::atomic<std::size_t> next{0};
+    std::mutex faultsMutex;
+    std::vector<std::string> faults;
+    auto work = [&] {
+        for (std::size_t i = next++; i < cuts.size(); i = next++) {
+            const auto& [call, n] = cuts[i];
+            const fs::path dir = tmp.path() / ("cut-" + call + "-" + std::to_string(n));
+            fs::create_directories(dir);
+            copyImage(image, dir / "disk.img");
+            {
+                const MountedImage running(dir / "disk.img", dir / "mnt");
+                ASSERT_TRUE(running.ok());
+                // Killed at the entry of the call after the Nth, so the Nth has been done.
+                if (n == 0) {
+                    const fs::path out = dir / "end.out";
+                    EXPECT_EQ(
+                        test::runProgram(driver(dir / "mnt" / "launcher", "v2", "update"), out), 0)
+                        << readBytes(out);
+                } else {
+                    interruptedUpdate(dir / "mnt" / "launcher", call, n + 1, "/dev/null");
+                }
+                copyImage(dir / "disk.img", dir / "cut.img"); // the power goes now
+            }
+            for (const auto& [release, files] : nextOffers) {
+                // An image name of its own: a loop device lets go of its file a little after
+                // the unmount.
+                const fs::path copy = dir / (std::string(release) + ".img");
+                copyImage(dir / "cut.img", copy);
+                const MountedImage after(copy, dir / "mnt");
+                ASSERT_TRUE(after.ok());
+                const std::string fault = followUp(dir / "mnt" / "launcher", release, *files);
+                if (!fault.empty()) {
+                    std::lock_guard<std::mutex> lock(faultsMutex);
+                    faults.push_back("power cut after " + call + " " + std::to_string(n) +
+                                     ", then " + release + ": " + fault);
+                }
+            }
+            std::error_code ec;
+            fs::remove_all(dir, ec);
+        }
+    };
+    onFourThreads(work);
+
+    std::printf("%zu power cuts tried\n", cuts.size());
+    EXPECT_TRUE(faults.empty()) << faults.size() << " power cuts not mended; the first:\n"
+                                << (faults.empty() ? "" : faults.front());
 }
 
 TEST_F(DriverUpdate, AFullDiskLeavesEveryFileWholeAndIsReported) {
@@ -276,6 +415,22 @@ TEST_F(DriverUpdate, AFullDiskLeavesEveryFileWholeAndIsReported) {
         EXPECT_EQ(readBytes(game / c.file), before);
         EXPECT_EQ(followUp(launcher, "v2", kV2), "");
     }
+}
+
+TEST_F(DriverUpdate, ADiskThatCannotKeepTheDownloadsFailsTheUpdateBeforeAnythingIsPlaced) {
+    // The first sync of an update is that of the staged objects; the disk reports that their
+    // bytes are lost. Nothing of v1 may change, and the next run fetches them again.
+    const fs::path launcher = installV1("lost-sync");
+    const Files before = test::readFiles(launcher / "game");
+    EXPECT_EQ(updateUnder(launcher, {"-o", "/dev/null", "-e", "inject=fsync:error=EIO:when=1"}), 1);
+    const std::string out = readBytes(launcher.string() + ".strace.out");
+    EXPECT_NE(out.find("driver: done Failed | cannot write to " + (launcher / ".staging").string() +
+                       " (is the disk full?)"),
+              std::string::npos)
+        << out;
+    EXPECT_EQ(test::readFiles(launcher / "game"), before);
+    EXPECT_FALSE(fs::exists(launcher / "game" / kInstallingRecord));
+    EXPECT_EQ(followUp(launcher, "v2", kV2), "");
 }
 
 TEST_F(DriverUpdate, AGameFolderOnAnotherFileSystemIsUpdatedInPlace) {
