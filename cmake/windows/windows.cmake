@@ -25,3 +25,15 @@ if(CORVANTHE_TESTS AND TARGET corvanthe-launcher)
                    -DEXE=$<TARGET_FILE:corvanthe-launcher> -P ${CMAKE_CURRENT_LIST_DIR}/check_imports.cmake)
   set_tests_properties(LauncherExe.ImportsOnlySystemDlls PROPERTIES LABELS app)
 endif()
+
+# UDP broadcast reaches whatever network the machine is on, so its test runs only inside a
+# private network namespace, with a wine prefix and server of its own (wine opens sockets in its
+# server process). Started natively: the script runs the program under wine itself.
+if(CORVANTHE_TESTS AND EXISTS ${CMAKE_SOURCE_DIR}/tests/base/win32/udp_broadcast_win32_test.cpp)
+  foreach(layout loopback veth)
+    add_test(NAME UdpBroadcastInPrivateNetwork.${layout}
+             COMMAND bash ${CMAKE_SOURCE_DIR}/tests/base/win32/in_private_network.sh ${layout}
+                     $<TARGET_FILE:udp_broadcast_win32_test>)
+    set_tests_properties(UdpBroadcastInPrivateNetwork.${layout} PROPERTIES LABELS base TIMEOUT 300)
+  endforeach()
+endif()

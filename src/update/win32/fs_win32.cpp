@@ -78,6 +78,24 @@ bool fsSyncFile(std::FILE* file) {
     return fd >= 0 && _commit(fd) == 0;
 }
 
+void fsStartWriteback(std::FILE*) {
+    // Windows has no call that starts the writing of a file's bytes without waiting for it; the
+    // system's lazy writer begins soon on its own, and the later flush waits for what is left.
+}
+
+bool fsSyncPath(const std::filesystem::path& path) {
+    if (holdsNul(path)) return false;
+    // Flushing needs a handle open for writing; a link at the name is flushed itself, never
+    // followed. The handle is not inheritable (no security attributes ask for it).
+    const HANDLE handle = CreateFileW(
+        path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+        nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return false;
+    const bool flushed = FlushFileBuffers(handle) != 0;
+    CloseHandle(handle);
+    return flushed;
+}
+
 void fsSyncFolder(const std::filesystem::path& folder) {
     // Windows has no fsync of a folder. NTFS writes a rename to its journal, which reaches the
     // disk by itself within seconds; flushing a handle to the folder pushes it there now where

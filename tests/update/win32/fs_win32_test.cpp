@@ -64,9 +64,25 @@ TEST(FsOpen, ANameWithANulOpensNothing) {
     EXPECT_EQ(error, std::errc::invalid_argument);
     EXPECT_EQ(fsOpenRead(withNul), nullptr);
     EXPECT_FALSE(fs::exists(name));
+    EXPECT_FALSE(fsSyncPath(withNul));
     EXPECT_EQ(fsOpenRead(temp.path() / L"missing"), nullptr);
+    EXPECT_FALSE(fsSyncPath(temp.path() / L"missing"));
     // A folder that is not there is no failure to report.
     fsSyncFolder(temp.path() / L"missing");
+}
+
+// A file written, closed and later made durable by its name, as the downloads of an install are.
+TEST(FsSyncPath, AClosedFileIsFlushedByItsName) {
+    test::TempDir temp("fs_win32_test-");
+    const fs::path file = temp.path() / u8"staged \u00fc";
+    std::error_code error;
+    std::FILE* out = fsCreateNew(file, error);
+    ASSERT_NE(out, nullptr) << error.message();
+    ASSERT_EQ(std::fputs("content", out), 0);
+    fsStartWriteback(out);
+    std::fclose(out);
+    EXPECT_TRUE(fsSyncPath(file));
+    EXPECT_EQ(fs::file_size(file), 7u);
 }
 
 TEST(FsTryLockFile, ASecondHolderIsRefusedUntilTheFirstLetsGo) {
