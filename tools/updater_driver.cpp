@@ -28,12 +28,6 @@ using namespace qv::launcher;
 
 namespace {
 
-const char* phaseName(std::int32_t phase) {
-    static const char* const names[] = {"Checking", "UpToDate", "NotInstalled", "UpdateAvailable",
-                                        "Working",  "Offline",  "Failed",       "Restarting"};
-    return phase >= 0 && phase < 8 ? names[phase] : "?";
-}
-
 const char* keyStateName(std::int32_t keyState) {
     static const char* const names[] = {"NoKey", "KeyUnchecked", "KeyAccepted", "KeyRefused"};
     return keyState >= 0 && keyState < 4 ? names[keyState] : "?";
@@ -42,11 +36,11 @@ const char* keyStateName(std::int32_t keyState) {
 std::string describe(const Updater::Snapshot& s) {
     char progress[32];
     std::snprintf(progress, sizeof progress, "%.3f", s.progress);
-    return std::string("snapshot: ") + phaseName(s.phase) + " | " + s.statusText + " | progress " +
-           progress + " | " + (s.channel == Updater::Testing ? "Testing" : "Live") + " " +
-           keyStateName(s.keyState) + " | installed " +
-           (s.installedVersion.empty() ? "-" : s.installedVersion) + " | latest " +
-           (s.latestVersion.empty() ? "-" : s.latestVersion) + " | download " +
+    return std::string("snapshot: ") + Updater::phaseName(s.phase) + " | " + s.statusText +
+           " | progress " + progress + " | " +
+           (s.channel == Updater::Testing ? "Testing" : "Live") + " " + keyStateName(s.keyState) +
+           " | installed " + (s.installedVersion.empty() ? "-" : s.installedVersion) +
+           " | latest " + (s.latestVersion.empty() ? "-" : s.latestVersion) + " | download " +
            std::to_string(s.bytesToDownload) + " | game " + (s.gamePresent ? "present" : "absent") +
            " | news " + std::to_string(s.news.size()) + " bytes";
 }
@@ -169,7 +163,7 @@ int main(int argc, char** argv) {
             return 0;
         }
     }
-    std::printf("driver: done %s | %s\n", phaseName(end.phase), end.statusText.c_str());
+    std::printf("driver: done %s | %s\n", Updater::phaseName(end.phase), end.statusText.c_str());
     std::fflush(stdout);
     closeLog();
     return end.phase == Updater::UpToDate ? 0 : 1;

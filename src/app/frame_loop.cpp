@@ -31,12 +31,6 @@ void readWindowSizes(GLFWwindow* window, int& w, int& h, int& fbWidth, int& fbHe
     glfwGetFramebufferSize(window, &fbWidth, &fbHeight);
 }
 
-const char* phaseName(std::int32_t phase) {
-    static const char* const names[] = {"Checking", "UpToDate", "NotInstalled", "UpdateAvailable",
-                                        "Working",  "Offline",  "Failed",       "Restarting"};
-    return phase >= 0 && phase < 8 ? names[phase] : "unknown";
-}
-
 // The display's refresh period, or that of 60 Hz where the monitor tells none.
 double displayPeriod() {
     GLFWmonitor* monitor = glfwGetPrimaryMonitor();
@@ -73,8 +67,8 @@ void noteShownState(LoopState& loop, const Frame& frame) {
     char layer[32] = "";
     if (now.layer == 1) std::snprintf(layer, sizeof layer, " menu");
     if (now.layer == 2) std::snprintf(layer, sizeof layer, " dialog(%zu)", now.keyLength);
-    logDebug("launcher: screen %s%s%s %dx%d", phaseName(now.phase), now.busy ? " busy" : "", layer,
-             now.w, now.h);
+    logDebug("launcher: screen %s%s%s %dx%d", Updater::phaseName(now.phase),
+             now.busy ? " busy" : "", layer, now.w, now.h);
 }
 
 bool setWindowIconFrom(GLFWwindow* window, const std::filesystem::path& launcherDir) {

@@ -139,6 +139,12 @@ std::uint64_t Updater::currentGeneration() const {
     return generation;
 }
 
+const char* Updater::phaseName(std::int32_t phase) {
+    static const char* const names[] = {"Checking", "UpToDate", "NotInstalled", "UpdateAvailable",
+                                        "Working",  "Offline",  "Failed",       "Restarting"};
+    return phase >= 0 && phase < 8 ? names[phase] : "?";
+}
+
 Updater::Snapshot Updater::snapshot() const {
     std::lock_guard<std::mutex> lock(mutex);
     return state;

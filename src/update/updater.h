@@ -108,6 +108,8 @@ class Updater {
         Failed = 6,
         Restarting = 7,
     };
+    // The phase's name as written above, for logs and reports; "?" for any other value.
+    static const char* phaseName(std::int32_t phase);
 
     enum KeyState : std::int32_t {
         NoKey = 0,

@@ -4,9 +4,12 @@
 // it never reads half.
 #pragma once
 
+#include "update/hex.h"
+
 #include <windows.h>
 
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -17,19 +20,13 @@
 namespace qv::launcher::test {
 
 inline std::string hexText(const std::string& text) {
-    static const char digits[] = "0123456789abcdef";
-    std::string out;
-    for (const unsigned char c : text) {
-        out += digits[c >> 4];
-        out += digits[c & 15];
-    }
-    return out;
+    return toHex(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
 }
 
 inline std::string unhexText(const std::string& text) {
-    std::string out;
-    for (std::size_t i = 0; i + 1 < text.size(); i += 2)
-        out += static_cast<char>(std::stoi(text.substr(i, 2), nullptr, 16));
+    std::string out(text.size() / 2, '\0');
+    fromHex(text.substr(0, out.size() * 2), reinterpret_cast<std::uint8_t*>(out.data()),
+            out.size());
     return out;
 }
 
