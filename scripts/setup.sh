@@ -8,7 +8,7 @@ packages=(
   libsodium-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   zlib1g-dev libpng-dev
-  xvfb xauth libgl1-mesa-dri libglx-mesa0 libegl-mesa0 mesa-utils x11-utils xdotool
+  xvfb xauth libgl1-mesa-dri libglx-mesa0 libegl-mesa0 mesa-utils x11-utils x11-xserver-utils xdotool
   nginx-light curl iproute2 python3 strace
   clang libclang-rt-14-dev libfuzzer-14-dev
   # The Windows build: mingw-w64 with POSIX threads (std::thread and std::mutex need them),

@@ -35,7 +35,7 @@ if [ "$mode" = windows ]; then
   # The configure step already runs a Windows program (the development key maker).
   source scripts/lib/wine_prefix.sh
   start_wine_prefix "$here/build-win/wine"
-  trap 'stop_wine_prefix; kill ${XVFB_PID:-} 2>/dev/null || true' EXIT
+  trap 'stop_wine_prefix; stop_private_xvfb' EXIT
 fi
 
 cmake -S . -B "$build" "${cmake_args[@]}" >/dev/null

@@ -133,13 +133,16 @@ int runLauncher(int argc, char** argv) {
     glfwWindowHintString(GLFW_WAYLAND_APP_ID, "corvanthe");
     // Shown only once its size limits are set, so the desktop never sees it without them.
     glfwWindowHint(GLFW_VISIBLE, GLFW_FALSE);
+    // The size is in screen units: where window coordinates are pixels, the window is made the
+    // display's scale times larger (and follows a monitor of another scale).
+    glfwWindowHint(GLFW_SCALE_TO_MONITOR, GLFW_TRUE);
     GLFWwindow* window = glfwCreateWindow(1024, 620, "Corvanthe Launcher", nullptr, nullptr);
     if (!window) {
         glfwTerminate();
         showError(kNoOpenGlMessage);
         return 1;
     }
-    glfwSetWindowSizeLimits(window, 820, 520, GLFW_DONT_CARE, GLFW_DONT_CARE);
+    setWindowSizeLimits(window, readDisplayScale(window));
     glfwShowWindow(window);
     glfwMakeContextCurrent(window);
     glfwSwapInterval(1);

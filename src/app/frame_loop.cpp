@@ -1,5 +1,6 @@
 #include "app/frame_loop.h"
 
+#include "app/display_scale.h"
 #include "app/input_queues.h"
 #include "app/launcher_screen.h"
 #include "app/modal_layers.h"
@@ -29,6 +30,12 @@ const double kIconRetrySeconds = 1.0;
 void readWindowSizes(GLFWwindow* window, int& w, int& h, int& fbWidth, int& fbHeight) {
     glfwGetWindowSize(window, &w, &h);
     glfwGetFramebufferSize(window, &fbWidth, &fbHeight);
+}
+
+float windowContentScale(GLFWwindow* window) {
+    float x = 1.0f, y = 1.0f;
+    glfwGetWindowContentScale(window, &x, &y);
+    return x;
 }
 
 // The display's refresh period, or that of 60 Hz where the monitor tells none.
@@ -107,9 +114,21 @@ void runAutomaticActions(LauncherContext& app, LoopState& loop, const Frame& fra
     }
 }
 
+void setWindowSizeLimits(GLFWwindow* window, const DisplayScale& scale) {
+    glfwSetWindowSizeLimits(window, windowCoordinates(minWindowWidth, scale),
+                            windowCoordinates(minWindowHeight, scale), GLFW_DONT_CARE,
+                            GLFW_DONT_CARE);
+}
+
+DisplayScale readDisplayScale(GLFWwindow* window) {
+    int w = 0, h = 0, fbWidth = 0, fbHeight = 0;
+    readWindowSizes(window, w, h, fbWidth, fbHeight);
+    return displayScale(w, fbWidth, fbHeight, windowContentScale(window));
+}
+
 void drawFrame(UiRenderer& ui, LauncherContext& app, LoopState& loop, Frame& frame, int fbWidth,
                int fbHeight) {
-    ui.beginFrame(static_cast<int>(frame.w), static_cast<int>(frame.h), fbWidth, fbHeight);
+    ui.beginFrame(fbWidth, fbHeight, frame.pixelsPerUnit);
     frame.dialogOpenedThisFrame = false;
     drawLauncherScreen(ui, app, loop, frame);
     drawNewsPanel(ui, loop, frame);
@@ -153,15 +172,23 @@ void runFrameLoop(LauncherContext& app, UiRenderer& ui, LoopState& loop) {
             t = glfwGetTime();
             readWindowSizes(window, w, h, fbWidth, fbHeight);
         }
+        // The layout is in screen units at any display scale; a window moved to a monitor of
+        // another scale is laid out anew by this, and its size limits follow.
+        const DisplayScale scale = displayScale(w, fbWidth, fbHeight, windowContentScale(window));
+        if (scale.unitsPerCursor != loop.unitsPerCursor) {
+            loop.unitsPerCursor = scale.unitsPerCursor;
+            setWindowSizeLimits(window, scale);
+        }
         frame.t = t;
         frame.tf = static_cast<float>(t);
-        frame.w = static_cast<float>(w);
-        frame.h = static_cast<float>(h);
+        frame.w = scale.width;
+        frame.h = scale.height;
+        frame.pixelsPerUnit = scale.pixelsPerUnit;
 
         double mouseX = 0.0, mouseY = 0.0;
         glfwGetCursorPos(window, &mouseX, &mouseY);
-        frame.modalInput.mouseX = static_cast<float>(mouseX);
-        frame.modalInput.mouseY = static_cast<float>(mouseY);
+        frame.modalInput.mouseX = static_cast<float>(mouseX) * scale.unitsPerCursor;
+        frame.modalInput.mouseY = static_cast<float>(mouseY) * scale.unitsPerCursor;
         takeQueuedInput(frame);
         frame.input = (loop.keyDialogOpen || loop.channelMenuOpen) ? maskedInput(frame.modalInput)
                                                                    : frame.modalInput;

@@ -5,6 +5,7 @@
 // self-update, or after the screenshot.
 #pragma once
 
+#include "app/display_scale.h"
 #include "app/frame_state.h"
 #include "app/ui_renderer.h"
 
@@ -16,6 +17,16 @@
 struct GLFWwindow;
 
 namespace qv::launcher {
+
+// The smallest window the layout takes, in screen units.
+inline constexpr float minWindowWidth = 820.0f;
+inline constexpr float minWindowHeight = 520.0f;
+
+// The window's size limits: at least the minimum size in screen units at the window's scale.
+void setWindowSizeLimits(GLFWwindow* window, const DisplayScale& scale);
+
+// The window's display scale now, from its sizes and content scale.
+DisplayScale readDisplayScale(GLFWwindow* window);
 
 // Sets the window icon from "corvanthe.ico" in the game folder's "assets"; false when that file
 // gave no image.

@@ -46,6 +46,7 @@ struct LauncherContext {
 // Loop state: locals of main that live across frames.
 struct LoopState {
     double lastTime = 0.0;
+    float unitsPerCursor = 0.0f; // of the size limits last set; 0 before the first frame
     bool quitAfterFrame = false; // the game was started in this frame
     bool iconSet = false;
     double lastIconTry = -1.0e9; // GLFW time of the last retry of the window icon
@@ -89,6 +90,7 @@ struct Frame {
     float dt = 0.0f;      // seconds since the previous frame, at most 0.1
     float w = 1.0f;       // window size in screen units
     float h = 1.0f;
+    float pixelsPerUnit = 1.0f; // framebuffer pixels per screen unit
     UiInput input;        // the main layer's input, masked while a modal layer is open
     UiInput modalInput;   // the input as gathered
     std::vector<int> keys;  // key presses and repeats, keyCtrlFlag added for Ctrl or Super

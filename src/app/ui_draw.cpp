@@ -1,5 +1,7 @@
 #include "app/ui_draw.h"
 
+#include "app/display_scale.h"
+
 #include "base/text.h"
 
 #include <algorithm>
@@ -174,8 +176,11 @@ void drawText(UiRenderer& ui, const std::string& text, float x, float y, float s
     const float glyphU = 5.0f / atlasW;
     const float glyphV = 8.0f / atlasH;
     // The pen itself stays unrounded, so rounding never accumulates along the line; only where
-    // each glyph lands is snapped to whole units, which keeps the 1-unit font pixels crisp.
-    const float py = std::round(y);
+    // each glyph lands is snapped to a framebuffer pixel, and each font pixel covers whole
+    // framebuffer pixels, which keeps the font crisp at any display scale.
+    const float ppu = ui.pixelsPerUnit;
+    const float cell = glyphPixelUnits(s, ppu);
+    const float py = snapToPixel(y, ppu);
     float pen = x;
     std::size_t pos = 0;
     while (pos < text.size()) {
@@ -184,8 +189,8 @@ void drawText(UiRenderer& ui, const std::string& text, float x, float y, float s
             const int g = glyphIndex(cp);
             const float uLeft = static_cast<float>((g % 16) * 6) / atlasW;
             const float vTop = static_cast<float>((g / 16) * 9) / atlasH;
-            const float px = std::round(pen);
-            addQuad(ui, px, py, px + 5.0f * s, py + 8.0f * s, uLeft, vTop, uLeft + glyphU,
+            const float px = snapToPixel(pen, ppu);
+            addQuad(ui, px, py, px + 5.0f * cell, py + 8.0f * cell, uLeft, vTop, uLeft + glyphU,
                     vTop + glyphV, color, 1.0f);
         }
         pen += 6.0f * s;

@@ -1,10 +1,13 @@
 // The shapes and text that the launcher's screen is made of. Each drawing operation appends
 // triangles to the renderer's batch (nothing is drawn until it flushes; later shapes cover
 // earlier ones) and needs no OpenGL context. Coordinates are floats in logical window units,
-// origin top left, y downwards; only text positions are rounded.
+// origin top left, y downwards; only text positions are rounded, to framebuffer pixels.
 //
 // Text uses the built-in 5 by 8 font at a scale s: a glyph is a 5s by 8s quad, the pen advances
-// 6s per code point, and a text of n code points is (6n - 1) * s wide and 8s tall.
+// 6s per code point, and a text of n code points is (6n - 1) * s wide and 8s tall. Where s times
+// the display scale is not a whole number of pixels, each font pixel is drawn that product
+// rounded (so a glyph may come out a fraction of a unit larger or smaller); the advance and the
+// measured width stay as they are, so the layout never moves with the display.
 #pragma once
 
 #include "app/ui_renderer.h"

@@ -1,5 +1,7 @@
 #include "app/ui_renderer.h"
 
+#include "app/display_scale.h"
+
 #include "base/font.h"
 #include "base/log.h"
 
@@ -161,13 +163,13 @@ void UiRenderer::destroy() {
     program = 0;
 }
 
-void UiRenderer::beginFrame(int windowWidth, int windowHeight, int framebufferWidth,
-                            int framebufferHeight) {
+void UiRenderer::beginFrame(int framebufferWidth, int framebufferHeight, float framePixelsPerUnit) {
     // A minimised window reports 0; the shader and the clip divide by these sizes.
-    width = windowWidth < 1 ? 1 : windowWidth;
-    height = windowHeight < 1 ? 1 : windowHeight;
     fbWidth = framebufferWidth < 1 ? 1 : framebufferWidth;
     fbHeight = framebufferHeight < 1 ? 1 : framebufferHeight;
+    pixelsPerUnit = usableContentScale(framePixelsPerUnit);
+    width = static_cast<float>(fbWidth) / pixelsPerUnit;
+    height = static_cast<float>(fbHeight) / pixelsPerUnit;
     vertices.clear(); // keeps the capacity, so a steady screen allocates nothing per frame
 
     glViewport(0, 0, fbWidth, fbHeight);
@@ -184,7 +186,7 @@ void UiRenderer::flush() {
     glNamedBufferData(vbo, static_cast<GLsizeiptr>(vertices.size() * sizeof(UiVertex)),
                       vertices.data(), GL_STREAM_DRAW);
     glUseProgram(program);
-    glUniform2f(uScreenLoc, static_cast<float>(width), static_cast<float>(height));
+    glUniform2f(uScreenLoc, width, height);
     glBindTextureUnit(0, fontTexture);
     glBindVertexArray(vao);
     glDrawArrays(GL_TRIANGLES, 0, static_cast<GLsizei>(vertices.size()));
@@ -198,14 +200,14 @@ void UiRenderer::endFrame() {
 
 void UiRenderer::setClip(float x, float y, float w, float h) {
     flush();
-    const float sx = static_cast<float>(fbWidth) / static_cast<float>(width);
-    const float sy = static_cast<float>(fbHeight) / static_cast<float>(height);
+    const float sx = pixelsPerUnit;
+    const float sy = pixelsPerUnit;
     glEnable(GL_SCISSOR_TEST);
     // OpenGL counts rows from the bottom; the origin rounds down and the size up, so the clip
     // never cuts off a partly covered pixel.
     const float low = -1073741824.0f;
     glScissor(scissorValue(std::floor(x * sx), low),
-              scissorValue(std::floor((static_cast<float>(height) - (y + h)) * sy), low),
+              scissorValue(std::floor((height - (y + h)) * sy), low),
               scissorValue(std::ceil(w * sx), 0.0f), scissorValue(std::ceil(h * sy), 0.0f));
 }
 

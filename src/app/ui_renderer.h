@@ -38,19 +38,21 @@ struct UiRenderer {
     GLuint vbo = 0;
     GLuint fontTexture = 0;
     GLint uScreenLoc = -1;
-    int width = 1; // logical window size of the current frame, at least 1
-    int height = 1;
+    float width = 1.0f; // the frame's size in screen units: the framebuffer's over the scale
+    float height = 1.0f;
     int fbWidth = 1; // framebuffer size in pixels of the current frame, at least 1
     int fbHeight = 1;
+    float pixelsPerUnit = 1.0f; // framebuffer pixels per screen unit (the display's scale)
 
     // Builds the program, the vertex array and buffer and the font atlas. False (and logged) when
     // the program did not link; nothing else is made then.
     bool init();
     // Deletes what init made (each object only when it exists) and zeroes the handles.
     void destroy();
-    // Starts a frame: stores the sizes (values below 1 become 1), empties the batch, sets the
-    // viewport and blending and clears the framebuffer.
-    void beginFrame(int windowWidth, int windowHeight, int framebufferWidth, int framebufferHeight);
+    // Starts a frame on a framebuffer of the given pixels, pixelsPerUnit of them to a screen
+    // unit: stores the sizes (values below 1 become 1; a scale that is no positive number, 1),
+    // empties the batch, sets the viewport and blending and clears the framebuffer.
+    void beginFrame(int framebufferWidth, int framebufferHeight, float framePixelsPerUnit);
     // Uploads and draws the batch in one draw call, then empties it. An empty batch costs no
     // OpenGL call at all.
     void flush();

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
 #include <iterator>
 #include <random>
 #include <string>
@@ -181,15 +182,44 @@ TEST(UiTextTest, OnlyThePenIsRoundedHalvesAwayFromZeroEachTimeFromTheUnroundedPe
     }
 
     // At scale 1.25 the pens are 0, 7.5, 15, 22.5; rounding the running pen instead would
-    // drift to 0, 8, 16, 24. The glyph size itself keeps its fraction.
+    // drift to 0, 8, 16, 24. A font pixel is a whole pixel: 1.25 of them round to one.
     UiRenderer ui;
     drawText(ui, "AAAA", 0.0f, 0.0f, 1.25f, kRed);
     ASSERT_EQ(ui.vertices.size(), 24u);
     const float lefts[4] = {0.0f, 8.0f, 15.0f, 23.0f};
     for (int i = 0; i < 4; ++i) {
         EXPECT_EQ(ui.vertices[6 * i].x, lefts[i]) << i;
-        EXPECT_EQ(ui.vertices[6 * i + 1].x, lefts[i] + 6.25f) << i;
-        EXPECT_EQ(ui.vertices[6 * i + 2].y, 10.0f) << i;
+        EXPECT_EQ(ui.vertices[6 * i + 1].x, lefts[i] + 5.0f) << i;
+        EXPECT_EQ(ui.vertices[6 * i + 2].y, 8.0f) << i;
+    }
+}
+
+// At a display scale the glyph's corner lands on a framebuffer pixel and each font pixel is a
+// whole number of them (text scale times display scale, rounded), while the pen advances in
+// screen units as at 100%.
+TEST(UiTextTest, AtADisplayScaleGlyphsSitOnWholePixelsAndFontPixelsAreWholePixels) {
+    struct Case {
+        float s, scale;
+        float left, top; // first glyph's corner in framebuffer pixels
+        float block;     // framebuffer pixels per font pixel
+    };
+    const Case cases[] = {
+        {2, 1, 10, 5, 2},   {2, 2, 21, 11, 4},  {2, 1.5f, 15, 8, 3},  {3, 1.5f, 15, 8, 5},
+        {8, 1.5f, 15, 8, 12}, {7, 1.5f, 15, 8, 11}, {2, 1.25f, 13, 7, 3}, {1, 0.4f, 4, 2, 1},
+    };
+    for (const Case& c : cases) {
+        UiRenderer ui;
+        ui.pixelsPerUnit = c.scale;
+        drawText(ui, "AA", 10.3f, 5.4f, c.s, kRed);
+        ASSERT_EQ(ui.vertices.size(), 12u);
+        const auto px = [&](float units) { return units * c.scale; };
+        const std::string what = std::to_string(c.s) + " at " + std::to_string(c.scale);
+        EXPECT_FLOAT_EQ(px(ui.vertices[0].x), c.left) << what;
+        EXPECT_FLOAT_EQ(px(ui.vertices[0].y), c.top) << what;
+        EXPECT_FLOAT_EQ(px(ui.vertices[2].x - ui.vertices[0].x), 5 * c.block) << what;
+        EXPECT_FLOAT_EQ(px(ui.vertices[2].y - ui.vertices[0].y), 8 * c.block) << what;
+        // The second glyph: the pen moved 6 s units, snapped to a pixel on its own.
+        EXPECT_FLOAT_EQ(px(ui.vertices[6].x), std::round(px(10.3f + 6 * c.s))) << what;
     }
 }
 

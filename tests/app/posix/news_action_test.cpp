@@ -51,8 +51,7 @@ class NewsAndActionBar : public testing::Test, protected test::QuietUpdater {
         frame.modalInput = UiInput{x, y, clicked, scroll, enter};
         frame.input = frame.modalInput;
         GlRecorder::clear();
-        ui.beginFrame(static_cast<int>(w), static_cast<int>(h), static_cast<int>(w),
-                      static_cast<int>(h));
+        ui.beginFrame(static_cast<int>(w), static_cast<int>(h), 1.0f);
     }
 
     // What the panel drew inside its clip, and the clip rectangle (x, y from the bottom, w, h).

@@ -194,30 +194,22 @@ TEST_F(OpenGlUiRenderer, AtlasTextureHoldsEveryGlyphInItsCell) {
 TEST_F(OpenGlUiRenderer, ClipBecomesAScissorBoxInFramebufferPixelsCountedFromTheBottom) {
     struct Case {
         const char* what;
-        int w, h, fbw, fbh;
+        int fbw, fbh;
+        float scale;
         float x, y, cw, ch;
         std::array<GLint, 4> box;
     };
     const Case cases[] = {
-        {"twice as many pixels",
-         1024,
-         620,
-         2048,
-         1240,
-         10.25f,
-         20.5f,
-         100.5f,
-         50.25f,
-         {20, 1098, 201, 101}},
-        {"the whole window", 1024, 620, 1024, 620, 0, 0, 1024, 620, {0, 0, 1024, 620}},
-        {"past the window", 100, 100, 100, 100, -10, -10, 2000, 2000, {-10, -1890, 2000, 2000}},
-        {"fractional scale", 1000, 600, 1500, 900, 10.1f, 0.5f, 20.1f, 599.5f, {15, 0, 31, 900}},
+        {"twice as many pixels", 2048, 1240, 2, 10.25f, 20.5f, 100.5f, 50.25f, {20, 1098, 201, 101}},
+        {"the whole window", 1024, 620, 1, 0, 0, 1024, 620, {0, 0, 1024, 620}},
+        {"past the window", 100, 100, 1, -10, -10, 2000, 2000, {-10, -1890, 2000, 2000}},
+        {"fractional scale", 1500, 900, 1.5f, 10.1f, 0.5f, 20.1f, 599.5f, {15, 0, 31, 900}},
     };
     UiRenderer ui;
     ASSERT_TRUE(ui.init());
     makeTarget(64, 64);
     for (const Case& c : cases) {
-        ui.beginFrame(c.w, c.h, c.fbw, c.fbh);
+        ui.beginFrame(c.fbw, c.fbh, c.scale);
         ui.setClip(c.x, c.y, c.cw, c.ch);
         EXPECT_TRUE(scissorOn()) << c.what;
         EXPECT_EQ(scissorBox(), c.box) << c.what;
@@ -230,7 +222,7 @@ TEST_F(OpenGlUiRenderer, ClipBecomesAScissorBoxInFramebufferPixelsCountedFromThe
 
     // A second clip replaces the first; a clip of negative size clips everything away instead
     // of being refused (which would leave the previous box in force).
-    ui.beginFrame(100, 100, 100, 100);
+    ui.beginFrame(100, 100, 1);
     ui.setClip(10, 10, 20, 20);
     ui.setClip(50, 50, 10, 10);
     EXPECT_EQ(scissorBox(), (std::array<GLint, 4>{50, 40, 10, 10}));
@@ -246,9 +238,10 @@ TEST_F(OpenGlUiRenderer, FrameStartStoresSizesOfAtLeastOneAndSetsTheViewport) {
     ASSERT_TRUE(ui.init());
     makeTarget(64, 64);
     for (int v : {0, -5}) {
-        ui.beginFrame(v, v, v, v);
-        EXPECT_EQ(ui.width, 1);
-        EXPECT_EQ(ui.height, 1);
+        ui.beginFrame(v, v, float(v));
+        EXPECT_EQ(ui.width, 1.0f);
+        EXPECT_EQ(ui.height, 1.0f);
+        EXPECT_EQ(ui.pixelsPerUnit, 1.0f);
         EXPECT_EQ(ui.fbWidth, 1);
         EXPECT_EQ(ui.fbHeight, 1);
         std::array<GLint, 4> viewport{};
@@ -258,9 +251,12 @@ TEST_F(OpenGlUiRenderer, FrameStartStoresSizesOfAtLeastOneAndSetsTheViewport) {
         ui.setClip(0, 0, 1, 1); // divides by the stored sizes
         ui.endFrame();
     }
-    ui.beginFrame(1024, 620, 2048, 1240);
-    EXPECT_EQ((std::array<int, 4>{ui.width, ui.height, ui.fbWidth, ui.fbHeight}),
-              (std::array<int, 4>{1024, 620, 2048, 1240}));
+    ui.beginFrame(2048, 1240, 2);
+    EXPECT_EQ((std::array<float, 4>{ui.width, ui.height, float(ui.fbWidth), float(ui.fbHeight)}),
+              (std::array<float, 4>{1024, 620, 2048, 1240}));
+    ui.beginFrame(1537, 930, 1.5f); // a window resized at 150%: fractional units
+    EXPECT_FLOAT_EQ(ui.width, 1537.0f / 1.5f);
+    EXPECT_FLOAT_EQ(ui.height, 620.0f);
     ui.endFrame();
     ui.destroy();
 }
@@ -271,7 +267,7 @@ TEST_F(OpenGlUiRenderer, EachFlushIsOneUploadAndOneDrawAndAnEmptyOneCostsNothing
     makeTarget(64, 64);
     {
         GlCallCounter counter;
-        ui.beginFrame(64, 64, 64, 64);
+        ui.beginFrame(64, 64, 1);
         ui.setClip(0, 0, 10, 10);
         ui.clearClip();
         ui.endFrame();
@@ -279,7 +275,7 @@ TEST_F(OpenGlUiRenderer, EachFlushIsOneUploadAndOneDrawAndAnEmptyOneCostsNothing
         EXPECT_EQ(counter.uploads + counter.programBinds + counter.draws, 0);
 
         // The launcher's frame: shapes, the clipped news, more shapes.
-        ui.beginFrame(64, 64, 64, 64);
+        ui.beginFrame(64, 64, 1);
         fillRect(ui, 0, 0, 10, 10, paletteGold);
         drawText(ui, "Hi", 2, 2, 1, paletteText);
         ui.setClip(0, 0, 32, 32);
@@ -303,7 +299,7 @@ TEST_F(OpenGlUiRenderer, KnownShapesReadBackExactly) {
     UiRenderer ui;
     ASSERT_TRUE(ui.init());
     makeTarget(64, 64);
-    ui.beginFrame(64, 64, 64, 64);
+    ui.beginFrame(64, 64, 1);
     const Color red{1, 0, 0, 1};
     const Color white{1, 1, 1, 1};
     fillRect(ui, 4, 4, 10, 6, red);     // pixels x 4..13, y 4..9
@@ -365,7 +361,7 @@ TEST_F(OpenGlUiRenderer, WindowUnitsAreScaledOntoALargerFramebuffer) {
     UiRenderer ui;
     ASSERT_TRUE(ui.init());
     makeTarget(64, 64);
-    ui.beginFrame(32, 32, 64, 64);
+    ui.beginFrame(64, 64, 2);
     fillRect(ui, 4, 4, 4, 4, Color{1, 0, 0, 1}); // framebuffer pixels 8..15
     drawText(ui, "|", 16, 16, 1, Color{1, 1, 1, 1});
     ui.endFrame();
@@ -385,13 +381,44 @@ TEST_F(OpenGlUiRenderer, WindowUnitsAreScaledOntoALargerFramebuffer) {
     ui.destroy();
 }
 
+// At 150% a font pixel of scale 2 is 3 framebuffer pixels and one of scale 3 is 4.5, drawn as
+// 5: either way every framebuffer pixel of the glyph is exactly ink or exactly background, with
+// no blurred or half-covered edge, and the glyph sits on the pixel its rounded corner names.
+TEST_F(OpenGlUiRenderer, TextStaysCrispAtAFractionalDisplayScale) {
+    UiRenderer ui;
+    ASSERT_TRUE(ui.init());
+    makeTarget(96, 96);
+    const std::uint8_t* rows = &fontGlyphs[glyphIndex('R') * 8];
+    struct Case {
+        float s;
+        int block;
+    };
+    for (const Case c : {Case{2, 3}, Case{3, 5}}) {
+        ui.beginFrame(96, 96, 1.5f);
+        drawText(ui, "R", 3.3f, 2.9f, c.s, Color{1, 1, 1, 1}); // corner at pixel (5, 4)
+        ui.endFrame();
+        const auto image = readTarget();
+        for (int y = 0; y < 8 * c.block + 2; ++y) {
+            for (int x = 0; x < 5 * c.block + 2; ++x) {
+                const int gx = x - 1, gy = y - 1; // one pixel of margin all round
+                const bool inside = gx >= 0 && gy >= 0 && gx < 5 * c.block && gy < 8 * c.block;
+                const bool on =
+                    inside && ((rows[gy / c.block] >> (4 - gx / c.block)) & 1);
+                ASSERT_EQ(pixel(image, 4 + x, 3 + y), on ? kWhite : kBackground)
+                    << "scale " << c.s << " at " << gx << ", " << gy;
+            }
+        }
+    }
+    ui.destroy();
+}
+
 TEST_F(OpenGlUiRenderer, BatchKeepsItsStorageFromFrameToFrame) {
     UiRenderer ui;
     ASSERT_TRUE(ui.init());
     makeTarget(64, 64);
     const UiInput input;
     const auto frame = [&] {
-        ui.beginFrame(64, 64, 64, 64);
+        ui.beginFrame(64, 64, 1);
         fillGradient(ui, 0, 0, 64, 64, paletteShadow, palettePanel);
         for (int i = 0; i < 50; ++i)
             drawGlow(ui, float(i), float(i), 5, paletteFlame);
@@ -449,7 +476,7 @@ TEST_F(OpenGlUiRenderer, SampleFrameWithEveryShapeAndWidget) {
     UiRenderer ui;
     ASSERT_TRUE(ui.init());
     makeTarget(w, h);
-    ui.beginFrame(w, h, w, h);
+    ui.beginFrame(w, h, 1);
 
     fillGradient(ui, 0, 0, float(w), float(h), Color{0.07f, 0.05f, 0.05f, 1}, paletteShadow);
     drawGlow(ui, 200, 560, 420, withAlpha(paletteFlameDark, 0.5f));

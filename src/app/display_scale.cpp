@@ -1,0 +1,41 @@
+#include "app/display_scale.h"
+
+#include <cmath>
+
+namespace qv::launcher {
+
+float usableContentScale(float contentScale) {
+    // Beyond 16 no display exists; such a value would only make the window vanish or explode.
+    return contentScale > 0.0f && contentScale <= 16.0f ? contentScale : 1.0f;
+}
+
+DisplayScale displayScale(int windowWidth, int framebufferWidth, int framebufferHeight,
+                          float contentScale) {
+    DisplayScale scale;
+    scale.pixelsPerUnit = usableContentScale(contentScale);
+    const float fbW = static_cast<float>(framebufferWidth < 1 ? 1 : framebufferWidth);
+    const float fbH = static_cast<float>(framebufferHeight < 1 ? 1 : framebufferHeight);
+    scale.width = fbW / scale.pixelsPerUnit;
+    scale.height = fbH / scale.pixelsPerUnit;
+    // Framebuffer pixels per window coordinate (pixels are square, so the width tells it): 1
+    // where coordinates are pixels, the content scale where they are logical points.
+    const float pixelsPerCoordinate =
+        windowWidth > 0 ? fbW / static_cast<float>(windowWidth) : 1.0f;
+    scale.unitsPerCursor = pixelsPerCoordinate / scale.pixelsPerUnit;
+    return scale;
+}
+
+int windowCoordinates(float units, const DisplayScale& scale) {
+    return static_cast<int>(std::ceil(units / scale.unitsPerCursor - 0.001f));
+}
+
+float glyphPixelUnits(float s, float pixelsPerUnit) {
+    const float pixels = std::round(s * pixelsPerUnit);
+    return (pixels < 1.0f ? 1.0f : pixels) / pixelsPerUnit;
+}
+
+float snapToPixel(float v, float pixelsPerUnit) {
+    return std::round(v * pixelsPerUnit) / pixelsPerUnit;
+}
+
+} // namespace qv::launcher

@@ -1,0 +1,62 @@
+// Screen units against window coordinates and framebuffer pixels at the display scales desktops
+// report, where coordinates are pixels (Windows, X11) and where they are points (Wayland, macOS).
+#include "app/display_scale.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+
+namespace qv::launcher {
+namespace {
+
+TEST(DisplayScale, LayoutStaysInScreenUnitsAtEveryScale) {
+    struct Case {
+        const char* what;
+        int windowWidth, fbWidth, fbHeight;
+        float contentScale;
+        float pixelsPerUnit, unitsPerCursor, width, height;
+        int minWidth, minHeight; // 820 by 520 units in window coordinates
+    };
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const Case cases[] = {
+        {"100%", 1024, 1024, 620, 1, 1, 1, 1024, 620, 820, 520},
+        {"200%, pixels", 2048, 2048, 1240, 2, 2, 0.5f, 1024, 620, 1640, 1040},
+        {"150%, pixels", 1536, 1536, 930, 1.5f, 1.5f, 1 / 1.5f, 1024, 620, 1230, 780},
+        {"125%, pixels", 1280, 1280, 775, 1.25f, 1.25f, 0.8f, 1024, 620, 1025, 650},
+        {"200%, points", 1024, 2048, 1240, 2, 2, 1, 1024, 620, 820, 520},
+        {"resized at 150%", 1537, 1537, 931, 1.5f, 1.5f, 1 / 1.5f, 1537 / 1.5f, 931 / 1.5f, 1230,
+         780},
+        {"no scale reported", 1024, 1024, 620, 0, 1, 1, 1024, 620, 820, 520},
+        {"a negative scale", 1024, 1024, 620, -2, 1, 1, 1024, 620, 820, 520},
+        {"not a number", 1024, 1024, 620, nan, 1, 1, 1024, 620, 820, 520},
+        {"minimised", 0, 0, 0, 2, 2, 0.5f, 0.5f, 0.5f, 1640, 1040},
+    };
+    for (const Case& c : cases) {
+        const DisplayScale d = displayScale(c.windowWidth, c.fbWidth, c.fbHeight, c.contentScale);
+        EXPECT_FLOAT_EQ(d.pixelsPerUnit, c.pixelsPerUnit) << c.what;
+        EXPECT_FLOAT_EQ(d.unitsPerCursor, c.unitsPerCursor) << c.what;
+        EXPECT_FLOAT_EQ(d.width, c.width) << c.what;
+        EXPECT_FLOAT_EQ(d.height, c.height) << c.what;
+        EXPECT_EQ(windowCoordinates(820, d), c.minWidth) << c.what;
+        EXPECT_EQ(windowCoordinates(520, d), c.minHeight) << c.what;
+    }
+}
+
+TEST(DisplayScale, FontPixelsAreWholeFramebufferPixelsAndPositionsSnapToThem) {
+    struct Case {
+        float s, scale, pixels; // framebuffer pixels per font pixel
+    };
+    for (const Case& c : {Case{2, 1, 2}, Case{2, 1.5f, 3}, Case{3, 1.5f, 5}, Case{7, 1.5f, 11},
+                          Case{2, 1.25f, 3}, Case{4, 2, 8}, Case{0.4f, 1, 1}}) {
+        EXPECT_FLOAT_EQ(glyphPixelUnits(c.s, c.scale) * c.scale, c.pixels)
+            << c.s << " at " << c.scale;
+    }
+    EXPECT_FLOAT_EQ(snapToPixel(10.3f, 1.5f), 10.0f);
+    EXPECT_FLOAT_EQ(snapToPixel(10.4f, 1.5f), 32.0f / 3.0f);
+    EXPECT_FLOAT_EQ(snapToPixel(7.5f, 1), 8.0f);
+    EXPECT_FLOAT_EQ(snapToPixel(-7.5f, 1), -8.0f);
+}
+
+} // namespace
+} // namespace qv::launcher
