@@ -155,16 +155,18 @@ inline std::string runCaptured(const std::vector<std::string>& argv, const Envir
     return readBytes(output);
 }
 
-// An Xvfb of its own; it picks a free display number itself.
+// An Xvfb of its own; it picks a free display number itself. A dpi other than 0 is loaded as
+// the desktop's "Xft.dpi", the display scale that GLFW reports (192 is 200%).
 class PrivateDisplay {
 public:
-    PrivateDisplay(const fs::path& scratch) {
+    PrivateDisplay(const fs::path& scratch, const std::string& screen = "1280x800x24",
+                   int dpi = 0) {
         int fds[2];
         if (pipe(fds) != 0) return;
         fcntl(fds[0], F_SETFD, FD_CLOEXEC); // only the writing end goes to Xvfb
         // -noreset: by default the server resets when its last client leaves, and a client that
         // connects during the reset is turned away.
-        xvfb_ = Child({"/usr/bin/Xvfb", "-displayfd", std::to_string(fds[1]), "-screen", "0", "1280x800x24",
+        xvfb_ = Child({"/usr/bin/Xvfb", "-displayfd", std::to_string(fds[1]), "-screen", "0", screen,
                        "-nolisten", "tcp", "-noreset"},
                       {}, scratch, scratch / "xvfb.log");
         close(fds[1]);
@@ -187,7 +189,19 @@ public:
             runCaptured({"/usr/bin/xdpyinfo"}, {{"DISPLAY", name}}, scratch, &code, 5.0);
             return code == 0;
         }, 10.0);
-        if (answers) name_ = name;
+        if (!answers) return;
+        if (dpi != 0 && !setDpi(scratch, name, dpi)) return;
+        name_ = name;
+    }
+
+    // Loads "Xft.dpi" into the server's resource database; programs started afterwards see it.
+    // The server keeps it after xrdb leaves only because it never resets (-noreset).
+    static bool setDpi(const fs::path& scratch, const std::string& name, int dpi) {
+        writeBytes(scratch / "xrdb.txt", "Xft.dpi: " + std::to_string(dpi) + "\n");
+        int code = -1;
+        runCaptured({"/usr/bin/xrdb", "-merge", "-nocpp", (scratch / "xrdb.txt").string()},
+                    {{"DISPLAY", name}}, scratch, &code, 10.0);
+        return code == 0;
     }
     ~PrivateDisplay() { xvfb_.stop(5.0); }
     PrivateDisplay(const PrivateDisplay&) = delete;
@@ -236,7 +250,14 @@ class GuiWorld {
 public:
     static constexpr const char* testerKey = "PLAY-TEST-42";
 
-    GuiWorld() : display_(tmp_.path()), nginx_(tmp_.path() / "site", tmp_.path() / "nginx", testerKey) {
+    // screen and dpi: the private display's, as PrivateDisplay takes them.
+    explicit GuiWorld(const std::string& screen = "1280x800x24", int dpi = 0)
+        : display_(tmp_.path(), screen, dpi),
+          nginx_(tmp_.path() / "site", tmp_.path() / "nginx", testerKey) {
+        // A runtime folder of its own, as a desktop session gives every program: GLFW tries
+        // Wayland first and its client library complains without one.
+        fs::create_directories(runtimeDir());
+        fs::permissions(runtimeDir(), fs::perms::owner_all, fs::perm_options::replace);
         fs::create_directories(site());
         fs::create_directories(launcherDir());
         fs::copy_file(binary("corvanthe-launcher"), launcherExe());
@@ -251,8 +272,11 @@ public:
     fs::path logFile() const { return launcherDir() / "logs" / "latest.log"; }
     std::string log() const { return readBytes(logFile()); }
     Nginx& nginx() { return nginx_; }
+    fs::path runtimeDir() const { return tmp_.path() / "runtime"; }
+    const std::string& displayName() const { return display_.name(); }
     Environment env(Environment extra = {}) const {
         extra["DISPLAY"] = display_.name();
+        extra["XDG_RUNTIME_DIR"] = runtimeDir().string();
         return extra;
     }
 
