@@ -50,7 +50,7 @@ void drawVersionLine(UiRenderer& ui, Frame& frame, float s) {
     // The tag keeps its place: the version text gives way to it before the news panel.
     const bool testing = frame.snapshot.channel == Updater::Testing;
     const float tag = testing ? 16.0f + textWidth(kTestingBuild, 2.0f) : 0.0f;
-    fitToWidth(frame.scratch, 2.0f, leftColumnEnd(frame.w, frame.titleWidth) - 48.0f - tag);
+    fitVersionLine(frame.scratch, tag, frame.w, frame.titleWidth);
     drawText(ui, frame.scratch, 48.0f, y, 2.0f, paletteTextDim);
     if (testing) {
         drawText(ui, kTestingBuild, 48.0f + textWidth(frame.scratch, 2.0f) + 16.0f, y, 2.0f,
@@ -150,7 +150,12 @@ float leftColumnEnd(float w, float titleWidth) {
 float channelMenuTop(float yk, float h) {
     const float below = yk + 60.0f;
     if (below + 144.0f <= h - 118.0f) return below;
-    return yk + 20.0f - 144.0f;
+    return yk - 2.0f - 144.0f;
+}
+
+void fitVersionLine(std::string& text, float tagWidth, float w, float titleWidth) {
+    if (48.0f + textWidth(text, 2.0f) + tagWidth <= newsPanelLeft(w, titleWidth)) return;
+    fitToWidth(text, 2.0f, leftColumnEnd(w, titleWidth) - 48.0f - tagWidth);
 }
 
 void versionLineText(const Updater::Snapshot& snapshot, std::string& out) {

@@ -21,9 +21,15 @@ float newsPanelLeft(float w, float titleWidth);
 float leftColumnEnd(float w, float titleWidth);
 
 // The channel menu's top edge for the key area at yk in a window h high: under the drop-down
-// where the menu (144 high) then ends above the action bar; otherwise the menu opens upwards,
-// its bottom just above the drop-down's box, so it never covers the bar or leaves the window.
+// where the menu (144 high) then ends above the action bar; otherwise the menu opens upwards and
+// ends 2 units above the key area's caption, so it covers the three menu entries whole (no tops
+// of their labels above its border) and never covers the bar or leaves the window.
 float channelMenuTop(float yk, float h);
+
+// Fits the version line (at scale 2, from x 48) before the news panel, with tagWidth kept free
+// after it for "TESTING BUILD": a line that fits is left whole; a longer one is cut with "..."
+// so that it ends 16 units before the panel.
+void fitVersionLine(std::string& text, float tagWidth, float w, float titleWidth);
 
 // The version line: "Installed 1.2   Latest 1.3", "Installed 1.3", "Latest 1.3" or
 // "Not installed". Written into out, whose capacity is reused.

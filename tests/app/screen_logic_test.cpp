@@ -75,6 +75,49 @@ TEST(VersionLine, NamesWhatIsInstalledAndWhatIsLatest) {
     EXPECT_EQ(titleScale(999.0f), 7.0f);
 }
 
+// The line is cut only where it would reach under the news panel; a cut one keeps 16 units free.
+TEST(VersionLine, IsCutOnlyWhereItDoesNotFitBeforeTheNewsPanel) {
+    const float tag = 16.0f + textWidth("TESTING BUILD", 2.0f);
+    struct Case {
+        float w;
+        const char* text;
+        float tagWidth;
+        const char* shown;
+    };
+    const Case cases[] = {
+        // At 820 wide the panel begins at 467; this line ends at 466.
+        {820, "Installed 1.1.0-test   Latest 1.0.0", 0, "Installed 1.1.0-test   Latest 1.0.0"},
+        {820, "Installed 1.1.0-test   Latest 1.0.10", 0, "Installed 1.1.0-test   Latest ..."},
+        {820, "Installed 1.1.0-test   Latest 1.2.0-test", tag, "Installed 1.1.0-..."},
+        {1024, "Installed 1.1.0-test   Latest 1.2.0-test", tag, "Installed 1.1.0-test ..."},
+        {1024, "Installed 1.1.0-test", tag, "Installed 1.1.0-test"},
+    };
+    for (const Case& c : cases) {
+        const float titleWidth = textWidth("CORVANTHE", titleScale(c.w));
+        std::string text = c.text;
+        fitVersionLine(text, c.tagWidth, c.w, titleWidth);
+        EXPECT_EQ(text, c.shown) << c.w << " " << c.text;
+        EXPECT_LE(48.0f + textWidth(text, 2.0f) + c.tagWidth, newsPanelLeft(c.w, titleWidth));
+    }
+}
+
+// Opening upwards, the menu covers the three menu entries whole (buttons from 150 + 8 s, 106
+// high with their gaps) and ends above the key area's caption at yk; below, where there is room.
+TEST(ChannelMenu, CoversWholeMenuEntriesAndNeverTheCaptionOrTheActionBar) {
+    for (const float w : {1024.0f, 820.0f}) {
+        for (const float h : {620.0f, 520.0f}) {
+            const float s = titleScale(w);
+            const float yk = 282.0f + 8.0f * s;
+            const float top = channelMenuTop(yk, h);
+            EXPECT_LE(top, 150.0f + 8.0f * s) << w << "x" << h;
+            EXPECT_GE(top + 144.0f, 150.0f + 8.0f * s + 106.0f) << w << "x" << h;
+            EXPECT_LE(top + 144.0f, yk) << w << "x" << h;
+            EXPECT_GE(top, 90.0f + 8.0f * s + 16.0f) << "over the version line";
+        }
+    }
+    EXPECT_EQ(channelMenuTop(346.0f, 800.0f), 406.0f);
+}
+
 TEST(ActionButton, LabelAndStateFollowThePhase) {
     struct Row {
         std::int32_t phase;

@@ -2,6 +2,8 @@
 // what the launcher put on screen.
 #pragma once
 
+#include "app/ui_draw.h"
+
 #include <png.h>
 
 #include <array>
@@ -41,17 +43,18 @@ inline RgbImage readRgbPng(const std::string& path) {
     return image;
 }
 
-// Pixels of the rectangle (x, y, w, h) within tolerance of the colour (0 to 1 per channel).
-inline int pixelsNear(const RgbImage& image, int x, int y, int w, int h,
-                      const std::array<float, 3>& colour, int tolerance = 12) {
+// Pixels of the rectangle (x, y, w, h) within tolerance (of 255) of the colour's opaque RGB.
+inline int pixelsNear(const RgbImage& image, int x, int y, int w, int h, const Color& colour,
+                      int tolerance = 12) {
+    const float rgb[3] = {colour.r, colour.g, colour.b};
     int n = 0;
     for (int j = y; j < y + h && j < image.height; ++j) {
         for (int i = x; i < x + w && i < image.width; ++i) {
             const std::array<int, 3> p = image.at(i, j);
             bool near = true;
             for (int c = 0; c < 3; ++c)
-                near = near &&
-                       std::abs(p[c] - static_cast<int>(colour[c] * 255.0f + 0.5f)) <= tolerance;
+                near =
+                    near && std::abs(p[c] - static_cast<int>(rgb[c] * 255.0f + 0.5f)) <= tolerance;
             n += near;
         }
     }

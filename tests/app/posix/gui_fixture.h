@@ -21,7 +21,9 @@
 #include <thread>
 #include <vector>
 
+#include "../../support/rgb_image.h"
 #include "../../update/posix/nginx.h"
+#include "app/palette.h"
 #include "../../update/posix/release_fixture.h"
 
 extern char** environ;
@@ -370,6 +372,11 @@ public:
         xHelper({"shot", window, (shotsFolder() / (name + ".png")).string()}, &code);
         return code == 0;
     }
+    // The same shot, read back; empty when it could not be taken.
+    RgbImage look(const std::string& window, const std::string& name) {
+        return shot(window, name) ? readRgbPng((shotsFolder() / (name + ".png")).string())
+                                  : RgbImage{};
+    }
 
     std::string settingsText() const { return readBytes(launcherDir() / "launcher.cfg"); }
 
@@ -386,5 +393,16 @@ private:
     PrivateDisplay display_;
     Nginx nginx_;
 };
+
+// Whether the action button at the start size (1024 by 620) reads "PLAY": its label, 92 units
+// wide at scale 4, is centred in the button (x 744, y 512, 230 by 58), and a longer label
+// ("INSTALL", "UPDATE", "WORKING") would begin left of it.
+inline bool playShown(const RgbImage& image) {
+    const auto ink = [&](int x, int w) {
+        return pixelsNear(image, x, 525, w, 32, paletteText) +
+               pixelsNear(image, x, 525, w, 32, paletteTextBright);
+    };
+    return image.width == 1024 && ink(813, 92) > 400 && ink(764, 45) == 0;
+}
 
 } // namespace qv::launcher::test

@@ -21,10 +21,10 @@ const int kCheckX = 100, kCheckY = 305;
 const int kKeyButtonX = 100, kKeyButtonY = 361;
 const int kDropDownX = 178, kDropDownY = 386;
 // The channel menu opens upwards: below the drop-down it would reach into the action bar.
-const int kRowX = 100, kRowLiveY = 243, kRowTestingY = 277, kRowChangeY = 311, kRowForgetY = 345;
+const int kRowX = 100, kRowLiveY = 221, kRowTestingY = 255, kRowChangeY = 289, kRowForgetY = 323;
 // At the minimum size of 820 by 520 (title scale 7) the key area is 8 units higher.
 const int kDropDownSmallY = 378;
-const int kRowChangeSmallY = 303;
+const int kRowChangeSmallY = 281;
 
 // A mistyped key of 47 characters, longer than the key field shows (27).
 const char* const kLongKey = "play-test-43-abcdefghijklmnopqrstuvwxyz-0123456";
@@ -132,7 +132,7 @@ TEST_F(LauncherGui, InstallEndsShowingPlay) {
     EXPECT_TRUE(fs::exists(world->gameDir() / "corvanthe.exe"));
     EXPECT_TRUE(fs::exists(world->gameDir() / ".installed"));
     EXPECT_EQ(gameVersion(), "Corvanthe 1.0.0\n");
-    EXPECT_TRUE(world->shot(window, "install-play-1024x620"));
+    EXPECT_TRUE(playShown(world->look(window, "install-play-1024x620")));
     closeWindow(launcher, window);
     EXPECT_TRUE(contains(world->log(), "launcher: closing"));
 
@@ -308,7 +308,9 @@ TEST_F(LauncherGui, RefusedKeyLeavesTheTestingBuildAndSaysSoAtEverySize) {
                                          "tester_key = " + kLongKeyUpper + "\nchannel = testing\n");
     EXPECT_EQ(world->nginx().requestsFor("/objects/").size(), objectsBefore);
     EXPECT_EQ(gameVersion(), "Corvanthe 1.1.0-test\n");
-    world->shot(window, "key-refused-1024x620");
+    // "Key not accepted" under the drop-down (key area at 346, its line 68 lower).
+    const RgbImage refused = world->look(window, "key-refused-1024x620");
+    EXPECT_GT(pixelsNear(refused, 48, 414, 190, 16, paletteError), 300);
     world->click(window, kDropDownX, kDropDownY);
     ASSERT_TRUE(shows("UpdateAvailable menu 1024x620")) << world->log();
     world->shot(window, "channel-menu-1024x620");
@@ -318,7 +320,10 @@ TEST_F(LauncherGui, RefusedKeyLeavesTheTestingBuildAndSaysSoAtEverySize) {
 
     world->xdotool({"windowsize", window, "820", "520"});
     ASSERT_TRUE(shows("UpdateAvailable 820x520")) << world->log();
-    world->shot(window, "key-refused-820x520");
+    // In the low window the line would fall under the action bar: beside the caption "BUILD".
+    const RgbImage refusedSmall = world->look(window, "key-refused-820x520");
+    EXPECT_GT(pixelsNear(refusedSmall, 122, 338, 190, 16, paletteError), 300);
+    EXPECT_EQ(pixelsNear(refusedSmall, 48, 406, 190, 16, paletteError), 0);
     world->click(window, kDropDownX, kDropDownSmallY);
     ASSERT_TRUE(shows("UpdateAvailable menu 820x520")) << world->log();
     world->shot(window, "channel-menu-820x520");
@@ -353,10 +358,16 @@ TEST_F(LauncherGui, VersionLineMakesRoomForTheTestingTagAtEverySize) {
                "tester_key = PLAY-TEST-42\nchannel = testing\n");
     const std::string window = startShowing(launcher, {}, "Working busy 1024x620");
     ASSERT_FALSE(window.empty());
-    world->shot(window, "testing-build-1024x620");
+    // The version line's row (90 + 8 s) up to the news panel (520 and 467): the version text
+    // starts it and "TESTING BUILD" follows before the panel.
+    const RgbImage wide = world->look(window, "testing-build-1024x620");
+    EXPECT_GT(pixelsNear(wide, 48, 154, 100, 16, paletteTextDim), 200);
+    EXPECT_GT(pixelsNear(wide, 48, 154, 520 - 48, 16, paletteAccent), 400);
     world->xdotool({"windowsize", window, "820", "520"});
     ASSERT_TRUE(shows("Working busy 820x520")) << world->log();
-    world->shot(window, "testing-build-820x520");
+    const RgbImage narrow = world->look(window, "testing-build-820x520");
+    EXPECT_GT(pixelsNear(narrow, 48, 146, 100, 16, paletteTextDim), 200);
+    EXPECT_GT(pixelsNear(narrow, 48, 146, 467 - 48, 16, paletteAccent), 400);
     EXPECT_FALSE(fs::exists(world->gameDir() / "data" / "version.txt") &&
                  gameVersion() == "Corvanthe 1.2.0-test\n");
     closeWindow(launcher, window);

@@ -173,6 +173,7 @@ TEST_F(WineLauncher, InstallsShowsPlayUpdatesVerifiesAndStartsTheGame) {
     EXPECT_TRUE(contains(log(), "launcher: saved install.png")) << log();
     ASSERT_TRUE(fs::exists(tmp.path() / "install.png"));
     keepShot(tmp.path() / "install.png", "install-play");
+    EXPECT_TRUE(playShown(readRgbPng((tmp.path() / "install.png").string())));
 
     // A new release and a damaged file that both releases share: the run's first update comes by
     // itself, and "--verify" then puts the file right once the game is up to date.
