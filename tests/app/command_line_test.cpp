@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -22,6 +23,14 @@ struct Case {
     double shotTime;
     std::string shotPath;
 };
+
+// A case reads as its arguments in ctest's and the test's own output, not as a memory dump.
+void PrintTo(const Case& c, std::ostream* out) {
+    *out << "[";
+    for (std::size_t i = 0; i < c.args.size(); ++i)
+        *out << (i ? " " : "") << c.args[i];
+    *out << "]";
+}
 
 class CommandLineTable : public testing::TestWithParam<Case> {};
 

@@ -25,7 +25,7 @@ const int kSparkFreeRightOf = 700;
 
 const char* const kLargeScreen = "2600x1600x24";
 
-class LauncherAtScale : public testing::Test {
+class LauncherGuiAtScale : public testing::Test {
   protected:
     void SetUp() override {
         if (!std::getenv("DISPLAY")) GTEST_SKIP() << "no X display (DISPLAY is unset)";
@@ -125,7 +125,7 @@ Comparison compareOutsideSparks(const RgbImage& unscaled, const RgbImage& scaled
     return result;
 }
 
-TEST_F(LauncherAtScale, At200PercentTheShotIsTwiceAsLargeAndHalvedIsThe100PercentShot) {
+TEST_F(LauncherGuiAtScale, At200PercentTheShotIsTwiceAsLargeAndHalvedIsThe100PercentShot) {
     const RgbImage unscaled = shotAt(96, "scale-96dpi-1024x620");
     const RgbImage scaled = shotAt(192, "scale-192dpi-2048x1240");
     ASSERT_FALSE(unscaled.empty());
@@ -142,7 +142,7 @@ TEST_F(LauncherAtScale, At200PercentTheShotIsTwiceAsLargeAndHalvedIsThe100Percen
                 c.leftDiffering, c.leftCompared, c.differing, c.compared);
 }
 
-TEST_F(LauncherAtScale, At150PercentTheShotIsOneAndAHalfTimesAsLargeAndTheSameScreen) {
+TEST_F(LauncherGuiAtScale, At150PercentTheShotIsOneAndAHalfTimesAsLargeAndTheSameScreen) {
     const RgbImage unscaled = shotAt(96, "scale-96dpi-1024x620-against-144dpi");
     const RgbImage scaled = shotAt(144, "scale-144dpi-1536x930");
     ASSERT_FALSE(unscaled.empty());

@@ -56,7 +56,8 @@ class WineLauncher : public testing::Test {
   protected:
     void SetUp() override {
         if (windowsBuild().empty() || !std::getenv("WINEPREFIX")) {
-            GTEST_SKIP() << "no Windows build to drive (CORVANTHE_WINDOWS_BUILD, WINEPREFIX)";
+            GTEST_SKIP() << "no Windows build to drive (CORVANTHE_WINDOWS_BUILD, WINEPREFIX): "
+                            "'bash scripts/test.sh windows' builds one and runs these";
         }
         if (!std::getenv("DISPLAY")) GTEST_SKIP() << "no X display (DISPLAY is unset)";
         nginx = std::make_unique<Nginx>(site(), tmp.path() / "nginx", "PLAY-TEST-42");
@@ -254,7 +255,8 @@ TEST_F(WineLauncher, FatalStartsEndWithCodeOneAndTheirText) {
 // The headless driver, built for Windows, through install, update (with a file whose name
 // changes only in letter case), verify, and installs killed at random moments.
 TEST(WineDriver, InstallUpdateVerifyAndKilledInstallsAreMended) {
-    if (windowsBuild().empty() || !std::getenv("WINEPREFIX")) GTEST_SKIP() << "no Windows build";
+    if (windowsBuild().empty() || !std::getenv("WINEPREFIX"))
+        GTEST_SKIP() << "no Windows build to drive: 'bash scripts/test.sh windows' runs this";
     TempDir tmp("wine_driver_test-");
     ReleaseSite site(tmp.path());
     ASSERT_TRUE(site.ok());
