@@ -6,22 +6,13 @@
 
 #include <cmath>
 
-#include "../../support/rgb_image.h"
-#include "base/png.h"
 #include "gui_fixture.h"
+#include "shot_compare.h"
 
 namespace qv::launcher {
 namespace {
 
 using namespace test;
-
-// The launcher's first seconds put sparks only near the bottom: born 10 units under the window,
-// they rise at most 90 units a second with glows of at most 16 units. Above this line and right
-// of x 700 (they are born left of 0.65 w and sway 10 at most) nothing moves but the glows' slow
-// pulse.
-const double kShotSeconds = 2.0;
-const int kSparkFreeAbove = 620 - 6 - 90 * 2 - 4;
-const int kSparkFreeRightOf = 700;
 
 const char* const kLargeScreen = "2600x1600x24";
 
@@ -56,10 +47,7 @@ class LauncherGuiAtScale : public testing::Test {
                 ADD_FAILURE() << world->output() << world->log();
                 return {};
             }
-            const std::string log = world->log();
-            const std::size_t shown = log.find("launcher: screen UpToDate 1024x620");
-            const std::size_t saved = log.find("launcher: saved");
-            if (shown != std::string::npos && saved != std::string::npos && shown < saved) {
+            if (shownBeforeTheShot(world->log(), "UpToDate 1024x620")) {
                 fs::copy_file(shot, shotsFolder() / (name + ".png"),
                               fs::copy_options::overwrite_existing);
                 return readRgbPng(shot.string());
@@ -71,59 +59,6 @@ class LauncherGuiAtScale : public testing::Test {
 
     std::unique_ptr<GuiWorld> world;
 };
-
-// Pixels of the 100% shot outside the sparks whose counterpart in the scaled shot differs by
-// more than a little in any channel; the counterpart is the mean of the framebuffer pixels the
-// unit covers, where a unit is whole pixels, else the pixel under the unit's centre.
-// The differing pixels are also written, white on black, to the named shot for a look. The left
-// column (title, version line, menu, key area: text and flat shapes) is counted apart from the
-// rest, whose panels have 1-unit borders centred on pixel edges: at 100% they fall between two
-// pixel rows and are drawn into one of them, at 200% they fill two rows of their own.
-struct Comparison {
-    int compared = 0;
-    int differing = 0;
-    int leftCompared = 0;
-    int leftDiffering = 0;
-};
-const int kLeftColumnEnd = 500;
-
-Comparison compareOutsideSparks(const RgbImage& unscaled, const RgbImage& scaled, double scale,
-                                const std::string& name) {
-    Comparison result;
-    std::vector<std::uint8_t> map(unscaled.rgb.size(), 0);
-    const int whole = static_cast<int>(scale);
-    const bool blocks = whole == scale;
-    for (int y = 0; y < unscaled.height; ++y) {
-        for (int x = 0; x < unscaled.width; ++x) {
-            if (y >= kSparkFreeAbove && x <= kSparkFreeRightOf) continue;
-            std::array<int, 3> counterpart{};
-            if (blocks) {
-                for (int j = 0; j < whole; ++j)
-                    for (int i = 0; i < whole; ++i) {
-                        const auto p = scaled.at(x * whole + i, y * whole + j);
-                        for (int c = 0; c < 3; ++c)
-                            counterpart[c] += p[c];
-                    }
-                for (int c = 0; c < 3; ++c)
-                    counterpart[c] /= whole * whole;
-            } else {
-                counterpart = scaled.at(static_cast<int>((x + 0.5) * scale),
-                                        static_cast<int>((y + 0.5) * scale));
-            }
-            const auto p = unscaled.at(x, y);
-            bool differs = false;
-            for (int c = 0; c < 3; ++c)
-                differs = differs || std::abs(p[c] - counterpart[c]) > 8;
-            const bool left = x < kLeftColumnEnd && y < kSparkFreeAbove;
-            ++(left ? result.leftCompared : result.compared);
-            (left ? result.leftDiffering : result.differing) += differs;
-            if (differs) std::fill_n(&map[(std::size_t(y) * unscaled.width + x) * 3], 3, 255);
-        }
-    }
-    writePng((shotsFolder() / (name + ".png")).string().c_str(), map.data(), unscaled.width,
-             unscaled.height, 3, false);
-    return result;
-}
 
 TEST_F(LauncherGuiAtScale, At200PercentTheShotIsTwiceAsLargeAndHalvedIsThe100PercentShot) {
     const RgbImage unscaled = shotAt(96, "scale-96dpi-1024x620");
@@ -154,6 +89,35 @@ TEST_F(LauncherGuiAtScale, At150PercentTheShotIsOneAndAHalfTimesAsLargeAndTheSam
     EXPECT_LT(c.differing, c.compared / 50) << c.differing << " of " << c.compared;
     std::printf("at 150%%: %d of %d differ in the left column, %d of %d elsewhere\n",
                 c.leftDiffering, c.leftCompared, c.differing, c.compared);
+}
+
+// The size limits and the cursor follow the scale: the window cannot be made smaller than 820
+// by 520 units, and a click at twice the coordinates of "Check for updates" checks.
+TEST_F(LauncherGuiAtScale, At200PercentSizeLimitsAndClicksAreInScreenUnits) {
+    ASSERT_TRUE(PrivateDisplay::setDpi(world->root(), world->displayName(), 192));
+    Child launcher = world->start({});
+    const std::string window = world->windowOf(launcher);
+    ASSERT_FALSE(window.empty()) << world->diagnosis();
+    const auto screenLines = [&] {
+        const std::string log = world->log();
+        std::size_t n = 0;
+        for (std::size_t at = log.find("launcher: screen UpToDate 1024x620\n");
+             at != std::string::npos; at = log.find("launcher: screen UpToDate 1024x620\n", at + 1))
+            ++n;
+        return n;
+    };
+    ASSERT_TRUE(waitUntil([&] { return screenLines() >= 1; }, 60.0)) << world->log();
+    EXPECT_EQ(world->xHelper({"minsize", window}), "1640 1040");
+
+    const auto manifests = [&] { return world->nginx().requestsFor("/manifest-win64.txt").size(); };
+    const std::size_t before = manifests();
+    const std::size_t shown = screenLines();
+    world->click(window, 2 * 100, 2 * 305);
+    // The check's outcome is on screen once a further line says so with no run going.
+    ASSERT_TRUE(waitUntil([&] { return screenLines() > shown; }, 60.0)) << world->log();
+    EXPECT_EQ(manifests(), before + 1);
+    world->xHelper({"close", window});
+    EXPECT_EQ(launcher.wait(10), 0);
 }
 
 } // namespace

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "gui_fixture.h"
+#include "shot_compare.h"
 
 namespace qv::launcher {
 namespace {
@@ -20,6 +21,7 @@ namespace {
 using namespace test;
 
 const char* const kWine = "/usr/lib/wine/wine64";
+const char* const kWineServer = "/usr/lib/wine/wineserver64";
 const int kActionX = 859, kActionY = 541;
 
 const char* const kNoGlfw = "Could not open a window (GLFW failed to start).";
@@ -76,9 +78,9 @@ class WineLauncher : public testing::Test {
     std::string gameVersion() const { return readBytes(gameDir() / "data" / "version.txt"); }
 
     // The wine settings (WINEPREFIX and the rest) pass through from our environment; the
-    // display only when asked for.
+    // display only when asked for, ours unless extra names one.
     Environment env(Environment extra = {}, bool withDisplay = true) const {
-        if (withDisplay) extra["DISPLAY"] = std::getenv("DISPLAY");
+        if (withDisplay && !extra.count("DISPLAY")) extra["DISPLAY"] = std::getenv("DISPLAY");
         return extra;
     }
 
@@ -205,6 +207,88 @@ TEST_F(WineLauncher, InstallsShowsPlayUpdatesVerifiesAndStartsTheGame) {
     const std::string report = readBytes(started);
     EXPECT_TRUE(contains(report, "arguments 0")) << report;
     EXPECT_TRUE(contains(report, "\\launcher\\game")) << report;
+}
+
+// A copy of the test's wine prefix whose desktop runs at another dpi (LogPixels), with a
+// wineserver of its own that goes with it; the other tests keep the prefix at 100%.
+class PrefixAtDpi {
+  public:
+    PrefixAtDpi(const fs::path& folder, int dpi) : folder_(folder) {
+        int code = -1;
+        runCaptured({"/bin/cp", "-a", std::getenv("WINEPREFIX"), folder.string()}, {},
+                    folder.parent_path(), &code, 300.0);
+        if (code != 0) return;
+        runCaptured({kWine, "reg", "add", "HKCU\\Control Panel\\Desktop", "/v", "LogPixels", "/t",
+                     "REG_DWORD", "/d", std::to_string(dpi), "/f"},
+                    env(), folder.parent_path(), &code, 120.0);
+        // The desktop reads the dpi when its server starts: the next program starts a new one.
+        stopServer();
+        ok_ = code == 0;
+    }
+    ~PrefixAtDpi() { stopServer(); }
+    PrefixAtDpi(const PrefixAtDpi&) = delete;
+    PrefixAtDpi& operator=(const PrefixAtDpi&) = delete;
+
+    bool ok() const { return ok_; }
+    Environment env() const { return {{"WINEPREFIX", folder_.string()}}; }
+
+  private:
+    // Ends this prefix's server and what runs in it, nothing of any other prefix.
+    void stopServer() {
+        int code = -1;
+        runCaptured({kWineServer, "-k"}, env(), folder_.parent_path(), &code, 60.0);
+        runCaptured({kWineServer, "-w"}, env(), folder_.parent_path(), &code, 60.0);
+    }
+
+    fs::path folder_;
+    bool ok_ = false;
+};
+
+// GLFW makes the Windows launcher per-monitor DPI aware: at 200% it opens at twice its size in
+// pixels, its shot is 2048 by 1240 and, halved, the shot at 100% outside the sparks.
+TEST_F(WineLauncher, AtTwiceTheDisplayScaleTheShotIsTwiceAsLargeAndTheSameScreen) {
+    const fs::path source = gameSource("1.0.0");
+    ASSERT_TRUE(publish(source, "1.0.0"));
+    // Installed as the launcher leaves it: the files and the release's manifest.
+    fs::copy(source, gameDir(), fs::copy_options::recursive);
+    fs::copy_file(site() / "manifest-win64.txt", gameDir() / ".installed");
+    xdotool({"mousemove", "0", "0"}); // nothing hovered; the window's corner, not its client area
+    PrefixAtDpi twice(tmp.path() / "wine-192dpi", 192);
+    ASSERT_TRUE(twice.ok());
+    // Twice the start size does not fit the suite's display; wine would shrink the window to it.
+    PrivateDisplay large(tmp.path(), "2600x1600x24");
+    ASSERT_TRUE(large.ok());
+    Environment atTwice = twice.env();
+    atTwice["DISPLAY"] = large.name();
+
+    // The shot of a start that saved its frame before the check had ended is taken again.
+    const auto shotOnceUpToDate = [&](const Environment& environment, const std::string& name) {
+        const fs::path shot = tmp.path() / (name + ".png");
+        for (int attempt = 0; attempt < 5; ++attempt) {
+            fs::remove(shot);
+            Child launcher = startLauncher(
+                {"--shot", std::to_string(kShotSeconds) + ":" + shot.string()}, environment);
+            if (launcher.wait(120) != 0) break;
+            if (shownBeforeTheShot(log(), "UpToDate 1024x620")) {
+                keepShot(shot, name);
+                return readRgbPng(shot.string());
+            }
+        }
+        ADD_FAILURE() << name << ": no shot of the installed game\n" << output() << log();
+        return RgbImage{};
+    };
+    const RgbImage unscaled = shotOnceUpToDate({}, "scale-96dpi-1024x620");
+    const RgbImage scaled = shotOnceUpToDate(atTwice, "scale-192dpi-2048x1240");
+    ASSERT_FALSE(unscaled.empty());
+    ASSERT_FALSE(scaled.empty());
+    ASSERT_EQ(unscaled.width, 1024);
+    ASSERT_EQ(scaled.width, 2048);
+    ASSERT_EQ(scaled.height, 1240);
+    const Comparison c =
+        compareOutsideSparks(unscaled, scaled, 2.0, "wine-scale-192dpi-differences");
+    EXPECT_LT(c.leftDiffering, c.leftCompared / 1000)
+        << c.leftDiffering << " of " << c.leftCompared;
+    EXPECT_LT(c.differing, c.compared / 50) << c.differing << " of " << c.compared;
 }
 
 TEST_F(WineLauncher, SelfUpdateSwapsTheRunningExeAndTheNewOneRestarts) {

@@ -1,0 +1,88 @@
+// Comparing the launcher's screenshots at two display scales: the layout is the same in screen
+// units, so a shot at 200% halved (or one at 150% sampled at each unit's centre) is the shot at
+// 100%, except where something moves: the sparks.
+#pragma once
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "../../support/rgb_image.h"
+#include "base/png.h"
+#include "gui_fixture.h"
+
+namespace qv::launcher::test {
+
+// The launcher's first seconds put sparks only near the bottom: born 10 units under the window,
+// they rise at most 90 units a second with glows of at most 16 units. Above this line and right
+// of x 700 (they are born left of 0.65 w and sway 10 at most) nothing moves but the glows' slow
+// pulse.
+inline const double kShotSeconds = 2.0;
+inline const int kSparkFreeAbove = 620 - 6 - 90 * 2 - 4;
+inline const int kSparkFreeRightOf = 700;
+
+// Whether the launcher's log says the screen showed the state (as "launcher: screen" logs it)
+// before "--shot" saved the frame: a shot that came first is of an earlier screen.
+inline bool shownBeforeTheShot(const std::string& log, const std::string& state) {
+    const std::size_t shown = log.find("launcher: screen " + state);
+    const std::size_t saved = log.find("launcher: saved");
+    return shown != std::string::npos && saved != std::string::npos && shown < saved;
+}
+
+// Pixels of the 100% shot outside the sparks whose counterpart in the scaled shot differs by
+// more than a little in any channel; the counterpart is the mean of the framebuffer pixels the
+// unit covers, where a unit is whole pixels, else the pixel under the unit's centre.
+// The differing pixels are also written, white on black, to the named shot for a look. The left
+// column (title, version line, menu, key area: text and flat shapes) is counted apart from the
+// rest, whose panels have 1-unit borders centred on pixel edges: at 100% they fall between two
+// pixel rows and are drawn into one of them, at 200% they fill two rows of their own.
+struct Comparison {
+    int compared = 0;
+    int differing = 0;
+    int leftCompared = 0;
+    int leftDiffering = 0;
+};
+inline const int kLeftColumnEnd = 500;
+
+inline Comparison compareOutsideSparks(const RgbImage& unscaled, const RgbImage& scaled,
+                                       double scale, const std::string& name) {
+    Comparison result;
+    std::vector<std::uint8_t> map(unscaled.rgb.size(), 0);
+    const int whole = static_cast<int>(scale);
+    const bool blocks = whole == scale;
+    for (int y = 0; y < unscaled.height; ++y) {
+        for (int x = 0; x < unscaled.width; ++x) {
+            if (y >= kSparkFreeAbove && x <= kSparkFreeRightOf) continue;
+            std::array<int, 3> counterpart{};
+            if (blocks) {
+                for (int j = 0; j < whole; ++j)
+                    for (int i = 0; i < whole; ++i) {
+                        const auto p = scaled.at(x * whole + i, y * whole + j);
+                        for (int c = 0; c < 3; ++c)
+                            counterpart[c] += p[c];
+                    }
+                for (int c = 0; c < 3; ++c)
+                    counterpart[c] /= whole * whole;
+            } else {
+                counterpart = scaled.at(static_cast<int>((x + 0.5) * scale),
+                                        static_cast<int>((y + 0.5) * scale));
+            }
+            const auto p = unscaled.at(x, y);
+            bool differs = false;
+            for (int c = 0; c < 3; ++c)
+                differs = differs || std::abs(p[c] - counterpart[c]) > 8;
+            const bool left = x < kLeftColumnEnd && y < kSparkFreeAbove;
+            ++(left ? result.leftCompared : result.compared);
+            (left ? result.leftDiffering : result.differing) += differs;
+            if (differs) std::fill_n(&map[(std::size_t(y) * unscaled.width + x) * 3], 3, 255);
+        }
+    }
+    writePng((shotsFolder() / (name + ".png")).string().c_str(), map.data(), unscaled.width,
+             unscaled.height, 3, false);
+    return result;
+}
+
+} // namespace qv::launcher::test
