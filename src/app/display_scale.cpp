@@ -30,7 +30,9 @@ int windowCoordinates(float units, const DisplayScale& scale) {
 }
 
 float glyphPixelUnits(float s, float pixelsPerUnit) {
-    const float pixels = std::round(s * pixelsPerUnit);
+    // Halves round down: at 125% a scale-2 glyph pixel of 2.5 becomes 2, where 3 would close the
+    // one-pixel gap between letters (advance 15, glyph 15).
+    const float pixels = std::ceil(s * pixelsPerUnit - 0.5f);
     return (pixels < 1.0f ? 1.0f : pixels) / pixelsPerUnit;
 }
 

@@ -29,7 +29,8 @@ DisplayScale displayScale(int windowWidth, int framebufferWidth, int framebuffer
 int windowCoordinates(float units, const DisplayScale& scale);
 
 // The side of one font pixel of text at scale s, in screen units: a whole number of framebuffer
-// pixels (s times the pixels per unit, rounded, at least one), so every glyph stays crisp.
+// pixels (s times the pixels per unit, rounded, halves down, at least one), so every glyph stays
+// crisp and never grows into the gap before the next one.
 float glyphPixelUnits(float s, float pixelsPerUnit);
 
 // The position v (in units) moved to the nearest framebuffer pixel edge, halves away from zero.

@@ -6,7 +6,7 @@
 // Text uses the built-in 5 by 8 font at a scale s: a glyph is a 5s by 8s quad, the pen advances
 // 6s per code point, and a text of n code points is (6n - 1) * s wide and 8s tall. Where s times
 // the display scale is not a whole number of pixels, each font pixel is drawn that product
-// rounded (so a glyph may come out a fraction of a unit larger or smaller); the advance and the
+// rounded, halves down (so a glyph may come out a fraction of a unit larger or smaller); the advance and the
 // measured width stay as they are, so the layout never moves with the display.
 #pragma once
 

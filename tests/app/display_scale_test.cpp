@@ -47,8 +47,9 @@ TEST(DisplayScale, FontPixelsAreWholeFramebufferPixelsAndPositionsSnapToThem) {
     struct Case {
         float s, scale, pixels; // framebuffer pixels per font pixel
     };
-    for (const Case& c : {Case{2, 1, 2}, Case{2, 1.5f, 3}, Case{3, 1.5f, 5}, Case{7, 1.5f, 11},
-                          Case{2, 1.25f, 3}, Case{4, 2, 8}, Case{0.4f, 1, 1}}) {
+    // Halves round down: 4.5, 10.5 and 2.5 pixels are drawn 4, 10 and 2.
+    for (const Case& c : {Case{2, 1, 2}, Case{2, 1.5f, 3}, Case{3, 1.5f, 4}, Case{7, 1.5f, 10},
+                          Case{2, 1.25f, 2}, Case{3, 1.25f, 4}, Case{4, 2, 8}, Case{0.4f, 1, 1}}) {
         EXPECT_FLOAT_EQ(glyphPixelUnits(c.s, c.scale) * c.scale, c.pixels)
             << c.s << " at " << c.scale;
     }

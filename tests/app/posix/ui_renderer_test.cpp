@@ -382,7 +382,7 @@ TEST_F(OpenGlUiRenderer, WindowUnitsAreScaledOntoALargerFramebuffer) {
 }
 
 // At 150% a font pixel of scale 2 is 3 framebuffer pixels and one of scale 3 is 4.5, drawn as
-// 5: either way every framebuffer pixel of the glyph is exactly ink or exactly background, with
+// 4: either way every framebuffer pixel of the glyph is exactly ink or exactly background, with
 // no blurred or half-covered edge, and the glyph sits on the pixel its rounded corner names.
 TEST_F(OpenGlUiRenderer, TextStaysCrispAtAFractionalDisplayScale) {
     UiRenderer ui;
@@ -393,7 +393,7 @@ TEST_F(OpenGlUiRenderer, TextStaysCrispAtAFractionalDisplayScale) {
         float s;
         int block;
     };
-    for (const Case c : {Case{2, 3}, Case{3, 5}}) {
+    for (const Case c : {Case{2, 3}, Case{3, 4}}) {
         ui.beginFrame(96, 96, 1.5f);
         drawText(ui, "R", 3.3f, 2.9f, c.s, Color{1, 1, 1, 1}); // corner at pixel (5, 4)
         ui.endFrame();
