@@ -116,6 +116,16 @@ TEST_F(LauncherGuiAtScale, At200PercentSizeLimitsAndClicksAreInScreenUnits) {
     // The check's outcome is on screen once a further line says so with no run going.
     ASSERT_TRUE(waitUntil([&] { return screenLines() > shown; }, 60.0)) << world->log();
     EXPECT_EQ(manifests(), before + 1);
+
+    // At the minimum size the layout is the 820 by 520 one, in twice the pixels.
+    world->xdotool({"windowsize", window, "1640", "1040"});
+    ASSERT_TRUE(waitUntil(
+        [&] { return world->log().find("launcher: screen UpToDate 820x520") != std::string::npos; },
+        60.0))
+        << world->log();
+    const RgbImage small = world->look(window, "scale-192dpi-1640x1040");
+    EXPECT_EQ(small.width, 1640);
+    EXPECT_EQ(small.height, 1040);
     world->xHelper({"close", window});
     EXPECT_EQ(launcher.wait(10), 0);
 }
