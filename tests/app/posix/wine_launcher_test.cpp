@@ -339,8 +339,7 @@ TEST_F(WineLauncher, FatalStartsEndWithCodeOneAndTheirText) {
 // The headless driver, built for Windows, through install, update (with a file whose name
 // changes only in letter case), verify, and installs killed at random moments.
 TEST(WineDriver, InstallUpdateVerifyAndKilledInstallsAreMended) {
-    if (windowsBuild().empty() || !std::getenv("WINEPREFIX"))
-        GTEST_SKIP() << "no Windows build to drive: 'bash scripts/test.sh windows' runs this";
+    if (windowsBuild().empty() || !std::getenv("WINEPREFIX")) GTEST_SKIP() << "no Windows build";
     TempDir tmp("wine_driver_test-");
     ReleaseSite site(tmp.path());
     ASSERT_TRUE(site.ok());
