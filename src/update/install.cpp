@@ -111,9 +111,14 @@ std::string replaceError(const std::string& path, const std::error_code& ec) {
 } // namespace
 
 std::string writeError(const fs::path& folder, const std::error_code& ec) {
-    return "cannot write to " + toUtf8(folder) +
-           (fsIsInUse(ec) ? " (a file there is in use by another program)"
-                          : " (is the disk full?)");
+    const std::string start = "cannot write to " + toUtf8(folder);
+    if (fsIsInUse(ec)) return start + " (a file there is in use by another program)";
+    // A folder the player may not change (one under Program Files, one that Controlled Folder
+    // Access guards, a read-only disk) says so; a full disk is only the likeliest of the rest.
+    if (ec == std::errc::permission_denied || ec == std::errc::operation_not_permitted ||
+        ec == std::errc::read_only_file_system)
+        return start + " (" + errorReason(ec) + ")";
+    return start + " (is the disk full?)";
 }
 
 std::string errorReason(const std::error_code& ec) {

@@ -55,7 +55,7 @@ bool writeFileAtomic(const std::filesystem::path& path, const std::uint8_t* data
 std::string errorReason(const std::error_code& ec);
 
 // The status for files that could not be written or made durable in a folder: a file there that
-// another program holds, or else, most likely, a full disk.
+// another program holds, a folder that may not be changed, or else, most likely, a full disk.
 std::string writeError(const std::filesystem::path& folder, const std::error_code& ec);
 
 // Copies the file the same way: the target keeps its old content until the copy is complete.

@@ -341,12 +341,16 @@ bool fsRunningFileIsReplaceable() {
 std::intptr_t fsTryLockFile(const std::filesystem::path& path, bool& heldElsewhere) {
     heldElsewhere = false;
     if (holdsNul(path)) return -1;
-    // Sharing is left open so that the lock, not the open, is what another launcher meets; the
-    // handle is not inheritable, and the system drops the lock with it however the process ends.
-    const HANDLE handle =
-        CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE,
-                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
-                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    // Sharing is left open so that the lock, not the open, is what another launcher meets;
+    // the handle is not inheritable, and the system drops the lock with it however the process
+    // ends. A scanner that has the new file open for a moment holds the open off that long.
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    withPatience([&] {
+        handle =
+            CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, kShareAll, nullptr, OPEN_ALWAYS,
+                        FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+        return lastErrorOr(handle != INVALID_HANDLE_VALUE);
+    });
     if (handle == INVALID_HANDLE_VALUE) return -1;
     OVERLAPPED whole{};
     if (!LockFileEx(handle, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, MAXDWORD,

@@ -86,6 +86,26 @@ TEST(WriteFileAtomic, NeverWritesThroughALinkAtTheTemporaryName) {
     EXPECT_FALSE(fs::exists(absent));
 }
 
+TEST(WriteError, NamesAFileInUseAndAFolderThatMayNotBeChanged) {
+    const struct {
+        std::error_code cause;
+        const char* text;
+    } cases[] = {
+        {std::make_error_code(std::errc::no_space_on_device),
+         "cannot write to /l (is the disk full?)"},
+        {std::make_error_code(std::errc::io_error), "cannot write to /l (is the disk full?)"},
+        {{}, "cannot write to /l (is the disk full?)"},
+        {std::make_error_code(std::errc::text_file_busy),
+         "cannot write to /l (a file there is in use by another program)"},
+        {std::make_error_code(std::errc::permission_denied),
+         "cannot write to /l (Permission denied)"},
+        {std::make_error_code(std::errc::read_only_file_system),
+         "cannot write to /l (Read-only file system)"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(writeError("/l", c.cause), c.text) << c.cause.message();
+}
+
 // An Updater on a launcher folder, for the file operations that need no server.
 class UpdaterFiles : public ::testing::Test {
   protected:

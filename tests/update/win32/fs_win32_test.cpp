@@ -6,6 +6,7 @@
 #include "base/platform.h"
 #include "update/fs_os.h"
 #include "update/random_os.h"
+#include "update/updater.h"
 
 #include "../../base/win32/handle_probe.h"
 #include "../../support/temp_dir.h"
@@ -196,6 +197,20 @@ TEST(FsHeldFile, AShortHoldIsWaitedOut) {
     }
 }
 
+TEST(FsTryLockFile, WaitsOutAShortHoldOfTheLockFile) {
+    test::TempDir temp("fs_win32_test-");
+    const fs::path lock = temp.path() / L".lock";
+    std::ofstream(lock) << "";
+    Hold hold(lock);
+    ASSERT_TRUE(hold.held());
+    hold.releaseSoon();
+    bool heldElsewhere = true;
+    const std::intptr_t handle = fsTryLockFile(lock, heldElsewhere);
+    EXPECT_NE(handle, -1);
+    EXPECT_FALSE(heldElsewhere);
+    fsUnlockFile(handle);
+}
+
 TEST(FsHeldFile, AHoldThatLastsIsReportedAsInUseAndChangesNothing) {
     for (const HeldCase& c : heldCases()) {
         test::TempDir temp("fs_win32_test-");
@@ -312,6 +327,25 @@ TEST(FsErrorText, NamesTheCommonCausesAndGivesTheRestInUtf8) {
     EXPECT_TRUE(wideFromUtf8(missing, wide)) << missing;
     EXPECT_EQ(fsErrorText(std::make_error_code(std::errc::no_such_file_or_directory)),
               std::make_error_code(std::errc::no_such_file_or_directory).message());
+}
+
+TEST(WriteError, TellsTheWindowsCausesApart) {
+    const struct {
+        DWORD code;
+        const char* text;
+    } cases[] = {
+        {ERROR_ACCESS_DENIED, "cannot write to C:\\l (access denied)"},
+        {ERROR_SHARING_VIOLATION,
+         "cannot write to C:\\l (a file there is in use by another program)"},
+        {ERROR_LOCK_VIOLATION, "cannot write to C:\\l (a file there is in use by another program)"},
+        {ERROR_DISK_FULL, "cannot write to C:\\l (is the disk full?)"},
+        {ERROR_WRITE_PROTECT, "cannot write to C:\\l (the disk is write-protected)"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(
+            writeError(L"C:\\l", std::error_code(static_cast<int>(c.code), std::system_category())),
+            c.text)
+            << c.code;
 }
 
 bool systemAllowsLongPaths() {
