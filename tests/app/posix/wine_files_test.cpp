@@ -241,5 +241,31 @@ TEST(WineFiles, AGameFolderOnAnotherFileSystemIsFilledByCopies) {
     EXPECT_FALSE(fs::exists(world.staging()));
 }
 
+TEST(WineFiles, APlayersFolderLinkWhereAFileGoesIsNeverWalkedInto) {
+    if (!haveWindowsBuild())
+        GTEST_SKIP() << "no Windows build (CORVANTHE_WINDOWS_BUILD, WINEPREFIX)";
+    WineWorld world;
+    ASSERT_TRUE(world.ok());
+    ASSERT_TRUE(world.site().publish(releaseWith(kOldEmber), "A"));
+    auto [installed, installText] = world.drive("check,update");
+    ASSERT_EQ(installed, 0) << installText;
+    // The player's own folder, linked where the next release puts a file; wine shows the link as
+    // a reparse point, as Windows shows a junction.
+    const fs::path own = world.folder() / "players-folder";
+    fs::create_directories(own / "empty");
+    writeBytes(own / "notes.txt", "the player's");
+    fs::create_directory_symlink(own, world.game() / "data" / "sub");
+    Files b = releaseWith(kNewEmber);
+    b["data/sub"] = "now a file";
+    ASSERT_TRUE(world.site().publish(b, "B"));
+    // The link stays, and so does everything in the player's folder; the file cannot go there.
+    auto [updated, text] = world.drive("check,update");
+    EXPECT_EQ(updated, 1) << text;
+    EXPECT_TRUE(contains(text, "| cannot put data/sub in place (")) << text;
+    EXPECT_TRUE(fs::is_symlink(world.game() / "data" / "sub"));
+    EXPECT_TRUE(fs::is_directory(own / "empty")) << text;
+    EXPECT_EQ(readBytes(own / "notes.txt"), "the player's") << text;
+}
+
 } // namespace
 } // namespace qv::launcher
