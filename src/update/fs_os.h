@@ -56,7 +56,11 @@ bool fsRemove(const std::filesystem::path& path, std::error_code& error);
 
 // Whether the host can use a file at this absolute path at all, checked before anything is
 // changed: null when it fits the host's limits on the whole path and on each name in it; else
-// a short lower-case reason ("the path is too long").
+// a short lower-case reason ("the path is too long", "a name in the path is too long"). Pass
+// the longest name the file will have (its ".part" name). POSIX counts bytes against PATH_MAX
+// and NAME_MAX; Windows counts UTF-16 units, 255 to a name, and the whole path against
+// MAX_PATH (a folder leaving room for an 8.3 name) unless long paths are enabled for the
+// process (the launcher's manifest declares it aware; the system's setting decides).
 const char* fsPathLimitProblem(const std::filesystem::path& absolute);
 
 // Makes the bytes already flushed from the stream's buffer durable. False when the system
