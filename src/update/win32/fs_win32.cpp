@@ -1,6 +1,8 @@
 // The Win32 side of the updater's file writing and of the lock on the launcher folder: files are
 // opened by their wide names, in binary mode and not inheritable, so a game started while the
-// worker writes receives none of them.
+// worker writes receives none of them. Renames and removals are the system's own calls, so the
+// Windows error code survives and a move to another drive never turns into a copy, and every
+// change of a name (and every reopen) waits out the short hold of a scanner or indexer.
 #include "update/fs_os.h"
 
 #include "base/win32/wide_text.h"
