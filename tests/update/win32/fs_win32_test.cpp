@@ -348,33 +348,75 @@ TEST(WriteError, TellsTheWindowsCausesApart) {
             << c.code;
 }
 
-bool systemAllowsLongPaths() {
-    DWORD enabled = 0;
-    DWORD size = sizeof enabled;
-    return RegGetValueW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control\\FileSystem",
-                        L"LongPathsEnabled", RRF_RT_REG_DWORD, nullptr, &enabled,
-                        &size) == ERROR_SUCCESS &&
-           enabled == 1;
-}
+// The system's long-path setting, set for the length of a test and then put back. Only where the
+// process asks the setting itself: on Windows 10 1607 and later the system answers from what it
+// read when the process started, and a test cannot change that.
+class LongPathSetting {
+  public:
+    explicit LongPathSetting(DWORD value) {
+        const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+        if (ntdll != nullptr && GetProcAddress(ntdll, "RtlAreLongPathsEnabled") != nullptr) return;
+        if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kKey, 0, nullptr, 0,
+                            KEY_QUERY_VALUE | KEY_SET_VALUE, nullptr, &key_,
+                            nullptr) != ERROR_SUCCESS) {
+            key_ = nullptr;
+            return;
+        }
+        DWORD size = sizeof old_;
+        hadOld_ = RegQueryValueExW(key_, kName, nullptr, nullptr, reinterpret_cast<BYTE*>(&old_),
+                                   &size) == ERROR_SUCCESS;
+        set_ = RegSetValueExW(key_, kName, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value),
+                              sizeof value) == ERROR_SUCCESS;
+    }
+    ~LongPathSetting() {
+        if (key_ == nullptr) return;
+        if (hadOld_) {
+            RegSetValueExW(key_, kName, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&old_),
+                           sizeof old_);
+        } else {
+            RegDeleteValueW(key_, kName);
+        }
+        RegCloseKey(key_);
+    }
+    bool set() const { return set_; }
 
-TEST(FsPathLimitProblem, CountsUtf16UnitsAndKeepsToMaxPathWithoutLongPaths) {
+  private:
+    static constexpr const wchar_t* kKey = L"SYSTEM\\CurrentControlSet\\Control\\FileSystem";
+    static constexpr const wchar_t* kName = L"LongPathsEnabled";
+    HKEY key_ = nullptr;
+    DWORD old_ = 0;
+    bool hadOld_ = false;
+    bool set_ = false;
+};
+
+TEST(FsPathLimitProblem, CountsUtf16UnitsInAName) {
     // 200 CJK characters are 600 bytes of UTF-8 but 200 units, a valid name there.
     const std::wstring cjk200(200, L'\u6587');
     EXPECT_EQ(fsPathLimitProblem(fs::path(L"C:\\g\\") / cjk200), nullptr);
     EXPECT_STREQ(fsPathLimitProblem(fs::path(L"C:\\g\\") / std::wstring(256, L'\u6587')),
                  "a name in the path is too long");
+}
 
-    const fs::path deep = fs::path(L"C:\\") / std::wstring(200, L'd') / std::wstring(100, L'f');
-    const fs::path deepFolder = fs::path(L"C:\\") / std::wstring(250, L'd') / L"f";
+TEST(FsPathLimitProblem, KeepsToMaxPathUnlessLongPathsAreOn) {
     const fs::path fits = fs::path(L"C:\\") / std::wstring(200, L'd') / std::wstring(50, L'f');
-    EXPECT_EQ(fsPathLimitProblem(fits), nullptr);
-    if (systemAllowsLongPaths()) {
-        EXPECT_EQ(fsPathLimitProblem(deep), nullptr);
-        EXPECT_EQ(fsPathLimitProblem(deepFolder), nullptr);
-    } else {
+    const fs::path deep = fs::path(L"C:\\") / std::wstring(200, L'd') / std::wstring(100, L'f');
+    // A file's name would fit, but no 8.3 name would in its folder.
+    const fs::path deepFolder = fs::path(L"C:\\") / std::wstring(250, L'd') / L"f";
+    fs::path beyondAll = L"C:\\";
+    for (int i = 0; i < 170; ++i) // 170 names of 200 units: beyond 32767 in all
+        beyondAll /= std::wstring(200, L'd');
+    {
+        LongPathSetting off(0);
+        if (!off.set()) GTEST_SKIP() << "the long-path setting is fixed for this process";
+        EXPECT_EQ(fsPathLimitProblem(fits), nullptr);
         EXPECT_STREQ(fsPathLimitProblem(deep), "the path is too long");
         EXPECT_STREQ(fsPathLimitProblem(deepFolder), "the path is too long");
     }
+    LongPathSetting on(1);
+    ASSERT_TRUE(on.set());
+    EXPECT_EQ(fsPathLimitProblem(deep), nullptr);
+    EXPECT_EQ(fsPathLimitProblem(deepFolder), nullptr);
+    EXPECT_STREQ(fsPathLimitProblem(beyondAll), "the path is too long");
 }
 
 TEST(ReadSecureRandom, FillsEveryByteFromTheSystemsGenerator) {
