@@ -5,7 +5,7 @@
 //
 // Where other programs may hold a file for a moment (a virus scanner or indexer opens every new
 // or changed file on Windows), the operations that change a name wait for it a short, bounded
-// time (about 2.5 s in all) before they give up; a file held longer is reported as in use.
+// time (about 3 s in all) before they give up; a file held longer is reported as in use.
 #pragma once
 
 #include <cstdint>

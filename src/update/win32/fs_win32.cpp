@@ -35,10 +35,10 @@ bool isMomentaryRefusal(DWORD code) {
 }
 
 // Runs attempt (0 or the system's error code) again while it fails in a way that a short hold
-// explains, pausing a little longer each time, for about 2.5 s in all. The last code is kept.
+// explains, pausing a little longer each time, for about 3 s in all. The last code is kept.
 template <typename Attempt> DWORD withPatience(Attempt attempt) {
     using Clock = std::chrono::steady_clock;
-    const Clock::time_point giveUp = Clock::now() + std::chrono::milliseconds(2500);
+    const Clock::time_point giveUp = Clock::now() + std::chrono::milliseconds(3000);
     DWORD pauseMs = 10;
     for (;;) {
         const DWORD code = attempt();
