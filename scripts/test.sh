@@ -56,6 +56,7 @@ if [ "$mode" = windows ]; then
   native=$build/native
   env -u PKG_CONFIG_LIBDIR -u CORVANTHE_WINDOWS_DEPS cmake -S . -B "$native" -G Ninja \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-  cmake --build "$native" -j "$(nproc)" --target wine_launcher_test publish_release
+  cmake --build "$native" -j "$(nproc)" --target wine_launcher_test wine_files_test publish_release
   CORVANTHE_WINDOWS_BUILD=$here/$build "$native/wine_launcher_test"
+  CORVANTHE_WINDOWS_BUILD=$here/$build "$native/wine_files_test"
 fi

@@ -1,13 +1,15 @@
-// The Win32 side of the sockets: Winsock 2, WSAPoll, getaddrinfo and the interface list of
-// SIO_GET_INTERFACE_LIST. Every socket is non-blocking and not inheritable from the moment it is
+// The Win32 side of the sockets: Winsock 2, select and WSAPoll, getaddrinfo and the interface list
+// of SIO_GET_INTERFACE_LIST. Every socket is non-blocking and not inheritable from the moment it is
 // handed out, so a game started meanwhile receives none of them.
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #undef INVALID_SOCKET
 
 #include "base/net_os.h"
+#include "base/win32/wide_text.h"
 
 #include <climits>
+#include <utility>
 
 namespace qv::launcher {
 
@@ -78,14 +80,11 @@ bool netIsConnectPending(int code) {
 }
 
 bool netSystemMessage(int code, std::string& text) {
-    char* message = nullptr;
-    const DWORD length = FormatMessageA(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-        nullptr, static_cast<DWORD>(code), 0, reinterpret_cast<char*>(&message), 0, nullptr);
-    const bool found = length > 0 && message != nullptr;
-    if (found) text.assign(message, length);
-    if (message != nullptr) LocalFree(message);
-    return found;
+    // Asked in UTF-16 and turned into UTF-8, so a localized system's text arrives whole.
+    std::string message = systemMessageUtf8(static_cast<unsigned long>(code));
+    if (message.empty()) return false;
+    text = std::move(message);
+    return true;
 }
 
 bool netResolveIpv4(const std::string& host, std::uint32_t& address) {
@@ -166,13 +165,21 @@ SOCKET netAccept(SOCKET listener, std::uint32_t* peer) {
 }
 
 int netPollWritable(SOCKET socket, int timeoutMs) {
-    // A refused connect shows as POLLERR (with POLLHUP) alone, without POLLWRNORM; the count
-    // of ready sockets includes it all the same, and the pending error then says how the
-    // attempt ended. WSAPoll is never interrupted by a signal, so one call is the whole wait.
-    WSAPOLLFD entry{};
-    entry.fd = socket;
-    entry.events = POLLWRNORM;
-    return WSAPoll(&entry, 1, timeoutMs);
+    // select, not WSAPoll: before Windows 10 version 2004 WSAPoll does not report a refused
+    // non-blocking connect at all, and the wait would run into its time limit. A connect that
+    // succeeded makes the socket writable; one that failed puts it in the except set. Either
+    // way the pending error then says how the attempt ended.
+    fd_set writable;
+    fd_set failed;
+    FD_ZERO(&writable);
+    FD_ZERO(&failed);
+    FD_SET(socket, &writable);
+    FD_SET(socket, &failed);
+    timeval limit{};
+    limit.tv_sec = timeoutMs / 1000;
+    limit.tv_usec = (timeoutMs % 1000) * 1000;
+    // The first argument is ignored by Winsock; select is never interrupted by a signal there.
+    return select(0, nullptr, &writable, &failed, timeoutMs < 0 ? nullptr : &limit);
 }
 
 void netPollReadable(const std::vector<SOCKET>& sockets, int timeoutMs) {

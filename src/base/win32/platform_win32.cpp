@@ -7,6 +7,7 @@
 
 #include <windows.h>
 
+#include <objbase.h>
 #include <shellapi.h>
 
 #include <memory>
@@ -81,6 +82,15 @@ std::filesystem::path osSelfPath() {
 }
 
 void osOpenFolder(const std::filesystem::path& folder) {
+    // ShellExecuteW may hand the folder to a shell extension through COM, which must be
+    // initialized on the calling thread first, as a single-threaded apartment without OLE1 DDE.
+    // Once per thread; the launcher's windows run on this thread and pump its messages. A thread
+    // already initialized otherwise keeps its mode, and the call goes ahead all the same.
+    static thread_local bool comInitialized = false;
+    if (!comInitialized) {
+        comInitialized = true;
+        CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
+    }
     ShellExecuteW(nullptr, L"open", folder.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
 }
 

@@ -66,7 +66,8 @@ class WineLauncher : public testing::Test {
         ASSERT_TRUE(nginx->start());
         fs::create_directories(site());
         fs::create_directories(launcherDir());
-        fs::copy_file(windowsProgram("corvanthe-launcher.exe"), launcherExe());
+        // The exe to ship, stripped, as players get it.
+        fs::copy_file(windowsProgram("ship/corvanthe-launcher.exe"), launcherExe());
     }
 
     fs::path site() const { return tmp.path() / "site"; }

@@ -10,6 +10,8 @@
 
 #include <windows.h>
 
+#include <objbase.h>
+
 #include <shellapi.h>
 
 #include <gtest/gtest.h>
@@ -263,4 +265,10 @@ TEST(OpenFolder, HandsTheFolderToTheRegisteredHandlerAndReturns) {
     std::string text;
     ASSERT_TRUE(test::readReport(folder / L"opened", text));
     EXPECT_TRUE(fs::equivalent(pathFromUtf8(test::unhexText(text)), folder));
+    // The shell's call found COM initialized on this thread as a single-threaded apartment: a
+    // second initialization in that mode is only counted (S_FALSE).
+    const HRESULT again =
+        CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
+    EXPECT_EQ(again, S_FALSE);
+    if (SUCCEEDED(again)) CoUninitialize();
 }

@@ -86,6 +86,26 @@ TEST(WriteFileAtomic, NeverWritesThroughALinkAtTheTemporaryName) {
     EXPECT_FALSE(fs::exists(absent));
 }
 
+TEST(WriteError, NamesAFileInUseAndAFolderThatMayNotBeChanged) {
+    const struct {
+        std::error_code cause;
+        const char* text;
+    } cases[] = {
+        {std::make_error_code(std::errc::no_space_on_device),
+         "cannot write to /l (is the disk full?)"},
+        {std::make_error_code(std::errc::io_error), "cannot write to /l (is the disk full?)"},
+        {{}, "cannot write to /l (is the disk full?)"},
+        {std::make_error_code(std::errc::text_file_busy),
+         "cannot write to /l (a file there is in use by another program)"},
+        {std::make_error_code(std::errc::permission_denied),
+         "cannot write to /l (Permission denied)"},
+        {std::make_error_code(std::errc::read_only_file_system),
+         "cannot write to /l (Read-only file system)"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(writeError("/l", c.cause), c.text) << c.cause.message();
+}
+
 // An Updater on a launcher folder, for the file operations that need no server.
 class UpdaterFiles : public ::testing::Test {
   protected:
@@ -204,6 +224,27 @@ TEST_F(UpdaterFiles, InstallStagedStopsAtATargetItCannotReplace) {
     EXPECT_EQ(readBytes(game() / "folder/save.dat"), "the player's");
     EXPECT_FALSE(fs::exists(game() / "third.dat"));
     EXPECT_TRUE(fs::exists(staging() / release.files[2].hash));
+}
+
+TEST_F(UpdaterFiles, InstallStagedCopiesAnObjectStagedOnAnotherFileSystem) {
+    // The launcher folder's ".staging" on another disk than the game folder: no rename reaches
+    // the game folder, so the object is copied beside its target and renamed over it there.
+    TempDir elsewhere("corvanthe-test-", "/dev/shm");
+    fs::remove(staging());
+    fs::create_directory_symlink(elsewhere.path(), staging());
+    Manifest release;
+    release.files = {entryFor("data/pack.dat", "packed")};
+    writeBytes(staging() / release.files[0].hash, "packed");
+    writeBytes(game() / "data/pack.dat", "previous");
+    updater->toInstall.push_back(&release.files[0]);
+
+    std::string error;
+    ASSERT_TRUE(updater->installStaged(error)) << error;
+    EXPECT_EQ(readBytes(game() / "data/pack.dat"), "packed");
+    EXPECT_FALSE(fs::exists(withPart(game() / "data/pack.dat")));
+    // The copy is not durable yet: it waits for the sync after the last file.
+    ASSERT_EQ(updater->unsyncedFiles.size(), 1u);
+    EXPECT_EQ(updater->unsyncedFiles[0], game() / "data/pack.dat");
 }
 
 TEST_F(UpdaterFiles, InstallStagedReportsAMissingObjectAndABadPath) {

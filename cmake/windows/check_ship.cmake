@@ -1,0 +1,43 @@
+# cmake -DOBJDUMP=<objdump> -DOBJCOPY=<objcopy> -DEXE=<shipped exe> -DWORK=<folder> -P check_ship.cmake
+cmake_minimum_required(VERSION 3.25)
+# Fails unless the exe to ship carries no debug information of its own and names its debug file,
+# lying beside it with the debug information, in its .gnu_debuglink section.
+get_filename_component(folder ${EXE} DIRECTORY)
+get_filename_component(name ${EXE} NAME)
+set(debug ${folder}/${name}.debug)
+function(sections file out)
+  execute_process(COMMAND ${OBJDUMP} -h ${file} OUTPUT_VARIABLE dump RESULT_VARIABLE failed)
+  if(failed)
+    message(FATAL_ERROR "cannot read ${file}")
+  endif()
+  string(REGEX MATCHALL "\n +[0-9]+ ([.a-z_]+)" found "${dump}")
+  set(${out} "${found}" PARENT_SCOPE)
+endfunction()
+
+sections(${EXE} shipped)
+if(shipped MATCHES "\\.debug_")
+  message(FATAL_ERROR "${EXE} still carries debug information")
+endif()
+if(NOT EXISTS ${debug})
+  message(FATAL_ERROR "no ${debug} beside the exe")
+endif()
+sections(${debug} kept)
+if(NOT kept MATCHES "\\.debug_info")
+  message(FATAL_ERROR "${debug} holds no debug information")
+endif()
+
+# The section holds the file's name, NUL-padded to four bytes, and then its CRC-32.
+file(MAKE_DIRECTORY ${WORK})
+execute_process(COMMAND ${OBJCOPY} --dump-section .gnu_debuglink=${WORK}/debuglink.bin ${EXE}
+                ${WORK}/scratch.exe RESULT_VARIABLE failed)
+if(failed OR NOT EXISTS ${WORK}/debuglink.bin)
+  message(FATAL_ERROR "${EXE} has no .gnu_debuglink section")
+endif()
+file(READ ${WORK}/debuglink.bin link HEX)
+string(HEX "${name}.debug" wanted)
+string(FIND "${link}" "${wanted}00" at)
+if(NOT at EQUAL 0)
+  message(FATAL_ERROR "${EXE} links to another debug file: ${link}")
+endif()
+file(SIZE ${EXE} size)
+message(STATUS "${name}: ${size} bytes, debug information in ${name}.debug")
