@@ -44,7 +44,7 @@ bool Updater::fetchSigned(const std::string& name, std::string& body, std::strin
     std::vector<std::uint8_t> reply;
     int status = 0;
     if (!httpGet(joinUrl(serverUrl, path), reply, kSignedTextLimit, {}, &cancel, error, headers,
-                 &status, signedTextDeadline)) {
+                 &status, signedTextDeadline, signedTextRate)) {
         if (status == 403 && testing) {
             error = "playtester key not accepted";
             // An answer on a key the player has replaced meanwhile says nothing about the new one.

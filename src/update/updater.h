@@ -182,10 +182,13 @@ class Updater {
 
     const std::filesystem::path launcherDir;
     const std::string serverUrl;
-    // The whole time a signed text (at most 4 MiB) may take to arrive; a server that trickles
-    // a byte now and then must not hold a check, and the button, for half an hour. Objects keep
-    // only the silence limit: a large one on a slow line may rightly take long.
+    // The whole time a signed text (at most 4 MiB) may take to arrive: the fixed part, plus its
+    // announced length at the rate below. A server that trickles a byte now and then must not
+    // hold a check, and the button, for half an hour, yet an honest large manifest on a slow
+    // line must arrive (4 MiB ends within about 5 minutes). Objects keep only the silence
+    // limit: a large one on a slow line may rightly take long.
     std::chrono::milliseconds signedTextDeadline{60000}; // assigned before the first run
+    std::uint64_t signedTextRate = 16384;                // bytes per second
     std::vector<std::string> restartArgs;                // assigned once, before the first check
     std::int32_t channel = Live;                         // written under mutex
     std::string testerKey;                               // written under mutex
