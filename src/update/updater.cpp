@@ -24,6 +24,34 @@ std::string cachedNews(const std::filesystem::path& file, const std::uint8_t* ke
     return {};
 }
 
+// Removes whatever stands at the name and everything inside it, links never followed: the
+// link itself goes, not what it points to.
+void removeEntirely(const std::filesystem::path& path) {
+    std::error_code ec;
+    if (std::filesystem::is_directory(std::filesystem::symlink_status(path, ec))) {
+        for (std::filesystem::directory_iterator it(path, ec), end; !ec && it != end;
+             it.increment(ec))
+            removeEntirely(it->path());
+    }
+    std::filesystem::remove(path, ec);
+}
+
+// The lock of a run on the launcher folder. The lock file is the launcher's own: whatever else
+// stands at its name (a link, to nothing or to someone's file, or a folder) would leave every
+// launcher without a lock, or lock a file elsewhere, so it goes and the file is made again.
+std::intptr_t takeFolderLock(const std::filesystem::path& lockPath, bool& heldElsewhere) {
+    std::error_code ec;
+    if (!std::filesystem::is_regular_file(std::filesystem::symlink_status(lockPath, ec)))
+        removeEntirely(lockPath);
+    std::intptr_t lock = fsTryLockFile(lockPath, heldElsewhere);
+    if (lock == -1 && !heldElsewhere) {
+        // A file of that name that cannot be opened (made read-only) goes too.
+        removeEntirely(lockPath);
+        lock = fsTryLockFile(lockPath, heldElsewhere);
+    }
+    return lock;
+}
+
 } // namespace
 
 bool readFile(const std::filesystem::path& path, std::string& out) {
@@ -101,13 +129,17 @@ void Updater::workerBody(bool isCheck, bool flag) noexcept {
     try {
         std::error_code ec;
         std::filesystem::create_directories(launcherDir, ec);
-        // A folder where no lock file can be made (read-only) is not refused for that: its run
-        // fails, or only reads, on its own terms.
+        const std::filesystem::path lockPath = launcherDir / kRunLock;
         bool heldElsewhere = false;
-        folderLock = fsTryLockFile(launcherDir / kRunLock, heldElsewhere);
+        folderLock = takeFolderLock(lockPath, heldElsewhere);
         if (heldElsewhere) {
-            logWarn("launcher: another launcher holds %s", toUtf8(launcherDir / kRunLock).c_str());
+            logWarn("launcher: another launcher holds %s", toUtf8(lockPath).c_str());
             setStatus(Failed, "another Corvanthe launcher is updating this folder", -1.0);
+        } else if (folderLock == -1) {
+            // Without the lock a second launcher could change the folder at the same time, so
+            // the run changes nothing.
+            logWarn("launcher: cannot lock %s", toUtf8(lockPath).c_str());
+            setStatus(Failed, "cannot lock " + toUtf8(lockPath), -1.0);
         } else if (isCheck) {
             run(true, false, false, flag);
         } else {

@@ -422,6 +422,23 @@ TEST_F(DriverUpdate, AFullDiskLeavesEveryFileWholeAndIsReported) {
     }
 }
 
+TEST_F(DriverUpdate, ALockThatCannotBeTakenEndsTheRunAndChangesNothing) {
+    // The system refuses every open of the lock file: the run must not go on without it.
+    const fs::path launcher = installV1("no-lock");
+    const fs::path lock = launcher / kRunLock;
+    const Files before = test::readFiles(launcher / "game");
+    EXPECT_EQ(updateUnder(launcher, {"-o", "/dev/null", "-P", lock.string(), "-e",
+                                     "inject=openat:error=EACCES"}),
+              1);
+    const std::string out = readBytes(launcher.string() + ".strace.out");
+    EXPECT_NE(out.find("driver: done Failed | cannot lock " + lock.string() + "\n"),
+              std::string::npos)
+        << out;
+    EXPECT_EQ(test::readFiles(launcher / "game"), before);
+    EXPECT_FALSE(fs::exists(launcher / ".staging"));
+    EXPECT_EQ(followUp(launcher, "v2", kV2), "");
+}
+
 TEST_F(DriverUpdate, ADiskThatCannotKeepTheDownloadsFailsTheUpdateBeforeAnythingIsPlaced) {
     // The first sync of an update is that of the staged objects; the disk reports that their
     // bytes are lost. Nothing of v1 may change, and the next run fetches them again.
