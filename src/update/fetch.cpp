@@ -14,8 +14,7 @@ namespace qv::launcher {
 
 namespace {
 
-constexpr std::uint64_t kSignedTextLimit = 4194304; // 4 MiB for the news and the manifest
-constexpr std::uint64_t kObjectSlack = 1024;        // zlib framing a packer may add
+constexpr std::uint64_t kObjectSlack = 1024; // zlib framing a packer may add
 constexpr int kObjectAttempts = 3;
 
 } // namespace

@@ -20,7 +20,7 @@ namespace {
 std::string cachedNews(const std::filesystem::path& file, const std::uint8_t* key) {
     std::string text;
     std::string body;
-    if (readFile(file, text) && verifySigned(text, key, body)) return body;
+    if (readSignedTextFile(file, text) && verifySigned(text, key, body)) return body;
     return {};
 }
 
@@ -66,6 +66,22 @@ bool readFile(const std::filesystem::path& path, std::string& out) {
     }
     std::fclose(file);
     return true;
+}
+
+bool readSignedTextFile(const std::filesystem::path& path, std::string& out) {
+    std::error_code ec;
+    const auto status = std::filesystem::symlink_status(path, ec);
+    if (ec || !std::filesystem::is_regular_file(status)) return false;
+    const std::uintmax_t size = std::filesystem::file_size(path, ec);
+    if (ec || size > kSignedTextLimit) return false;
+    std::FILE* file = fsOpenRead(path);
+    if (!file) return false;
+    // It may grow between the size query and the read: no more than the limit is taken.
+    out.assign(static_cast<std::size_t>(size), '\0');
+    const std::size_t got = std::fread(out.data(), 1, out.size(), file);
+    const bool more = std::fgetc(file) != EOF;
+    std::fclose(file);
+    return !more && got == out.size();
 }
 
 Updater::Updater(std::filesystem::path launcherFolder, std::string server, const std::uint8_t* key)

@@ -29,6 +29,16 @@ namespace qv::launcher {
 // The whole file into out. False only when it cannot be opened for reading.
 bool readFile(const std::filesystem::path& path, std::string& out);
 
+// The largest signed text (news or manifest) the server may send, and so the largest record or
+// cache of one that the launcher keeps.
+inline constexpr std::uint64_t kSignedTextLimit = 4194304;
+
+// A record or cache of a signed text (".installed", ".installing", ".news") into out, read
+// only when it is a regular file of at most kSignedTextLimit bytes: anything else at its name
+// (a pipe, which would hold the reader for ever, a device, a huge sparse file, a link) is no
+// text the launcher wrote and counts as unreadable. False when it is not read.
+bool readSignedTextFile(const std::filesystem::path& path, std::string& out);
+
 // How far a written file is safe from a power cut when the write returns.
 enum class Durability {
     // Synced before the rename and its folder after it: under its name the file holds its
