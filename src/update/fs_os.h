@@ -1,11 +1,17 @@
 // The operating-system side of the updater's file writing: opening files by path without
-// letting the game inherit them, and pushing written bytes and renames down to the disk, so
-// that a power cut never leaves a file under its final name without its content.
+// letting the game inherit them, renaming and removing files in one step each, and pushing
+// written bytes and renames down to the disk, so that a power cut never leaves a file under its
+// final name without its content.
+//
+// Where other programs may hold a file for a moment (a virus scanner or indexer opens every new
+// or changed file on Windows), the operations that change a name wait for it a short, bounded
+// time (about 2.5 s in all) before they give up; a file held longer is reported as in use.
 #pragma once
 
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
+#include <string>
 #include <system_error>
 
 namespace qv::launcher {
@@ -23,6 +29,36 @@ std::FILE* fsCreateNew(const std::filesystem::path& path, std::error_code& error
 // it, the one cause the player can remove by closing that program.
 bool fsIsInUse(const std::error_code& error);
 
+// True when the error says that a rename would cross from one file system (drive) to another,
+// the one case in which a file has to be copied instead.
+bool fsIsOtherDevice(const std::error_code& error);
+
+// The system's reason for a failed file operation in its own words, as UTF-8 text (it may end
+// in a full stop or a line break).
+std::string fsErrorText(const std::error_code& error);
+
+// What stands at a name, the name itself and never what a link there points to. A link is a
+// symbolic link, or on Windows also a junction or mount point; other reparse points (a cloud
+// provider's placeholder) are what they hold. Unknown when the system cannot tell.
+enum class FsEntry { Absent, File, Folder, Link, Unknown };
+FsEntry fsEntryAt(const std::filesystem::path& path);
+
+// Renames from to to in one step, replacing a file that stands at to; it never copies, so a
+// rename across file systems fails (fsIsOtherDevice). A read-only attribute of the file it
+// replaces does not stop it. False with the system's reason in error.
+bool fsRename(const std::filesystem::path& from, const std::filesystem::path& to,
+              std::error_code& error);
+
+// Removes the file, link (never its target) or empty folder at the name, a read-only one too.
+// True when something was removed; false with error clear when nothing stood there, and false
+// with the system's reason in error otherwise.
+bool fsRemove(const std::filesystem::path& path, std::error_code& error);
+
+// Whether the host can use a file at this absolute path at all, checked before anything is
+// changed: null when it fits the host's limits on the whole path and on each name in it; else
+// a short lower-case reason ("the path is too long").
+const char* fsPathLimitProblem(const std::filesystem::path& absolute);
+
 // Makes the bytes already flushed from the stream's buffer durable. False when the system
 // reports that they could not be written.
 bool fsSyncFile(std::FILE* file);
@@ -34,8 +70,8 @@ void fsStartWriteback(std::FILE* file);
 
 // Makes the content of a file written earlier (and closed since) durable, found again by its
 // name. False when it cannot be opened or the system reports that its bytes could not be
-// written.
-bool fsSyncPath(const std::filesystem::path& path);
+// written, with the system's reason in error.
+bool fsSyncPath(const std::filesystem::path& path, std::error_code& error);
 
 // Makes the folder's entries (a rename just done in it) durable. Failures are ignored: the
 // file's own content is already safe, only the name may fall back to its old one.

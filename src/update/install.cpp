@@ -22,16 +22,15 @@ namespace qv::launcher {
 
 namespace {
 
-// A rename that replaces the target; a target the system will not replace in one step (some
-// systems refuse while it exists, and an empty folder is never replaced) is removed and the
-// rename tried once more. Only for renames inside one folder, which cannot fail for lack of room.
+// A rename that replaces the target in one step. A file at the target stays until its
+// replacement is in place, so a failed rename never loses it; only an empty folder in the way
+// (which no rename replaces) is removed first. Only for renames inside one folder, which cannot
+// fail for lack of room.
 bool renameReplacing(const fs::path& from, const fs::path& to, std::error_code& ec) {
-    fs::rename(from, to, ec);
-    if (!ec) return true;
-    std::error_code ignored;
-    fs::remove(to, ignored);
-    fs::rename(from, to, ec);
-    return !ec;
+    if (fsRename(from, to, ec)) return true;
+    std::error_code removal;
+    if (fsEntryAt(to) != FsEntry::Folder || !fsRemove(to, removal)) return false;
+    return fsRename(from, to, ec);
 }
 
 // Writes the file's bytes through "<path>.part": whatever stands at that name goes first (a
@@ -42,8 +41,9 @@ bool writeThroughPart(const fs::path& path, const std::function<bool(std::FILE*)
                       std::error_code& ec, Durability durability) {
     fs::path part = path;
     part += ".part";
-    std::error_code ignored;
-    fs::remove(part, ignored);
+    // What cannot go (another program holds it) is the reason the write fails.
+    fsRemove(part, ec);
+    if (ec) return false;
     std::FILE* file = fsCreateNew(part, ec);
     if (!file) return false;
     errno = 0;
@@ -65,14 +65,16 @@ bool writeThroughPart(const fs::path& path, const std::function<bool(std::FILE*)
         if (durability == Durability::Durable) fsSyncFolder(path.parent_path());
         return true;
     }
-    fs::remove(part, ignored);
+    std::error_code ignored;
+    fsRemove(part, ignored);
     return false;
 }
 
 // Syncs the files several at a time: the file system can then let one journal commit and one
 // flush of the disk's cache serve many of them, where one by one each would wait for its own.
-// The index of a file that could not be synced, or files.size() when every one was.
-std::size_t syncFiles(const std::vector<fs::path>& files) {
+// The index of a file that could not be synced, with the system's reason in ec, or files.size()
+// when every one was.
+std::size_t syncFiles(const std::vector<fs::path>& files, std::error_code& ec) {
     constexpr std::size_t kThreads = 8;
     constexpr std::size_t kFilesPerThread = 16; // fewer are not worth a thread
     std::atomic<std::size_t> next{0};
@@ -81,7 +83,10 @@ std::size_t syncFiles(const std::vector<fs::path>& files) {
         for (std::size_t i = next++; i < files.size() && failed.load() == files.size();
              i = next++) {
             std::size_t none = files.size();
-            if (!fsSyncPath(files[i])) failed.compare_exchange_strong(none, i);
+            std::error_code reason;
+            // Only the thread that reports the failure writes ec; the joins publish it.
+            if (!fsSyncPath(files[i], reason) && failed.compare_exchange_strong(none, i))
+                ec = reason;
         }
     };
     std::vector<std::thread> helpers;
@@ -105,8 +110,14 @@ std::string replaceError(const std::string& path, const std::error_code& ec) {
 
 } // namespace
 
+std::string writeError(const fs::path& folder, const std::error_code& ec) {
+    return "cannot write to " + toUtf8(folder) +
+           (fsIsInUse(ec) ? " (a file there is in use by another program)"
+                          : " (is the disk full?)");
+}
+
 std::string errorReason(const std::error_code& ec) {
-    std::string text = ec.message();
+    std::string text = fsErrorText(ec);
     while (!text.empty() &&
            (text.back() == '.' || text.back() == '\n' || text.back() == '\r' || text.back() == ' '))
         text.pop_back();
@@ -197,7 +208,7 @@ bool Updater::removeGameFile(const std::string& relative, std::string& error) {
     fs::path target;
     if (!gameFile(relative, target)) return true; // nothing can stand at a name never reachable
     std::error_code ec;
-    if (fs::remove(target, ec)) noteGameChange(target);
+    if (fsRemove(target, ec)) noteGameChange(target);
     // A file where one of its folders should be means the path holds nothing either.
     if (!ec || ec == std::errc::not_a_directory) return true;
     error = replaceError(relative, ec);
@@ -222,23 +233,31 @@ bool Updater::installStaged(std::string& error) {
         }
         // A folder in the way (left empty by the removal of dropped files) goes first; a file
         // stays until its replacement is complete, so a failed placing never loses it.
-        if (fs::is_directory(fs::symlink_status(target, ec)) && !removeGameFile(entry->path, error))
+        if (fsEntryAt(target) == FsEntry::Folder && !removeGameFile(entry->path, error))
             return false;
 
         const auto earlier = placed.find(entry->hash);
         const fs::path source = earlier != placed.end() ? earlier->second : staging / entry->hash;
         bool moved = false;
         if (earlier == placed.end()) {
-            fs::rename(source, target, ec);
-            moved = !ec;
+            moved = fsRename(source, target, ec);
             // A copy an interrupted run began beside the target is not wanted any more.
             fs::path part = target;
             part += ".part";
-            if (moved) fs::remove(part, ec);
+            std::error_code ignored;
+            if (moved) fsRemove(part, ignored);
+            // A staged object on another file system than the game folder (a game folder linked
+            // to another drive) cannot be renamed there and is copied below. Any other refusal
+            // would refuse the copy's rename the same way, after copying the whole file.
+            if (!moved && !fsIsOtherDevice(ec)) {
+                error = fsIsInUse(ec)
+                            ? replaceError(entry->path, ec)
+                            : "cannot put " + entry->path + " in place (" + errorReason(ec) + ")";
+                return false;
+            }
         }
-        // A staged object on another file system than the game folder (a game folder linked to
-        // another drive) cannot be renamed there: it is copied beside the target and renamed.
-        // The copy is synced with the folders, after the last file is placed.
+        // The copy goes beside the target and is renamed over it; it is synced with the
+        // folders, after the last file is placed.
         if (!moved && !copyFileAtomic(source, target, ec, Durability::Deferred)) {
             if (fsIsInUse(ec)) {
                 error = replaceError(entry->path, ec);
@@ -261,13 +280,15 @@ bool Updater::syncStaged(std::string& error) {
     for (const Entry* entry : toInstall) {
         if (hashes.insert(entry->hash).second) staged.push_back(staging / entry->hash);
     }
-    const std::size_t failed = syncFiles(staged);
-    if (failed == staged.size()) return true;
-    // Its bytes may never reach the disk even though they read back whole now; the next run
-    // fetches it again rather than trust it.
     std::error_code ec;
-    fs::remove(staged[failed], ec);
-    error = "cannot write to " + toUtf8(staging) + " (is the disk full?)";
+    const std::size_t failed = syncFiles(staged, ec);
+    if (failed == staged.size()) return true;
+    error = writeError(staging, ec);
+    // Its bytes may never reach the disk even though they read back whole now; the next run
+    // fetches it again rather than trust it. A file another program holds was never reopened
+    // and is kept for the next run.
+    std::error_code ignored;
+    if (!fsIsInUse(ec)) fsRemove(staged[failed], ignored);
     return false;
 }
 
@@ -285,8 +306,9 @@ bool Updater::syncGameChanges(std::string& error) {
     files.swap(unsyncedFiles);
     std::set<fs::path::string_type> folders;
     folders.swap(unsyncedFolders);
-    if (syncFiles(files) != files.size()) {
-        error = "cannot write to " + toUtf8(gameDir()) + " (is the disk full?)";
+    std::error_code ec;
+    if (syncFiles(files, ec) != files.size()) {
+        error = writeError(gameDir(), ec);
         return false;
     }
     for (const fs::path::string_type& folder : folders)

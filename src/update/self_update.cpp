@@ -15,10 +15,10 @@ namespace qv::launcher {
 bool swapLauncherFiles(const fs::path& exe, const fs::path& fresh, const fs::path& old,
                        std::string& error, const RenameFunction& rename) {
     std::error_code ec;
-    fs::remove(old, ec); // the previous launcher of an earlier self-update
+    fsRemove(old, ec); // the previous launcher of an earlier self-update
     rename(exe, old, ec);
     if (ec) {
-        fs::remove(fresh, ec);
+        fsRemove(fresh, ec);
         error = "cannot move the old launcher aside";
         return false;
     }
@@ -37,7 +37,7 @@ bool swapLauncherFiles(const fs::path& exe, const fs::path& fresh, const fs::pat
 bool replaceLauncherFile(const fs::path& exe, const fs::path& fresh, const fs::path& old,
                          std::string& error, const RenameFunction& rename) {
     std::error_code ec;
-    fs::remove(old, ec); // the previous launcher of an earlier self-update
+    fsRemove(old, ec); // the previous launcher of an earlier self-update
     // A file system without hard links only loses the copy that the next start deletes anyway.
     fs::create_hard_link(exe, old, ec);
     rename(fresh, exe, ec);
@@ -55,10 +55,8 @@ void finishLauncherSwap(const fs::path& self) {
     fs::path fresh = exe;
     fresh += ".new";
     std::error_code ec;
-    if (exe.empty() || fs::exists(fs::symlink_status(exe, ec)) || !fs::is_regular_file(fresh, ec))
-        return;
-    fs::rename(fresh, exe, ec);
-    if (!ec) logInfo("launcher: finished replacing %s", toUtf8(exe).c_str());
+    if (exe.empty() || fsEntryAt(exe) != FsEntry::Absent || !fs::is_regular_file(fresh, ec)) return;
+    if (fsRename(fresh, exe, ec)) logInfo("launcher: finished replacing %s", toUtf8(exe).c_str());
 }
 
 bool Updater::selfUpdate(const Entry& launcher, std::string& error) {
@@ -85,7 +83,7 @@ bool Updater::selfUpdate(const Entry& launcher, std::string& error) {
     makeExecutable(fresh);
 
     const RenameFunction rename = [](const fs::path& from, const fs::path& to,
-                                     std::error_code& ec) { fs::rename(from, to, ec); };
+                                     std::error_code& ec) { fsRename(from, to, ec); };
     const bool swapped = fsRunningFileIsReplaceable()
                              ? replaceLauncherFile(exe, fresh, old, error, rename)
                              : swapLauncherFiles(exe, fresh, old, error, rename);

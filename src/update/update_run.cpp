@@ -10,6 +10,7 @@
 
 #include "base/log.h"
 #include "base/platform.h"
+#include "update/fs_os.h"
 #include "update/hex.h"
 #include "update/updater.h"
 
@@ -37,14 +38,22 @@ bool nested(const std::string& outer, const std::string& inner) {
            inner.compare(0, outer.size(), outer) == 0;
 }
 
-// Removes the folder and the folders below it that hold no file; anything else stays.
-void removeEmptyFolders(const fs::path& folder) {
+// Removes the folder and the folders below it, with the files and links inside when asked;
+// otherwise a folder that still holds any stays. A link is removed itself, never walked into.
+void removeFolderTree(const fs::path& folder, bool withFiles) {
+    const FsEntry entry = fsEntryAt(folder);
     std::error_code ec;
-    if (!fs::is_directory(fs::symlink_status(folder, ec))) return;
+    std::error_code removal;
+    if (entry == FsEntry::Link && withFiles) fsRemove(folder, removal);
+    if (entry != FsEntry::Folder) return;
     for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
-        removeEmptyFolders(it->path());
+        if (fsEntryAt(it->path()) == FsEntry::Folder) {
+            removeFolderTree(it->path(), withFiles);
+        } else if (withFiles) {
+            fsRemove(it->path(), removal);
+        }
     }
-    fs::remove(folder, ec); // fails, as it should, while something is left inside
+    fsRemove(folder, removal); // fails, as it should, while something is left inside
 }
 
 // The paths of a release as a file system that ignores letter case sees them.
@@ -98,7 +107,7 @@ void Updater::removeDroppedInTheWay(const std::vector<const Manifest*>& earlier)
                 if (!nested(old.path, entry->path) && !nested(entry->path, old.path)) continue;
                 fs::path target;
                 std::error_code ec;
-                if (gameFile(old.path, target) && fs::remove(target, ec)) noteGameChange(target);
+                if (gameFile(old.path, target) && fsRemove(target, ec)) noteGameChange(target);
                 break;
             }
         }
@@ -119,15 +128,14 @@ void Updater::removeDroppedInTheWay(const std::vector<const Manifest*>& earlier)
                 continue;
             fs::path through = respelled;
             through += ".part";
-            fs::rename(target, through, ec);
-            if (!ec) fs::rename(through, respelled, ec);
+            if (fsRename(target, through, ec)) fsRename(through, respelled, ec);
         }
     }
     // Folders emptied that way may stand where a new file goes; a folder that still holds
     // anything (the player's own files) stays, and placing the file then reports it.
     for (const Entry* entry : toInstall) {
         fs::path target;
-        if (gameFile(entry->path, target)) removeEmptyFolders(target);
+        if (gameFile(entry->path, target)) removeFolderTree(target, false);
     }
 }
 
@@ -146,12 +154,12 @@ bool Updater::beginInstall(const Manifest* unfinished, std::string& error) {
             if (!gameFile(placed.path, target)) continue;
             fs::path part = target;
             part += ".part";
-            fs::remove(part, ec); // a copy the interruption cut short
+            fsRemove(part, ec); // a copy the interruption cut short
             const Entry* wanted = latest.find(placed.path);
             const bool toPlace =
                 std::find(toInstall.begin(), toInstall.end(), wanted) != toInstall.end();
             if (wanted && !toPlace) continue;
-            if (fs::is_directory(fs::symlink_status(target, ec)))
+            if (fsEntryAt(target) == FsEntry::Folder)
                 continue; // a folder now: the file it was is gone already
             if (!removeGameFile(placed.path, error)) return false;
         }
@@ -362,7 +370,7 @@ void Updater::run(bool online, bool apply, bool verify, bool allowSelfUpdate) {
         // Not synced one by one: a staged object is used only after its hash is checked, and
         // the whole install's objects are synced together before they are placed.
         if (!writeFileAtomic(staged, bytes.data(), bytes.size(), ec, Durability::Deferred)) {
-            setStatus(Failed, "cannot write to " + toUtf8(staging) + " (is the disk full?)", -1.0);
+            setStatus(Failed, writeError(staging, ec), -1.0);
             return;
         }
         done = addSaturated(done, entry.packedSize);
@@ -391,7 +399,7 @@ void Updater::run(bool online, bool apply, bool verify, bool allowSelfUpdate) {
         setStatus(Failed, error, -1.0);
         return;
     }
-    fs::remove_all(staging, ec);
+    removeFolderTree(staging, true);
     // A path that differs from a new one only in letter case names the same file on a system
     // that ignores case: the file just placed there. It goes only when it is another file.
     const CaseFoldedPaths now(latest);
@@ -405,7 +413,7 @@ void Updater::run(bool online, bool apply, bool verify, bool allowSelfUpdate) {
                          !gameFile(*same, placed) || fs::equivalent(target, placed, ec)))
                 continue;
             if (!removed.insert(old.path).second) continue;
-            if (gameFile(old.path, target) && fs::remove(target, ec)) noteGameChange(target);
+            if (gameFile(old.path, target) && fsRemove(target, ec)) noteGameChange(target);
             logInfo("launcher: removed %s", old.path.c_str());
         }
     }
@@ -424,7 +432,7 @@ void Updater::run(bool online, bool apply, bool verify, bool allowSelfUpdate) {
         setStatus(Failed, error, -1.0);
         return;
     }
-    fs::remove(gameDir() / kInstallingRecord, ec);
+    fsRemove(gameDir() / kInstallingRecord, ec);
     makeExecutable(gameExe);
     {
         std::lock_guard<std::mutex> lock(mutex);

@@ -64,6 +64,10 @@ bool writeFileAtomic(const std::filesystem::path& path, const std::uint8_t* data
 // parentheses: the system's own words without a final full stop.
 std::string errorReason(const std::error_code& ec);
 
+// The status for files that could not be written or made durable in a folder: a file there that
+// another program holds, or else, most likely, a full disk.
+std::string writeError(const std::filesystem::path& folder, const std::error_code& ec);
+
 // Copies the file the same way: the target keeps its old content until the copy is complete.
 bool copyFileAtomic(const std::filesystem::path& from, const std::filesystem::path& to,
                     std::error_code& ec, Durability durability = Durability::Durable);

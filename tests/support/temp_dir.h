@@ -13,11 +13,13 @@ class TempDir {
   public:
     // The name is the prefix and a random number; a name already taken by a parallel run is
     // passed over.
-    explicit TempDir(const std::string& prefix = "corvanthe-test-") {
+    // The folder is made in base, the system's temporary folder unless given.
+    explicit TempDir(const std::string& prefix = "corvanthe-test-",
+                     const std::filesystem::path& base = std::filesystem::temp_directory_path()) {
         std::random_device seed;
         std::mt19937_64 random(seed());
         for (;;) {
-            path_ = std::filesystem::temp_directory_path() / (prefix + std::to_string(random()));
+            path_ = base / (prefix + std::to_string(random()));
             if (std::filesystem::create_directory(path_)) break;
         }
     }

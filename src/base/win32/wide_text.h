@@ -16,6 +16,10 @@ bool wideFromUtf8(std::string_view utf8, std::wstring& wide);
 // such text has no UTF-8 form, and the caller's count of items must not change.
 std::string utf8FromWide(std::wstring_view wide);
 
+// The system's message for a Win32 error code as UTF-8, asked for in UTF-16 so that a localized
+// system's text arrives whole whatever the ANSI code page; empty when the system has none.
+std::string systemMessageUtf8(unsigned long code);
+
 // Opens the file by its wide name with the fopen mode ("r" or "w", optionally followed by "b"),
 // not inheritable by started processes; null on failure or for any other mode.
 std::FILE* openWideNoInherit(const wchar_t* name, const char* mode);

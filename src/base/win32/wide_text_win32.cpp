@@ -48,6 +48,17 @@ std::string utf8FromWide(std::wstring_view wide) {
     return utf8;
 }
 
+std::string systemMessageUtf8(unsigned long code) {
+    wchar_t* message = nullptr;
+    const DWORD length = FormatMessageW(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+        nullptr, code, 0, reinterpret_cast<wchar_t*>(&message), 0, nullptr);
+    std::string text;
+    if (length > 0 && message != nullptr) text = utf8FromWide(std::wstring_view(message, length));
+    if (message != nullptr) LocalFree(message);
+    return text;
+}
+
 std::FILE* openWideNoInherit(const wchar_t* name, const char* mode) {
     DWORD access = 0;
     DWORD disposition = 0;

@@ -3,6 +3,7 @@
 #include "update/fs_os.h"
 
 #include <cerrno>
+#include <climits>
 #include <fcntl.h>
 #include <string>
 #include <sys/file.h>
@@ -47,6 +48,52 @@ bool fsIsInUse(const std::error_code& error) {
     return error == std::errc::device_or_resource_busy || error == std::errc::text_file_busy;
 }
 
+bool fsIsOtherDevice(const std::error_code& error) {
+    return error == std::errc::cross_device_link;
+}
+
+std::string fsErrorText(const std::error_code& error) {
+    return error.message();
+}
+
+FsEntry fsEntryAt(const std::filesystem::path& path) {
+    std::error_code error;
+    const std::filesystem::file_status status = std::filesystem::symlink_status(path, error);
+    switch (status.type()) {
+    case std::filesystem::file_type::not_found:
+        return FsEntry::Absent;
+    case std::filesystem::file_type::directory:
+        return FsEntry::Folder;
+    case std::filesystem::file_type::symlink:
+        return FsEntry::Link;
+    case std::filesystem::file_type::none:
+    case std::filesystem::file_type::unknown:
+        return FsEntry::Unknown;
+    default:
+        return FsEntry::File; // a device or socket is no folder either, and goes as a file would
+    }
+}
+
+// rename(2) and remove(3) already replace in one step and never copy; no other program holds
+// a file against them.
+bool fsRename(const std::filesystem::path& from, const std::filesystem::path& to,
+              std::error_code& error) {
+    std::filesystem::rename(from, to, error);
+    return !error;
+}
+
+bool fsRemove(const std::filesystem::path& path, std::error_code& error) {
+    return std::filesystem::remove(path, error);
+}
+
+const char* fsPathLimitProblem(const std::filesystem::path& absolute) {
+    if (absolute.native().size() >= PATH_MAX) return "the path is too long";
+    for (const std::filesystem::path& name : absolute) {
+        if (name.native().size() > NAME_MAX) return "a name in the path is too long";
+    }
+    return nullptr;
+}
+
 namespace {
 
 bool syncDescriptor(int fd) {
@@ -74,13 +121,20 @@ void fsStartWriteback(std::FILE* file) {
 #endif
 }
 
-bool fsSyncPath(const std::filesystem::path& path) {
-    if (path.native().find('\0') != std::string::npos) return false;
+bool fsSyncPath(const std::filesystem::path& path, std::error_code& error) {
+    if (path.native().find('\0') != std::string::npos) {
+        error = std::make_error_code(std::errc::invalid_argument);
+        return false;
+    }
     // Linux reports a failed writeback to a descriptor opened after it, as long as nobody has
     // seen it yet, so the file need not stay open from its writing to its sync.
     const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) return false;
+    if (fd < 0) {
+        error.assign(errno, std::generic_category());
+        return false;
+    }
     const bool synced = syncDescriptor(fd);
+    if (!synced) error.assign(errno, std::generic_category());
     close(fd);
     return synced;
 }

@@ -7,16 +7,120 @@
 
 #include <windows.h>
 
+#include <algorithm>
+#include <chrono>
 #include <fcntl.h>
 #include <io.h>
+#include <string>
 
 namespace qv::launcher {
 
 namespace {
 
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
 // A name with a NUL inside would open a different, shorter name.
 bool holdsNul(const std::filesystem::path& path) {
     return path.native().find(L'\0') != std::wstring::npos;
+}
+
+// What a virus scanner or indexer that has a file open for a moment, sharing reading only,
+// makes a change of that file fail with: a sharing or lock violation, or "access denied" where
+// the file is to be replaced or is pending deletion.
+bool isMomentaryRefusal(DWORD code) {
+    return code == ERROR_SHARING_VIOLATION || code == ERROR_LOCK_VIOLATION ||
+           code == ERROR_ACCESS_DENIED;
+}
+
+// Runs attempt (0 or the system's error code) again while it fails in a way that a short hold
+// explains, pausing a little longer each time, for about 2.5 s in all. The last code is kept.
+template <typename Attempt> DWORD withPatience(Attempt attempt) {
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point giveUp = Clock::now() + std::chrono::milliseconds(2500);
+    DWORD pauseMs = 10;
+    for (;;) {
+        const DWORD code = attempt();
+        if (code == 0 || !isMomentaryRefusal(code) || Clock::now() >= giveUp) return code;
+        Sleep(pauseMs);
+        pauseMs = std::min<DWORD>(pauseMs * 2, 250);
+    }
+}
+
+DWORD lastErrorOr(bool succeeded) {
+    return succeeded ? 0 : GetLastError();
+}
+
+bool isAbsentCode(DWORD code) {
+    return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND;
+}
+
+// Clears the read-only attribute of the file or folder at the name. Files the launcher
+// replaces or removes are its release's (an archive tool or old installer may have marked
+// them), and the attribute would refuse the change with "access denied". True when it was set.
+bool clearReadOnly(const std::filesystem::path& path, DWORD attributes) {
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_READONLY) == 0)
+        return false;
+    const DWORD rest = attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY);
+    return SetFileAttributesW(path.c_str(), rest == 0 ? FILE_ATTRIBUTE_NORMAL : rest) != 0;
+}
+
+// "Access denied" has many causes: a file in use (a running program's image, a file opened
+// without sharing deletion), a folder the user may not change, Controlled Folder Access. The
+// system is asked which: opens for deleting and for writing, which a holder that does not share
+// them refuses with a sharing violation. Only then is the refusal reported as the file in use.
+DWORD causeOfRefusal(const std::filesystem::path& file, DWORD code) {
+    if (code != ERROR_ACCESS_DENIED) return code;
+    const DWORD attributes = GetFileAttributesW(file.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
+        return code;
+    for (const DWORD access : {static_cast<DWORD>(DELETE), static_cast<DWORD>(FILE_WRITE_DATA)}) {
+        const HANDLE handle = CreateFileW(file.c_str(), access, kShareAll, nullptr, OPEN_EXISTING,
+                                          FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+        if (handle == INVALID_HANDLE_VALUE) {
+            const DWORD why = GetLastError();
+            return why == ERROR_SHARING_VIOLATION || why == ERROR_LOCK_VIOLATION
+                       ? ERROR_SHARING_VIOLATION
+                       : code;
+        }
+        CloseHandle(handle);
+    }
+    return code;
+}
+
+std::error_code systemError(DWORD code) {
+    return std::error_code(static_cast<int>(code), std::system_category());
+}
+
+// True for the reparse points that stand for another name (symbolic links, junctions and mount
+// points carry the name-surrogate bit in their tag); a cloud provider's placeholder is none. A
+// tag that cannot be read, or reads as none at all, counts as a link, so it is never walked
+// through.
+bool isLinkReparsePoint(const std::filesystem::path& path) {
+    const HANDLE handle =
+        CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
+                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return true;
+    FILE_ATTRIBUTE_TAG_INFO info{};
+    const bool read =
+        GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &info, sizeof info) != 0;
+    CloseHandle(handle);
+    return !read || info.ReparseTag == 0 || IsReparseTagNameSurrogate(info.ReparseTag);
+}
+
+// Whether this process may use paths beyond MAX_PATH: the system's own answer where it gives
+// one (Windows 10 1607 and later: the manifest's longPathAware and the system's setting both),
+// else the setting alone, as the launcher's manifest declares itself aware.
+bool longPathsEnabled() {
+    using Query = BOOLEAN(WINAPI*)();
+    const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    const FARPROC found = ntdll ? GetProcAddress(ntdll, "RtlAreLongPathsEnabled") : nullptr;
+    if (found != nullptr) return reinterpret_cast<Query>(reinterpret_cast<void*>(found))() != 0;
+    DWORD enabled = 0;
+    DWORD size = sizeof enabled;
+    return RegGetValueW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control\\FileSystem",
+                        L"LongPathsEnabled", RRF_RT_REG_DWORD, nullptr, &enabled,
+                        &size) == ERROR_SUCCESS &&
+           enabled == 1;
 }
 
 } // namespace
@@ -32,11 +136,16 @@ std::FILE* fsCreateNew(const std::filesystem::path& path, std::error_code& error
     }
     // CREATE_NEW fails for anything already at the name; with FILE_FLAG_OPEN_REPARSE_POINT a
     // link there counts as such a thing instead of being followed to its target.
-    const HANDLE handle = CreateFileW(
-        path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-        nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    // A file just removed at the name may linger while a scanner still has it open, refusing
+    // its creation anew for that moment.
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    const DWORD code = withPatience([&] {
+        handle = CreateFileW(path.c_str(), GENERIC_WRITE, kShareAll, nullptr, CREATE_NEW,
+                             FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+        return lastErrorOr(handle != INVALID_HANDLE_VALUE);
+    });
     if (handle == INVALID_HANDLE_VALUE) {
-        error.assign(static_cast<int>(GetLastError()), std::system_category());
+        error = systemError(code);
         return nullptr;
     }
     const int fd = _open_osfhandle(reinterpret_cast<std::intptr_t>(handle), _O_WRONLY | _O_BINARY);
@@ -54,22 +163,126 @@ std::FILE* fsCreateNew(const std::filesystem::path& path, std::error_code& error
 }
 
 bool fsIsInUse(const std::error_code& error) {
-    // A file another program has open without sharing it, or a running program's own file, which
-    // Windows refuses to replace with "access denied"; in the folders the launcher writes itself
-    // that is the cause to expect.
+    // "Access denied" is not among them: the operations here have asked the system whether a
+    // holder caused it, and turned it into a sharing violation when one did.
     if (error.category() == std::system_category()) {
         switch (error.value()) {
         case ERROR_SHARING_VIOLATION:
         case ERROR_LOCK_VIOLATION:
         case ERROR_USER_MAPPED_FILE:
-        case ERROR_ACCESS_DENIED:
             return true;
         default:
-            break;
+            return false;
         }
     }
-    return error == std::errc::device_or_resource_busy || error == std::errc::text_file_busy ||
-           error == std::errc::permission_denied;
+    return error == std::errc::device_or_resource_busy || error == std::errc::text_file_busy;
+}
+
+bool fsIsOtherDevice(const std::error_code& error) {
+    return (error.category() == std::system_category() && error.value() == ERROR_NOT_SAME_DEVICE) ||
+           error == std::errc::cross_device_link;
+}
+
+std::string fsErrorText(const std::error_code& error) {
+    if (error.category() != std::system_category()) return error.message();
+    // The causes a player meets most, worded alike on every Windows; the rest in the system's
+    // words, which come in UTF-16 and so survive a localized system's code page.
+    switch (error.value()) {
+    case ERROR_ACCESS_DENIED:
+        return "access denied";
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+        return "in use by another program";
+    case ERROR_WRITE_PROTECT:
+        return "the disk is write-protected";
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+        return "the disk is full";
+    default:
+        break;
+    }
+    const std::string text = systemMessageUtf8(static_cast<unsigned long>(error.value()));
+    return text.empty() ? "error " + std::to_string(error.value()) : text;
+}
+
+FsEntry fsEntryAt(const std::filesystem::path& path) {
+    if (holdsNul(path)) return FsEntry::Unknown;
+    // The attributes of the name itself: a link is not followed.
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES)
+        return isAbsentCode(GetLastError()) ? FsEntry::Absent : FsEntry::Unknown;
+    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 && isLinkReparsePoint(path))
+        return FsEntry::Link;
+    return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? FsEntry::Folder : FsEntry::File;
+}
+
+bool fsRename(const std::filesystem::path& from, const std::filesystem::path& to,
+              std::error_code& error) {
+    error.clear();
+    if (holdsNul(from) || holdsNul(to)) {
+        error = std::make_error_code(std::errc::invalid_argument);
+        return false;
+    }
+    // Without MOVEFILE_COPY_ALLOWED a move to another drive fails with ERROR_NOT_SAME_DEVICE
+    // instead of copying into the final name, unsynced and not in one step.
+    const auto attempt = [&] {
+        const DWORD failed =
+            lastErrorOr(MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != 0);
+        if (failed != ERROR_ACCESS_DENIED || !clearReadOnly(to, GetFileAttributesW(to.c_str())))
+            return failed;
+        return lastErrorOr(MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != 0);
+    };
+    // A folder is never replaced by a file ("access denied"); no wait changes that.
+    const DWORD target = GetFileAttributesW(to.c_str());
+    const bool folderInTheWay =
+        target != INVALID_FILE_ATTRIBUTES && (target & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    DWORD code = folderInTheWay ? attempt() : withPatience(attempt);
+    if (code == 0) return true;
+    code =
+        causeOfRefusal(GetFileAttributesW(to.c_str()) != INVALID_FILE_ATTRIBUTES ? to : from, code);
+    error = systemError(code);
+    return false;
+}
+
+bool fsRemove(const std::filesystem::path& path, std::error_code& error) {
+    error.clear();
+    if (holdsNul(path)) {
+        error = std::make_error_code(std::errc::invalid_argument);
+        return false;
+    }
+    bool absent = false;
+    const DWORD code = withPatience([&] {
+        const DWORD attributes = GetFileAttributesW(path.c_str());
+        if (attributes == INVALID_FILE_ATTRIBUTES) {
+            const DWORD why = GetLastError();
+            absent = isAbsentCode(why);
+            return absent ? 0 : why;
+        }
+        clearReadOnly(path, attributes);
+        // A link to a folder is removed as a folder, the link only; its target is untouched.
+        return lastErrorOr((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0
+                               ? RemoveDirectoryW(path.c_str()) != 0
+                               : DeleteFileW(path.c_str()) != 0);
+    });
+    if (code == 0) return !absent;
+    error = systemError(causeOfRefusal(path, code));
+    return false;
+}
+
+const char* fsPathLimitProblem(const std::filesystem::path& absolute) {
+    // NTFS counts a name's length in UTF-16 units, and so does this path's native form.
+    for (const std::filesystem::path& name : absolute.relative_path()) {
+        if (name.native().size() > 255) return "a name in the path is too long";
+    }
+    constexpr std::size_t kLongPathMax = 32767;
+    if (longPathsEnabled())
+        return absolute.native().size() >= kLongPathMax ? "the path is too long" : nullptr;
+    // Without long paths a file's path has fewer than MAX_PATH units with its final NUL, and a
+    // folder must leave room for an 8.3 name in it.
+    if (absolute.native().size() >= MAX_PATH ||
+        absolute.parent_path().native().size() >= MAX_PATH - 12)
+        return "the path is too long";
+    return nullptr;
 }
 
 bool fsSyncFile(std::FILE* file) {
@@ -83,17 +296,27 @@ void fsStartWriteback(std::FILE*) {
     // system's lazy writer begins soon on its own, and the later flush waits for what is left.
 }
 
-bool fsSyncPath(const std::filesystem::path& path) {
-    if (holdsNul(path)) return false;
+bool fsSyncPath(const std::filesystem::path& path, std::error_code& error) {
+    if (holdsNul(path)) {
+        error = std::make_error_code(std::errc::invalid_argument);
+        return false;
+    }
     // Flushing needs a handle open for writing; a link at the name is flushed itself, never
-    // followed. The handle is not inheritable (no security attributes ask for it).
-    const HANDLE handle = CreateFileW(
-        path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-        nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) return false;
-    const bool flushed = FlushFileBuffers(handle) != 0;
-    CloseHandle(handle);
-    return flushed;
+    // followed. The handle is not inheritable (no security attributes ask for it). A scanner
+    // that opened the file without sharing writing holds the open off for a moment.
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    DWORD code = withPatience([&] {
+        handle = CreateFileW(path.c_str(), GENERIC_WRITE, kShareAll, nullptr, OPEN_EXISTING,
+                             FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+        return lastErrorOr(handle != INVALID_HANDLE_VALUE);
+    });
+    if (handle != INVALID_HANDLE_VALUE) {
+        code = lastErrorOr(FlushFileBuffers(handle) != 0);
+        CloseHandle(handle);
+    }
+    if (code == 0) return true;
+    error = systemError(code);
+    return false;
 }
 
 void fsSyncFolder(const std::filesystem::path& folder) {

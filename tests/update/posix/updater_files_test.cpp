@@ -206,6 +206,27 @@ TEST_F(UpdaterFiles, InstallStagedStopsAtATargetItCannotReplace) {
     EXPECT_TRUE(fs::exists(staging() / release.files[2].hash));
 }
 
+TEST_F(UpdaterFiles, InstallStagedCopiesAnObjectStagedOnAnotherFileSystem) {
+    // The launcher folder's ".staging" on another disk than the game folder: no rename reaches
+    // the game folder, so the object is copied beside its target and renamed over it there.
+    TempDir elsewhere("corvanthe-test-", "/dev/shm");
+    fs::remove(staging());
+    fs::create_directory_symlink(elsewhere.path(), staging());
+    Manifest release;
+    release.files = {entryFor("data/pack.dat", "packed")};
+    writeBytes(staging() / release.files[0].hash, "packed");
+    writeBytes(game() / "data/pack.dat", "previous");
+    updater->toInstall.push_back(&release.files[0]);
+
+    std::string error;
+    ASSERT_TRUE(updater->installStaged(error)) << error;
+    EXPECT_EQ(readBytes(game() / "data/pack.dat"), "packed");
+    EXPECT_FALSE(fs::exists(withPart(game() / "data/pack.dat")));
+    // The copy is not durable yet: it waits for the sync after the last file.
+    ASSERT_EQ(updater->unsyncedFiles.size(), 1u);
+    EXPECT_EQ(updater->unsyncedFiles[0], game() / "data/pack.dat");
+}
+
 TEST_F(UpdaterFiles, InstallStagedReportsAMissingObjectAndABadPath) {
     Manifest release;
     release.files = {entryFor("gone.dat", "never staged")};

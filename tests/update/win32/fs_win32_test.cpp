@@ -1,12 +1,15 @@
 // The updater's file writing, folder lock and random source on Windows: files by their wide
 // names, in binary and not inheritable, created only where nothing stands, names with a NUL
-// refused, a lock that a second holder cannot take, and the system's generator.
+// refused, renames and removals that wait out a scanner's short hold and tell a file in use
+// from other refusals, links told by their reparse points, the host's path limits, a lock that a
+// second holder cannot take, and the system's generator.
 #include "base/platform.h"
 #include "update/fs_os.h"
 #include "update/random_os.h"
 
 #include "../../base/win32/handle_probe.h"
 #include "../../support/temp_dir.h"
+#include "base/win32/wide_text.h"
 
 #include <windows.h>
 
@@ -15,7 +18,10 @@
 #include <algorithm>
 #include <cstdint>
 #include <fstream>
+#include <functional>
+#include <iterator>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace fs = std::filesystem;
@@ -64,9 +70,11 @@ TEST(FsOpen, ANameWithANulOpensNothing) {
     EXPECT_EQ(error, std::errc::invalid_argument);
     EXPECT_EQ(fsOpenRead(withNul), nullptr);
     EXPECT_FALSE(fs::exists(name));
-    EXPECT_FALSE(fsSyncPath(withNul));
+    std::error_code syncError;
+    EXPECT_FALSE(fsSyncPath(withNul, syncError));
     EXPECT_EQ(fsOpenRead(temp.path() / L"missing"), nullptr);
-    EXPECT_FALSE(fsSyncPath(temp.path() / L"missing"));
+    EXPECT_FALSE(fsSyncPath(temp.path() / L"missing", syncError));
+    EXPECT_EQ(syncError.value(), ERROR_FILE_NOT_FOUND);
     // A folder that is not there is no failure to report.
     fsSyncFolder(temp.path() / L"missing");
 }
@@ -81,7 +89,7 @@ TEST(FsSyncPath, AClosedFileIsFlushedByItsName) {
     ASSERT_EQ(std::fputs("content", out), 0);
     fsStartWriteback(out);
     std::fclose(out);
-    EXPECT_TRUE(fsSyncPath(file));
+    EXPECT_TRUE(fsSyncPath(file, error)) << error.message();
     EXPECT_EQ(fs::file_size(file), 7u);
 }
 
@@ -109,25 +117,230 @@ TEST(FsTryLockFile, ASecondHolderIsRefusedUntilTheFirstLetsGo) {
     EXPECT_FALSE(heldElsewhere);
 }
 
-TEST(FsIsInUse, AFileAnotherProgramHoldsIsInUseAndAMissingOneIsNot) {
-    test::TempDir temp("fs_win32_test-");
-    const fs::path held = temp.path() / L"held.pak";
-    const fs::path fresh = temp.path() / L"fresh.pak";
-    std::ofstream(held) << "old";
-    std::ofstream(fresh) << "new";
-    // Opened the way a game opens its data: no sharing at all.
-    const HANDLE handle = CreateFileW(held.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
-                                      FILE_ATTRIBUTE_NORMAL, nullptr);
-    ASSERT_NE(handle, INVALID_HANDLE_VALUE);
-    std::error_code error;
-    fs::rename(fresh, held, error);
-    CloseHandle(handle);
-    ASSERT_TRUE(error);
-    EXPECT_TRUE(fsIsInUse(error)) << error.category().name() << " " << error.value();
+// Holds a file the way a virus scanner or indexer does: open for reading, sharing reading only,
+// so that no other program may write, rename or delete it meanwhile.
+class Hold {
+  public:
+    explicit Hold(const fs::path& file)
+        : handle_(CreateFileW(file.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr)) {}
+    ~Hold() {
+        if (releaser_.joinable()) releaser_.join();
+        release();
+    }
+    bool held() const { return handle_ != INVALID_HANDLE_VALUE; }
+    void release() {
+        if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
+        handle_ = INVALID_HANDLE_VALUE;
+    }
+    // Lets go after a moment, well within the time the operations wait for a holder.
+    void releaseSoon() {
+        releaser_ = std::thread([this] {
+            Sleep(300);
+            release();
+        });
+    }
 
-    fs::rename(temp.path() / L"missing.pak", held, error);
-    ASSERT_TRUE(error);
+  private:
+    HANDLE handle_;
+    std::thread releaser_;
+};
+
+// Each operation that changes a name, or reopens a file, meets a held file.
+struct HeldCase {
+    const char* name;
+    const wchar_t* heldFile;
+    std::function<bool(const fs::path& folder, std::error_code& error)> operation;
+};
+
+std::vector<HeldCase> heldCases() {
+    return {
+        {"rename over a held file", L"old.pak",
+         [](const fs::path& folder, std::error_code& error) {
+             return fsRename(folder / L"new.part", folder / L"old.pak", error);
+         }},
+        {"rename of a held file", L"new.part",
+         [](const fs::path& folder, std::error_code& error) {
+             return fsRename(folder / L"new.part", folder / L"old.pak", error);
+         }},
+        {"removal of a held file", L"old.pak",
+         [](const fs::path& folder, std::error_code& error) {
+             return fsRemove(folder / L"old.pak", error);
+         }},
+        {"sync of a held file", L"new.part",
+         [](const fs::path& folder, std::error_code& error) {
+             return fsSyncPath(folder / L"new.part", error);
+         }},
+    };
+}
+
+void writeOldAndNew(const fs::path& folder) {
+    std::ofstream(folder / L"old.pak", std::ios::binary) << "old";
+    std::ofstream(folder / L"new.part", std::ios::binary) << "new";
+}
+
+std::string contentOf(const fs::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+TEST(FsHeldFile, AShortHoldIsWaitedOut) {
+    for (const HeldCase& c : heldCases()) {
+        test::TempDir temp("fs_win32_test-");
+        writeOldAndNew(temp.path());
+        Hold hold(temp.path() / c.heldFile);
+        ASSERT_TRUE(hold.held()) << c.name;
+        hold.releaseSoon();
+        std::error_code error;
+        EXPECT_TRUE(c.operation(temp.path(), error)) << c.name << ": " << error.value();
+    }
+}
+
+TEST(FsHeldFile, AHoldThatLastsIsReportedAsInUseAndChangesNothing) {
+    for (const HeldCase& c : heldCases()) {
+        test::TempDir temp("fs_win32_test-");
+        writeOldAndNew(temp.path());
+        Hold hold(temp.path() / c.heldFile);
+        ASSERT_TRUE(hold.held()) << c.name;
+        std::error_code error;
+        EXPECT_FALSE(c.operation(temp.path(), error)) << c.name;
+        EXPECT_TRUE(fsIsInUse(error)) << c.name << ": " << error.value();
+        EXPECT_EQ(fsErrorText(error), "in use by another program") << c.name;
+        hold.release();
+        EXPECT_EQ(contentOf(temp.path() / L"old.pak"), "old") << c.name;
+        EXPECT_EQ(contentOf(temp.path() / L"new.part"), "new") << c.name;
+    }
+}
+
+TEST(FsRename, ReplacesInOneStepAReadOnlyFileToo) {
+    for (const bool readOnly : {false, true}) {
+        test::TempDir temp("fs_win32_test-");
+        const fs::path from = temp.path() / u8"\u6587\u5b57.part";
+        const fs::path to = temp.path() / u8"\u6587\u5b57";
+        std::ofstream(from, std::ios::binary) << "new";
+        std::ofstream(to, std::ios::binary) << "old";
+        if (readOnly) {
+            ASSERT_TRUE(SetFileAttributesW(to.c_str(), FILE_ATTRIBUTE_READONLY));
+        }
+        std::error_code error;
+        ASSERT_TRUE(fsRename(from, to, error)) << readOnly << ": " << error.value();
+        EXPECT_EQ(contentOf(to), "new");
+        EXPECT_FALSE(fs::exists(from));
+        EXPECT_EQ(GetFileAttributesW(to.c_str()) & FILE_ATTRIBUTE_READONLY, 0u);
+    }
+    // Nothing to move: the system's code, not a wait.
+    test::TempDir temp("fs_win32_test-");
+    std::error_code error;
+    EXPECT_FALSE(fsRename(temp.path() / L"missing", temp.path() / L"to", error));
+    EXPECT_EQ(error.value(), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(error.category(), std::system_category());
     EXPECT_FALSE(fsIsInUse(error));
+}
+
+// Wine's Z: drive reaches the machine's own folders; /dev/shm is a file system of its own there,
+// the way another drive letter is on Windows.
+TEST(FsRename, AMoveToAnotherDriveIsRefusedNotCopied) {
+    const fs::path otherDrive = L"Z:\\dev\\shm";
+    if (!fs::is_directory(otherDrive)) GTEST_SKIP() << "no second drive on another file system";
+    test::TempDir temp("fs_win32_test-");
+    test::TempDir there("fs_win32_test-", otherDrive);
+    std::ofstream(temp.path() / L"object", std::ios::binary) << "content";
+    std::error_code error;
+    EXPECT_FALSE(fsRename(temp.path() / L"object", there.path() / L"object", error));
+    EXPECT_EQ(error.value(), ERROR_NOT_SAME_DEVICE);
+    EXPECT_TRUE(fsIsOtherDevice(error));
+    EXPECT_FALSE(fsIsInUse(error));
+    EXPECT_FALSE(fs::exists(there.path() / L"object"));
+    EXPECT_EQ(contentOf(temp.path() / L"object"), "content");
+}
+
+TEST(FsRemove, RemovesAReadOnlyFileAndReportsWhatStays) {
+    test::TempDir temp("fs_win32_test-");
+    const fs::path file = temp.path() / L"marked.pak";
+    std::ofstream(file) << "x";
+    ASSERT_TRUE(SetFileAttributesW(file.c_str(), FILE_ATTRIBUTE_READONLY));
+    std::error_code error;
+    EXPECT_TRUE(fsRemove(file, error)) << error.value();
+    EXPECT_FALSE(fs::exists(file));
+    EXPECT_FALSE(fsRemove(file, error)); // absent: nothing to do, no error
+    EXPECT_FALSE(error);
+    EXPECT_FALSE(fsRemove(temp.path() / L"missing" / L"below", error));
+    EXPECT_FALSE(error);
+
+    fs::create_directories(temp.path() / L"folder" / L"inside");
+    EXPECT_FALSE(fsRemove(temp.path() / L"folder", error));
+    EXPECT_EQ(error.value(), ERROR_DIR_NOT_EMPTY);
+    EXPECT_FALSE(fsIsInUse(error));
+    EXPECT_TRUE(fsRemove(temp.path() / L"folder" / L"inside", error));
+}
+
+TEST(FsEntryAt, TellsFilesFromFolders) {
+    test::TempDir temp("fs_win32_test-");
+    std::ofstream(temp.path() / L"file") << "x";
+    fs::create_directory(temp.path() / L"folder");
+    EXPECT_EQ(fsEntryAt(temp.path() / L"missing"), FsEntry::Absent);
+    EXPECT_EQ(fsEntryAt(temp.path() / L"missing" / L"below"), FsEntry::Absent);
+    EXPECT_EQ(fsEntryAt(temp.path() / L"file"), FsEntry::File);
+    EXPECT_EQ(fsEntryAt(temp.path() / L"folder"), FsEntry::Folder);
+}
+
+TEST(FsEntryAt, AFolderLinkIsALinkAndIsRemovedAlone) {
+    test::TempDir temp("fs_win32_test-");
+    fs::create_directory(temp.path() / L"folder");
+    // Wine answers the creation of a link with success and makes none.
+    const fs::path link = temp.path() / L"link";
+    if (!CreateSymbolicLinkW(link.c_str(), (temp.path() / L"folder").c_str(),
+                             SYMBOLIC_LINK_FLAG_DIRECTORY |
+                                 SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE) ||
+        GetFileAttributesW(link.c_str()) == INVALID_FILE_ATTRIBUTES)
+        GTEST_SKIP() << "no folder links here";
+    EXPECT_EQ(fsEntryAt(link), FsEntry::Link);
+    std::error_code error;
+    EXPECT_TRUE(fsRemove(link, error)) << error.value();
+    EXPECT_EQ(fsEntryAt(temp.path() / L"folder"), FsEntry::Folder);
+}
+
+TEST(FsErrorText, NamesTheCommonCausesAndGivesTheRestInUtf8) {
+    const std::error_code denied(ERROR_ACCESS_DENIED, std::system_category());
+    EXPECT_EQ(fsErrorText(denied), "access denied");
+    EXPECT_FALSE(fsIsInUse(denied));
+    const std::string missing =
+        fsErrorText(std::error_code(ERROR_FILE_NOT_FOUND, std::system_category()));
+    EXPECT_FALSE(missing.empty());
+    EXPECT_NE(missing, "error 2");
+    std::wstring wide;
+    EXPECT_TRUE(wideFromUtf8(missing, wide)) << missing;
+    EXPECT_EQ(fsErrorText(std::make_error_code(std::errc::no_such_file_or_directory)),
+              std::make_error_code(std::errc::no_such_file_or_directory).message());
+}
+
+bool systemAllowsLongPaths() {
+    DWORD enabled = 0;
+    DWORD size = sizeof enabled;
+    return RegGetValueW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control\\FileSystem",
+                        L"LongPathsEnabled", RRF_RT_REG_DWORD, nullptr, &enabled,
+                        &size) == ERROR_SUCCESS &&
+           enabled == 1;
+}
+
+TEST(FsPathLimitProblem, CountsUtf16UnitsAndKeepsToMaxPathWithoutLongPaths) {
+    // 200 CJK characters are 600 bytes of UTF-8 but 200 units, a valid name there.
+    const std::wstring cjk200(200, L'\u6587');
+    EXPECT_EQ(fsPathLimitProblem(fs::path(L"C:\\g\\") / cjk200), nullptr);
+    EXPECT_STREQ(fsPathLimitProblem(fs::path(L"C:\\g\\") / std::wstring(256, L'\u6587')),
+                 "a name in the path is too long");
+
+    const fs::path deep = fs::path(L"C:\\") / std::wstring(200, L'd') / std::wstring(100, L'f');
+    const fs::path deepFolder = fs::path(L"C:\\") / std::wstring(250, L'd') / L"f";
+    const fs::path fits = fs::path(L"C:\\") / std::wstring(200, L'd') / std::wstring(50, L'f');
+    EXPECT_EQ(fsPathLimitProblem(fits), nullptr);
+    if (systemAllowsLongPaths()) {
+        EXPECT_EQ(fsPathLimitProblem(deep), nullptr);
+        EXPECT_EQ(fsPathLimitProblem(deepFolder), nullptr);
+    } else {
+        EXPECT_STREQ(fsPathLimitProblem(deep), "the path is too long");
+        EXPECT_STREQ(fsPathLimitProblem(deepFolder), "the path is too long");
+    }
 }
 
 TEST(ReadSecureRandom, FillsEveryByteFromTheSystemsGenerator) {
