@@ -200,6 +200,7 @@ void Updater::run(bool online, bool apply, bool verify, bool allowSelfUpdate) {
     // learnt then belongs to the old one; it is dropped, and the run becomes the check of the
     // new channel that the front end asked for while this run kept the worker busy.
     const std::uint64_t startGeneration = currentGeneration();
+    runGeneration = startGeneration;
     const auto checkAgain = [&] {
         logInfo("launcher: channel changed during the run; checking again");
         run(true, false, false, false);

@@ -156,10 +156,19 @@ void Updater::workerBody(bool isCheck, bool flag) noexcept {
             // the run changes nothing.
             logWarn("launcher: cannot lock %s", toUtf8(lockPath).c_str());
             setStatus(Failed, "cannot lock " + toUtf8(lockPath), -1.0);
-        } else if (isCheck) {
-            run(true, false, false, flag);
         } else {
-            run(flag || !haveManifest.load(), true, flag, false);
+            if (isCheck) {
+                run(true, false, false, flag);
+            } else {
+                run(flag || !haveManifest.load(), true, flag, false);
+            }
+            // The player chose a channel while the run went on, and the front end's check of it
+            // was dropped as the worker was busy: the worker makes it now, so the screen never
+            // shows one channel's name over what was found for another.
+            while (currentGeneration() != runGeneration) {
+                logInfo("launcher: channel changed during the run; checking again");
+                run(true, false, false, false);
+            }
         }
     } catch (const std::exception& e) {
         failed = true;

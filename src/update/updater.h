@@ -210,6 +210,9 @@ class Updater {
     // manifest, the switch to Live after a refused key) only while it is unchanged since the
     // run began, so a result for one channel never lands after the player chose another.
     std::uint64_t generation = 0;
+    // The generation the latest run began with. Worker only: a run that ends on an older one
+    // has answered for a channel the player has left.
+    std::uint64_t runGeneration = 0;
     std::array<std::uint8_t, 32> releaseKey{};
     mutable std::mutex mutex;
     Snapshot state;

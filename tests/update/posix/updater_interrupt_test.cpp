@@ -422,6 +422,39 @@ TEST_F(DriverUpdate, AFullDiskLeavesEveryFileWholeAndIsReported) {
     }
 }
 
+TEST_F(DriverUpdate, AChannelChosenWhileFilesArePlacedIsCheckedBeforeTheRunEnds) {
+    // The player picks Testing while Live's files go into place (each rename held up a little,
+    // so that the placing lasts): the front end's check is dropped, the run must check Testing
+    // itself, and the screen must never show Testing over Live's build.
+    ASSERT_TRUE(site->publish(kV3, "t3", {"--testing"}));
+    fs::copy(site->site() / "testing", tmp.path() / "root" / "v2" / "testing",
+             fs::copy_options::recursive);
+    const fs::path launcher = installV1("switch");
+    server->clearLog();
+    std::vector<std::string> argv = {test::onPath("strace"),
+                                     "-f",
+                                     "-qq",
+                                     "-o",
+                                     "/dev/null",
+                                     "-e",
+                                     "inject=rename:delay_enter=200000"};
+    for (const std::string& arg : driver(launcher, "v2", "update"))
+        argv.push_back(arg);
+    for (const char* arg : {"--tester-key", "sesame", "--switch-at", "Putting files in place",
+                            "--switch-to", "testing"})
+        argv.push_back(arg);
+    const fs::path outFile = tmp.path() / "switch.strace.out";
+    test::runProgram(argv, outFile);
+    const std::string out = readBytes(outFile);
+    ASSERT_NE(out.find("driver: switching the channel"), std::string::npos) << out;
+    const std::string last = out.substr(out.rfind("snapshot: "));
+    EXPECT_NE(last.find("| Testing KeyAccepted | installed v2 | latest t3 |"), std::string::npos)
+        << out;
+    EXPECT_EQ(last.find("Up to date"), std::string::npos) << out;
+    EXPECT_FALSE(server->requestsFor("/v2/testing/manifest-win64.txt").empty());
+    EXPECT_EQ(test::readFiles(launcher / "game"), withPlayerFile(kV2));
+}
+
 TEST_F(DriverUpdate, ALockThatCannotBeTakenEndsTheRunAndChangesNothing) {
     // The system refuses every open of the lock file: the run must not go on without it.
     const fs::path launcher = installV1("no-lock");
