@@ -24,24 +24,30 @@ std::string cachedNews(const std::filesystem::path& file, const std::uint8_t* ke
     return {};
 }
 
+// A regular file stands at the name itself: no link, folder, pipe or device.
+bool isRegularFileItself(const std::filesystem::path& path) {
+    std::error_code ec;
+    return fsEntryAt(path) == FsEntry::File &&
+           std::filesystem::is_regular_file(std::filesystem::status(path, ec));
+}
+
 // Removes whatever stands at the name and everything inside it, links never followed: the
 // link itself goes, not what it points to.
 void removeEntirely(const std::filesystem::path& path) {
     std::error_code ec;
-    if (std::filesystem::is_directory(std::filesystem::symlink_status(path, ec))) {
+    if (fsEntryAt(path) == FsEntry::Folder) {
         for (std::filesystem::directory_iterator it(path, ec), end; !ec && it != end;
              it.increment(ec))
             removeEntirely(it->path());
     }
-    std::filesystem::remove(path, ec);
+    fsRemove(path, ec);
 }
 
 // The lock of a run on the launcher folder. The lock file is the launcher's own: whatever else
 // stands at its name (a link, to nothing or to someone's file, or a folder) would leave every
 // launcher without a lock, or lock a file elsewhere, so it goes and the file is made again.
 std::intptr_t takeFolderLock(const std::filesystem::path& lockPath, bool& heldElsewhere) {
-    std::error_code ec;
-    if (!std::filesystem::is_regular_file(std::filesystem::symlink_status(lockPath, ec)))
+    if (fsEntryAt(lockPath) != FsEntry::Absent && !isRegularFileItself(lockPath))
         removeEntirely(lockPath);
     std::intptr_t lock = fsTryLockFile(lockPath, heldElsewhere);
     if (lock == -1 && !heldElsewhere) {
@@ -69,9 +75,8 @@ bool readFile(const std::filesystem::path& path, std::string& out) {
 }
 
 bool readSignedTextFile(const std::filesystem::path& path, std::string& out) {
+    if (!isRegularFileItself(path)) return false;
     std::error_code ec;
-    const auto status = std::filesystem::symlink_status(path, ec);
-    if (ec || !std::filesystem::is_regular_file(status)) return false;
     const std::uintmax_t size = std::filesystem::file_size(path, ec);
     if (ec || size > kSignedTextLimit) return false;
     std::FILE* file = fsOpenRead(path);
