@@ -174,11 +174,15 @@ bool Updater::gameFile(const std::string& relative, fs::path& out) const {
     }
 }
 
-bool Updater::loadRecord(const char* name, Manifest& record, std::string& text) {
+bool Updater::loadRecord(const char* name, Manifest& record, std::string& text, bool* unreadable) {
+    const fs::path file = gameDir() / name;
     std::string body;
     std::string ignored;
-    return readFile(gameDir() / name, text) && verifySigned(text, releaseKey.data(), body) &&
-           parseManifest(body, record, ignored);
+    const bool verified = readSignedTextFile(file, text) &&
+                          verifySigned(text, releaseKey.data(), body) &&
+                          parseManifest(body, record, ignored);
+    if (unreadable) *unreadable = !verified && fsEntryAt(file) != FsEntry::Absent;
+    return verified && record.platform == platformName();
 }
 
 bool Updater::loadInstalled(Manifest& installed) {

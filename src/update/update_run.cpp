@@ -182,8 +182,14 @@ void Updater::run(bool online, bool apply, bool verify, bool allowSelfUpdate) {
     const bool installedOk = loadRecord(kInstalledRecord, installed, installedText);
     Manifest pending;
     std::string pendingText;
-    const bool unfinished = loadRecord(kInstallingRecord, pending, pendingText) &&
-                            !(installedOk && pendingText == installedText);
+    bool pendingUnreadable = false;
+    const bool pendingOk = loadRecord(kInstallingRecord, pending, pendingText, &pendingUnreadable);
+    // A record of an interrupted install that cannot be read (torn by a power cut, altered)
+    // still says that an install was placing files: any file of the right size may hold
+    // another release's bytes, so every one is hashed, and the install counts as unfinished.
+    const bool unfinished =
+        pendingUnreadable || (pendingOk && !(installedOk && pendingText == installedText));
+    const Manifest* placing = pendingOk && unfinished ? &pending : nullptr; // what it placed
     const fs::path gameExe = gameDir() / gameExecutableName();
     {
         std::lock_guard<std::mutex> lock(mutex);
@@ -299,7 +305,7 @@ void Updater::run(bool online, bool apply, bool verify, bool allowSelfUpdate) {
     }
 
     // 4. Compare the game folder with the release.
-    const bool deep = verify || !installedOk;
+    const bool deep = verify || !installedOk || pendingUnreadable;
     if (deep)
         setStatus(Working, verify ? "Verifying files" : "Looking at what is already here", 0.0);
     toInstall.clear();
@@ -307,8 +313,7 @@ void Updater::run(bool online, bool apply, bool verify, bool allowSelfUpdate) {
     const std::size_t count = latest.files.size();
     for (std::size_t i = 0; i < count; ++i) {
         const Entry& entry = latest.files[i];
-        if (!fileMatches(entry, installedOk ? &installed : nullptr, deep,
-                         unfinished ? &pending : nullptr)) {
+        if (!fileMatches(entry, installedOk ? &installed : nullptr, deep, placing)) {
             toInstall.push_back(&entry);
             total = addSaturated(total, entry.packedSize);
         }
@@ -386,12 +391,12 @@ void Updater::run(bool online, bool apply, bool verify, bool allowSelfUpdate) {
     setStatus(Working, "Putting files in place", 1.0);
     std::vector<const Manifest*> earlier;
     if (installedOk) earlier.push_back(&installed);
-    if (unfinished) earlier.push_back(&pending);
+    if (placing) earlier.push_back(placing);
     if (!syncStaged(error)) {
         setStatus(Failed, error, -1.0);
         return;
     }
-    if (!beginInstall(unfinished && pendingText != rawManifest ? &pending : nullptr, error)) {
+    if (!beginInstall(placing && pendingText != rawManifest ? placing : nullptr, error)) {
         setStatus(Failed, error, -1.0);
         return;
     }

@@ -182,8 +182,12 @@ class Updater {
     bool fetchObject(const Entry& entry, std::vector<std::uint8_t>& out, std::uint64_t done,
                      std::uint64_t total, std::string& error);
 
-    // A verified record of the game folder (kInstalledRecord or kInstallingRecord) and its text.
-    bool loadRecord(const char* name, Manifest& record, std::string& text);
+    // A verified record of the game folder (kInstalledRecord or kInstallingRecord) of this
+    // launcher's platform, and its text. A record for another platform is no install of this
+    // folder and counts as absent. unreadable, when given, tells whether something stands at
+    // the name that is no verified record at all (torn by a power cut, altered, no file).
+    bool loadRecord(const char* name, Manifest& record, std::string& text,
+                    bool* unreadable = nullptr);
     bool loadInstalled(Manifest& installed);
     // Whether the game file holds the entry's content. unfinished is the release an interrupted
     // install was placing: a file it may have changed is never trusted by its size alone.

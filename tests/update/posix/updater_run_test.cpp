@@ -5,7 +5,13 @@
 
 #include <zlib.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <fstream>
+#include <functional>
 #include <memory>
 #include <set>
 
@@ -522,6 +528,78 @@ TEST_F(UpdateRun, ARecordThatCouldNotBeWrittenIsWrittenByTheNextRun) {
     s = checkAndWait(start());
     EXPECT_EQ(s.phase, Updater::UpToDate) << s.statusText;
     EXPECT_EQ(readBytes(game() / ".installed"), site->manifestText());
+}
+
+TEST_F(UpdateRun, AnUnreadableRecordOfAnInterruptedInstallIsNeverTrustedAway) {
+    // v1 is installed; an install of v2 was placing files when it stopped, and two of them
+    // (of v1's sizes) already hold v2's bytes. Its record is there, but cannot be read: a
+    // check against v1 must hash them instead of trusting their sizes.
+    Files v2 = kRelease1;
+    v2["corvanthe.exe"] = randomBytes(40000, 11);
+    v2["data/level1.pak"] = randomBytes(120000, 12);
+    ASSERT_TRUE(site->publish(v2, "2.0"));
+    const std::string v2Record = site->manifestText();
+    std::string altered = v2Record;
+    altered[altered.size() - 3] = altered[altered.size() - 3] == 'a' ? 'b' : 'a';
+    const std::function<void(const fs::path&)> records[] = {
+        [&](const fs::path& at) { writeBytes(at, v2Record.substr(0, v2Record.size() / 2)); },
+        [&](const fs::path& at) { writeBytes(at, altered); },
+        [&](const fs::path& at) { ASSERT_EQ(mkfifo(at.c_str(), 0600), 0); },
+        [&](const fs::path& at) {
+            std::ofstream(at).close();
+            fs::resize_file(at, std::uint64_t{2} << 30); // sparse
+        },
+    };
+    for (std::size_t i = 0; i < std::size(records); ++i) {
+        SCOPED_TRACE(i);
+        fs::remove_all(game());
+        install(kRelease1, "1.0");
+        writeBytes(game() / "corvanthe.exe", v2.at("corvanthe.exe"));
+        writeBytes(game() / "data/level1.pak", v2.at("data/level1.pak"));
+        records[i](game() / kInstallingRecord);
+
+        Updater& u = start();
+        u.check(false);
+        if (!test::waitIdle(u, 30)) {
+            // A pipe holding the run: let it go so that the test can end.
+            close(open((game() / kInstallingRecord).c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC));
+            ADD_FAILURE() << "the record held the run";
+            test::waitIdle(u);
+        }
+        Updater::Snapshot s = u.snapshot();
+        EXPECT_EQ(s.phase, Updater::UpdateAvailable) << s.statusText;
+        EXPECT_FALSE(s.gamePresent);
+        s = updateAndWait(u);
+        EXPECT_EQ(s.phase, Updater::UpToDate) << s.statusText;
+        EXPECT_EQ(readFiles(game()), kRelease1);
+        EXPECT_FALSE(fs::exists(game() / kInstallingRecord));
+        EXPECT_EQ(updateAndWait(u, true).statusText, "Files verified");
+        EXPECT_EQ(log->count("launcher: installed 1.0 (0 files replaced)"), i + 1);
+    }
+}
+
+TEST_F(UpdateRun, ARecordForAnotherPlatformIsNoInstallOfThisFolder) {
+    // Validly signed, but for another platform's game folder: what it lists (here the
+    // player's save) was never placed here by it, and nothing of it may be removed.
+    ASSERT_TRUE(
+        site->publish({{"saves/player.sav", "old save\n"}}, "9.9", {"--platform", "linux64"}));
+    const std::string other = readBytes(site->site() / "manifest-linux64.txt");
+    install(kRelease1, "1.0");
+    writeBytes(game() / "saves/player.sav", "the player's save\n");
+    writeBytes(game() / kInstallingRecord, other);
+    Files v2 = kRelease1;
+    v2["readme.txt"] = "Welcome back\n";
+    ASSERT_TRUE(site->publish(v2, "2.0"));
+    Updater& u = start();
+    EXPECT_EQ(checkAndWait(u).phase, Updater::UpdateAvailable);
+    EXPECT_EQ(updateAndWait(u).phase, Updater::UpToDate);
+    EXPECT_EQ(readBytes(game() / "saves/player.sav"), "the player's save\n");
+
+    // Nor is such a record taken for what is installed.
+    writeBytes(game() / kInstalledRecord, other);
+    const Updater::Snapshot s = checkAndWait(start());
+    EXPECT_EQ(s.installedVersion, "2.0") << s.statusText; // adopted again from the files
+    EXPECT_EQ(readBytes(game() / "saves/player.sav"), "the player's save\n");
 }
 
 TEST_F(UpdateRun, ALongDownloadStatusIsCutBetweenCharacters) {
