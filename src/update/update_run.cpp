@@ -6,7 +6,10 @@
 #include <cstring>
 #include <map>
 #include <set>
+#include <string_view>
 #include <system_error>
+#include <unordered_map>
+#include <unordered_set>
 
 #include "base/log.h"
 #include "base/platform.h"
@@ -32,11 +35,33 @@ void trimToWholeCharacter(char* text) {
     if (end - (start - 1) < need) text[start - 1] = '\0';
 }
 
-// True when one path is a folder above the other ("data" and "data/level.pak").
-bool nested(const std::string& outer, const std::string& inner) {
-    return inner.size() > outer.size() && inner[outer.size()] == '/' &&
-           inner.compare(0, outer.size(), outer) == 0;
-}
+// The paths of the files an install places and of the folders above them, each found in one
+// look-up: a dropped path stands in the way of one of them when it is one of those folders, or
+// when one of those files is a folder above it ("data" and "data/level.pak").
+class PlacedPaths {
+  public:
+    explicit PlacedPaths(const std::vector<const Entry*>& entries) {
+        for (const Entry* entry : entries) {
+            const std::string_view path = entry->path;
+            files_.insert(path);
+            for (std::size_t slash = path.find('/'); slash != std::string_view::npos;
+                 slash = path.find('/', slash + 1))
+                folders_.insert(path.substr(0, slash));
+        }
+    }
+    bool inTheWay(std::string_view path) const {
+        if (folders_.count(path)) return true;
+        for (std::size_t slash = path.find('/'); slash != std::string_view::npos;
+             slash = path.find('/', slash + 1)) {
+            if (files_.count(path.substr(0, slash))) return true;
+        }
+        return false;
+    }
+
+  private:
+    std::unordered_set<std::string_view> files_;
+    std::unordered_set<std::string_view> folders_;
+};
 
 // Removes the folder and the folders below it, with the files and links inside when asked;
 // otherwise a folder that still holds any stays. A link is removed itself, never walked into.
@@ -55,6 +80,25 @@ void removeFolderTree(const fs::path& folder, bool withFiles) {
     }
     fsRemove(folder, removal); // fails, as it should, while something is left inside
 }
+
+// A release's entries by their paths, for one look-up each where a run would otherwise scan
+// the whole list once per file. It refers to the release, which must outlive it unchanged.
+class PathIndex {
+  public:
+    explicit PathIndex(const Manifest* release) {
+        if (!release) return;
+        entries_.reserve(release->files.size());
+        for (const Entry& entry : release->files)
+            entries_.emplace(entry.path, &entry);
+    }
+    const Entry* find(std::string_view path) const {
+        const auto at = entries_.find(path);
+        return at == entries_.end() ? nullptr : at->second;
+    }
+
+  private:
+    std::unordered_map<std::string_view, const Entry*> entries_;
+};
 
 // The paths of a release as a file system that ignores letter case sees them.
 class CaseFoldedPaths {
@@ -100,16 +144,13 @@ void Updater::removeDroppedInTheWay(const std::vector<const Manifest*>& earlier)
     // files inside the folder) would block placing the new one on every run, so those dropped
     // files go now instead of after the install; the removal is still logged with the others.
     const CaseFoldedPaths now(latest);
+    const PlacedPaths placing(toInstall);
     for (const Manifest* release : earlier) {
         for (const Entry& old : release->files) {
-            if (now.has(old.path)) continue;
-            for (const Entry* entry : toInstall) {
-                if (!nested(old.path, entry->path) && !nested(entry->path, old.path)) continue;
-                fs::path target;
-                std::error_code ec;
-                if (gameFile(old.path, target) && fsRemove(target, ec)) noteGameChange(target);
-                break;
-            }
+            if (now.has(old.path) || !placing.inTheWay(old.path)) continue;
+            fs::path target;
+            std::error_code ec;
+            if (gameFile(old.path, target) && fsRemove(target, ec)) noteGameChange(target);
         }
     }
     // A path the release only spells in other letter case names, where file names ignore case,
@@ -149,16 +190,16 @@ bool Updater::beginInstall(const Manifest* unfinished, std::string& error) {
         // The record about to be replaced is the only trace of the files its install placed. A
         // file of it that already holds this release's content (it is not to be installed) is
         // covered by the new record; every other one goes before that record is given up.
+        const PathIndex release(&latest);
+        const std::unordered_set<const Entry*> toPlace(toInstall.begin(), toInstall.end());
         for (const Entry& placed : unfinished->files) {
             fs::path target;
             if (!gameFile(placed.path, target)) continue;
             fs::path part = target;
             part += ".part";
             fsRemove(part, ec); // a copy the interruption cut short
-            const Entry* wanted = latest.find(placed.path);
-            const bool toPlace =
-                std::find(toInstall.begin(), toInstall.end(), wanted) != toInstall.end();
-            if (wanted && !toPlace) continue;
+            const Entry* wanted = release.find(placed.path);
+            if (wanted && !toPlace.count(wanted)) continue;
             if (fsEntryAt(target) == FsEntry::Folder)
                 continue; // a folder now: the file it was is gone already
             if (!removeGameFile(placed.path, error)) return false;
@@ -311,9 +352,12 @@ void Updater::run(bool online, bool apply, bool verify, bool allowSelfUpdate) {
     toInstall.clear();
     std::uint64_t total = 0;
     const std::size_t count = latest.files.size();
+    const PathIndex installedPaths(installedOk ? &installed : nullptr);
+    const PathIndex placingPaths(placing);
     for (std::size_t i = 0; i < count; ++i) {
         const Entry& entry = latest.files[i];
-        if (!fileMatches(entry, installedOk ? &installed : nullptr, deep, placing)) {
+        if (!fileMatchesRecorded(entry, installedPaths.find(entry.path), deep,
+                                 placingPaths.find(entry.path))) {
             toInstall.push_back(&entry);
             total = addSaturated(total, entry.packedSize);
         }

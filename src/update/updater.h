@@ -193,6 +193,10 @@ class Updater {
     // install was placing: a file it may have changed is never trusted by its size alone.
     bool fileMatches(const Entry& entry, const Manifest* installed, bool deep,
                      const Manifest* unfinished = nullptr);
+    // The same with the path's entries already looked up: recorded in ".installed" and placing
+    // in the record of the interrupted install, each null where none lists the path.
+    bool fileMatchesRecorded(const Entry& entry, const Entry* recorded, bool deep,
+                             const Entry* placing);
     bool installStaged(std::string& error);
 
     // Replaces the running executable with the launcher entry's and starts it.

@@ -422,6 +422,69 @@ TEST_F(DriverUpdate, AFullDiskLeavesEveryFileWholeAndIsReported) {
     }
 }
 
+TEST_F(DriverUpdate, AnInstallKilledWhilePlacingDownloadsNothingAgainForTheSameRelease) {
+    // 40 files, each changing between the releases at the same size; the update is killed as
+    // it places the 30th. What it placed already holds the release's bytes, and what it had
+    // not placed yet waits in ".staging": the next run against the same release fetches nothing.
+    Files many1;
+    Files many2;
+    for (int i = 0; i < 40; ++i) {
+        const std::string path = "data/f" + std::to_string(i) + ".bin";
+        many1[path] = randomBytes(2000, 100 + i);
+        many2[path] = randomBytes(2000, 200 + i);
+    }
+    const fs::path root = tmp.path() / "root";
+    ASSERT_TRUE(site->publish(many1, "m1"));
+    fs::copy(site->site(), root / "m1", fs::copy_options::recursive);
+    ASSERT_TRUE(site->publish(many2, "m2"));
+    fs::copy(site->site(), root / "m2", fs::copy_options::recursive);
+    const fs::path launcher = tmp.path() / "many";
+    fs::create_directories(launcher);
+    fs::create_hard_link(test::buildTool("updater_driver"), launcher / "updater_driver");
+    ASSERT_EQ(test::runProgram(driver(launcher, "m1", "check,update"), tmp.path() / "m1.out"), 0);
+
+    // The renames of the worker thread, from a traced update of a copy; the 30th that moves a
+    // staged object into the game folder is where the kill goes.
+    const fs::path traced = tmp.path() / "many-traced";
+    makeLauncher(launcher, traced);
+    const fs::path trace = tmp.path() / "many-trace.txt";
+    std::vector<std::string> argv = {test::onPath("strace"), "-f", "-qq",         "-o",
+                                     trace.string(),         "-e", "trace=rename"};
+    for (const std::string& arg : driver(traced, "m2", "update"))
+        argv.push_back(arg);
+    ASSERT_EQ(test::runProgram(argv, tmp.path() / "many-traced.out"), 0);
+    std::map<std::string, int> renames; // thread -> renames so far
+    int killAt = 0;
+    int placed = 0;
+    std::ifstream lines(trace);
+    for (std::string line; killAt == 0 && std::getline(lines, line);) {
+        const std::string thread = line.substr(0, line.find(' '));
+        const int n = ++renames[thread];
+        if (line.find("/.staging/") != std::string::npos &&
+            line.find("/game/data/") != std::string::npos && ++placed == 30)
+            killAt = n;
+    }
+    ASSERT_GT(killAt, 0);
+
+    argv = {test::onPath("strace"),
+            "-f",
+            "-qq",
+            "-o",
+            "/dev/null",
+            "-e",
+            "inject=rename:signal=KILL:when=" + std::to_string(killAt)};
+    for (const std::string& arg : driver(launcher, "m2", "update"))
+        argv.push_back(arg);
+    ASSERT_EQ(test::runProgram(argv, tmp.path() / "many-killed.out"), -1);
+    server->clearLog();
+    const fs::path out = tmp.path() / "many-again.out";
+    EXPECT_EQ(test::runProgram(driver(launcher, "m2", "check,update,verify"), out), 0)
+        << readBytes(out);
+    EXPECT_TRUE(server->requestsFor("/m2/objects/").empty()) << readBytes(out);
+    EXPECT_NE(readBytes(out).find("(0 files replaced)"), std::string::npos) << readBytes(out);
+    EXPECT_EQ(test::readFiles(launcher / "game"), many2);
+}
+
 TEST_F(DriverUpdate, AChannelChosenWhileFilesArePlacedIsCheckedBeforeTheRunEnds) {
     // The player picks Testing while Live's files go into place (each rename held up a little,
     // so that the placing lasts): the front end's check is dropped, the run must check Testing
