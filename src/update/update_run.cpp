@@ -139,6 +139,73 @@ std::string formatSize(std::uint64_t n) {
     return text;
 }
 
+namespace {
+
+// Whether every file inside the folder (given as the release path of the folder) is one of
+// the dropped files, so that the folder is empty once they have gone.
+bool holdsOnlyDropped(const fs::path& folder, const std::string& relative,
+                      const std::unordered_set<std::string_view>& dropped) {
+    std::error_code ec;
+    for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+        const std::string inner = relative + "/" + toUtf8(it->path().filename());
+        const bool kept = fsEntryAt(it->path()) == FsEntry::Folder
+                              ? !holdsOnlyDropped(it->path(), inner, dropped)
+                              : !dropped.count(inner);
+        if (kept) return false;
+    }
+    return !ec;
+}
+
+} // namespace
+
+bool Updater::canPlaceAll(const std::vector<const Manifest*>& earlier, std::string& error) const {
+    // What an earlier release lists and this one does not goes before anything is placed.
+    const CaseFoldedPaths now(latest);
+    std::unordered_set<std::string_view> dropped;
+    for (const Manifest* release : earlier) {
+        for (const Entry& old : release->files) {
+            if (!now.has(old.path)) dropped.insert(old.path);
+        }
+    }
+    const auto refuse = [&error](const std::string& path, const std::string& why) {
+        error = "cannot install " + path + " (" + why + ")";
+        return false;
+    };
+    std::unordered_set<std::string_view> folders; // folders already found fit to hold files
+    for (const Entry* entry : toInstall) {
+        const std::string& path = entry->path;
+        fs::path target;
+        if (!gameFile(path, target)) return refuse(path, "not valid UTF-8");
+        fs::path part = target;
+        part += ".part";
+        std::error_code ec;
+        // The temporary copy's name is the longer one; the host must hold both.
+        const char* limit = fsPathLimitProblem(fs::absolute(part, ec));
+        if (!limit) limit = fsPathLimitProblem(fs::absolute(target, ec));
+        if (limit) return refuse(path, limit);
+        for (std::size_t slash = path.find('/'); slash != std::string::npos;
+             slash = path.find('/', slash + 1)) {
+            const std::string_view folder = std::string_view(path).substr(0, slash);
+            if (folders.count(folder) || dropped.count(folder)) continue;
+            fs::path at;
+            gameFile(std::string(folder), at);
+            const FsEntry standing = fsEntryAt(at);
+            // A link to a folder (a folder the player keeps on another drive) holds files too.
+            if (standing == FsEntry::Absent || standing == FsEntry::Folder ||
+                (standing == FsEntry::Link && fs::is_directory(fs::status(at, ec)))) {
+                folders.insert(folder);
+                continue;
+            }
+            return refuse(path, "the file " + std::string(folder) + " is in the way");
+        }
+        if (fsEntryAt(target) == FsEntry::Folder && !holdsOnlyDropped(target, path, dropped))
+            return refuse(path, "a folder with other files in it is in the way");
+        if (fsEntryAt(part) == FsEntry::Folder && !fs::is_empty(part, ec))
+            return refuse(path, "the folder " + path + ".part is in the way");
+    }
+    return true;
+}
+
 void Updater::removeDroppedInTheWay(const std::vector<const Manifest*>& earlier) {
     // A release may turn a file into a folder or a folder into a file. The old file (or the old
     // files inside the folder) would block placing the new one on every run, so those dropped
@@ -274,6 +341,7 @@ void Updater::run(bool online, bool apply, bool verify, bool allowSelfUpdate) {
             // A release that cannot be installed is refused before anything is fetched or
             // changed, rather than half-installed again on every run.
             if (!checkInstallable(fresh, error)) {
+                logWarn("launcher: refused %s: %s", fresh.version.c_str(), error.c_str());
                 setStatus(Failed, error, -1.0);
                 return;
             }
@@ -370,6 +438,16 @@ void Updater::run(bool online, bool apply, bool verify, bool allowSelfUpdate) {
         std::lock_guard<std::mutex> lock(mutex);
         state.bytesToDownload = total;
     }
+    // What cannot be put in place is refused now, before a download or a change: a release
+    // placed half-way leaves a game that cannot start, not even off line.
+    std::vector<const Manifest*> earlier;
+    if (installedOk) earlier.push_back(&installed);
+    if (placing) earlier.push_back(placing);
+    if (!toInstall.empty() && !canPlaceAll(earlier, error)) {
+        logWarn("launcher: refused %s: %s", latest.version.c_str(), error.c_str());
+        setStatus(Failed, error, -1.0);
+        return;
+    }
 
     // 5. Report, or go on to apply. An install whose files are all present but unrecorded is
     // adopted even by a check: it records ".installed" without downloading.
@@ -433,9 +511,6 @@ void Updater::run(bool online, bool apply, bool verify, bool allowSelfUpdate) {
         return;
     }
     setStatus(Working, "Putting files in place", 1.0);
-    std::vector<const Manifest*> earlier;
-    if (installedOk) earlier.push_back(&installed);
-    if (placing) earlier.push_back(placing);
     if (!syncStaged(error)) {
         setStatus(Failed, error, -1.0);
         return;

@@ -247,6 +247,12 @@ class Updater {
     // changed and that do not already hold this release's content go first, so that no record
     // is dropped while its files might still be in the folder.
     bool beginInstall(const Manifest* unfinished, std::string& error);
+    // Whether every file of toInstall can be put at its path, judged before anything is fetched
+    // or changed: its folders can be made (whatever stands in the way is a file of an earlier
+    // release that this install removes), no folder with other files stands at its name or at
+    // the name of its temporary copy, and the host can hold the path. False with a status text
+    // naming the path and what is in the way.
+    bool canPlaceAll(const std::vector<const Manifest*>& earlier, std::string& error) const;
     // Dropped files of the earlier releases that stand where the new one puts a file or folder
     // go; files the new one only respells in letter case take the new spelling.
     void removeDroppedInTheWay(const std::vector<const Manifest*>& earlier);

@@ -88,6 +88,23 @@ class UpdateRun : public ::testing::Test {
         return out;
     }
 
+    // A check and an update of the release on the server both end with the status, without a
+    // download; the game folder stays as it is, and the game playable.
+    void expectRefusedUnchanged(const std::string& status) {
+        const Files before = readFiles(game());
+        server->clearLog();
+        Updater& u = start();
+        Updater::Snapshot s = checkAndWait(u);
+        EXPECT_EQ(s.phase, Updater::Failed);
+        EXPECT_EQ(s.statusText, status);
+        s = updateAndWait(u);
+        EXPECT_EQ(s.statusText, status);
+        EXPECT_TRUE(s.gamePresent);
+        EXPECT_TRUE(objectRequests().empty());
+        EXPECT_EQ(readFiles(game()), before);
+        EXPECT_FALSE(fs::exists(game() / kInstallingRecord));
+    }
+
     void install(const Files& files, const std::string& version) {
         ASSERT_TRUE(site->publish(files, version));
         Updater& u = start();
@@ -274,7 +291,8 @@ TEST_F(UpdateRun, AFileMayBecomeAFolderAndAFolderAFile) {
     EXPECT_TRUE(log->has("launcher: removed data"));
     EXPECT_TRUE(log->has("launcher: removed maps/deep/one.map"));
 
-    // A folder that holds the player's own file is not cleared to make room.
+    // A folder that holds the player's own file is not cleared to make room: the release is
+    // refused before anything of the installed one changes.
     install({{"corvanthe.exe", "v1\n"}, {"mods/a.mod", "a\n"}}, "3.0");
     writeBytes(game() / "mods/mine.mod", "the player's");
     ASSERT_TRUE(site->publish({{"corvanthe.exe", "v1\n"}, {"mods", "file\n"}}, "4.0"));
@@ -282,9 +300,11 @@ TEST_F(UpdateRun, AFileMayBecomeAFolderAndAFolderAFile) {
     checkAndWait(again);
     const Updater::Snapshot blocked = updateAndWait(again);
     EXPECT_EQ(blocked.phase, Updater::Failed);
-    // Not a file in use: the system's reason, not advice to close the launcher.
-    EXPECT_EQ(blocked.statusText, "cannot replace mods (Directory not empty)");
+    EXPECT_EQ(blocked.statusText,
+              "cannot install mods (a folder with other files in it is in the way)");
+    EXPECT_TRUE(blocked.gamePresent);
     EXPECT_EQ(readBytes(game() / "mods/mine.mod"), "the player's");
+    EXPECT_EQ(readBytes(game() / "mods/a.mod"), "a\n");
 }
 
 TEST_F(UpdateRun, SharedContentIsDownloadedOnceAndCopied) {
@@ -387,16 +407,61 @@ TEST_F(UpdateRun, RefusesAReleaseThatCannotInstallBeforeChangingAnything) {
                     if (e.path == "y/b") e.path = c.renamed;
             }));
         }
-        server->clearLog();
-        Updater& u = start();
-        Updater::Snapshot s = checkAndWait(u);
-        EXPECT_EQ(s.phase, Updater::Failed);
-        EXPECT_EQ(s.statusText, c.status);
-        s = updateAndWait(u);
-        EXPECT_EQ(s.statusText, c.status);
-        EXPECT_TRUE(objectRequests().empty());
-        EXPECT_EQ(readFiles(game()), kRelease1);
-        EXPECT_FALSE(fs::exists(game() / ".installing"));
+        expectRefusedUnchanged(c.status);
+    }
+}
+
+TEST_F(UpdateRun, WhatCannotBePlacedIsRefusedBeforeAnythingChanges) {
+    // The release can be installed somewhere, but not into this game folder: found before a
+    // download, reported with the path and what is in its way, and the installed game stays
+    // whole and playable.
+    std::string deep;
+    for (int i = 0; i < 2100; ++i)
+        deep += "d/";
+    const struct {
+        const char* name;
+        std::function<void(const fs::path&)> plant; // the player's own things in the folder
+        Files release;
+        std::string error;
+        std::string listedToo = {}; // a path no source folder holds, with readme.txt's content
+    } cases[] = {
+        {"a file of the player's where a folder goes",
+         [](const fs::path& g) { writeBytes(g / "mods", "my notes\n"); },
+         {{"readme.txt", "v2\n"}, {"mods/x.pak", "x\n"}},
+         "cannot install mods/x.pak (the file mods is in the way)"},
+        {"a path deeper than the system can make",
+         [](const fs::path&) {},
+         {{"readme.txt", "v2\n"}},
+         "cannot install " + deep + "f (the path is too long)",
+         deep + "f"},
+        {"a folder at the temporary name of a file placed by copying",
+         [](const fs::path& g) { writeBytes(g / "b.bin.part" / "mine", "mine\n"); },
+         {{"readme.txt", "v2\n"}, {"a.bin", "same\n"}, {"b.bin", "same\n"}},
+         "cannot install b.bin (the folder b.bin.part is in the way)"},
+        {"a folder with the player's files where a file goes",
+         [](const fs::path& g) { writeBytes(g / "saves" / "slot1", "mine\n"); },
+         {{"readme.txt", "v2\n"}, {"saves", "a file now\n"}},
+         "cannot install saves (a folder with other files in it is in the way)"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(launcher);
+        fs::create_directories(launcher);
+        install(kRelease1, "1.0");
+        c.plant(game());
+        Files release = c.release;
+        release["corvanthe.exe"] = kRelease1.at("corvanthe.exe");
+        ASSERT_TRUE(site->publish(release, "2.0"));
+        if (!c.listedToo.empty()) {
+            ASSERT_TRUE(site->rewriteManifest([&](Manifest& m) {
+                Entry e = *m.find("readme.txt");
+                e.path = c.listedToo;
+                m.files.push_back(e);
+            }));
+        }
+        expectRefusedUnchanged(c.error);
+        // A line of the log ends at 4095 bytes.
+        EXPECT_TRUE(log->has("launcher: refused 2.0: " + c.error.substr(0, 1000)));
     }
 }
 
