@@ -37,35 +37,9 @@ PUB=$("$BUILD/publish_release" --new-key "$TMP/release.key" | awk '/^public key 
 "$BUILD/publish_release" --key "$TMP/release.key" --out "$TMP/www/v1" --game "$TMP/src-o" --version 1 >/dev/null
 "$BUILD/publish_release" --key "$TMP/release.key" --out "$TMP/www/v2" --game "$TMP/src-n" --version 2 >/dev/null
 
-prefix=$TMP/nginx
-mkdir -p "$prefix"
-port=$((20000 + RANDOM % 30000))
-{
-    [[ $(id -u) == 0 ]] && echo "user root;"
-    cat <<CONF
-daemon off;
-worker_processes 1;
-pid $prefix/nginx.pid;
-error_log $prefix/error.log;
-events { worker_connections 256; }
-http {
-  access_log off;
-  default_type application/octet-stream;
-  client_body_temp_path $prefix/body;
-  proxy_temp_path $prefix/proxy;
-  fastcgi_temp_path $prefix/fastcgi;
-  uwsgi_temp_path $prefix/uwsgi;
-  scgi_temp_path $prefix/scgi;
-  server { listen 127.0.0.1:$port; root $TMP/www; }
-}
-CONF
-} > "$prefix/nginx.conf"
-/usr/sbin/nginx -p "$prefix/" -c "$prefix/nginx.conf" -e "$prefix/error.log" >/dev/null 2>&1 &
-NGINX_PID=$!
-for _ in $(seq 100); do
-    curl -sf -o /dev/null "http://127.0.0.1:$port/v1/news.txt" && break
-    sleep 0.05
-done
+source "$(dirname "$0")/nginx_site.sh"
+start_nginx "$TMP/www" v1/news.txt "$TMP/nginx"
+port=$PORT
 
 for ((run = 1; run <= RUNS; run++)); do
     for driver in "${DRIVERS[@]}"; do
