@@ -6,6 +6,11 @@
 //
 //   updater_driver --server URL --key HEX [--channel live|testing] [--tester-key KEY]
 //                  [--steps check,update,verify] [--no-self-update] [--updated]
+//                  [--switch-at TEXT --switch-to live|testing]
+//
+// With --switch-at, the first time the status text is TEXT the driver picks the other channel
+// as the channel menu does: setChannel with the tester key, then a check, which the Updater
+// drops while its run goes on.
 //
 // Exit code 0 when the last step ends up to date (or the driver handed over to its new build),
 // 1 when it ends in another phase, 2 for a bad command line.
@@ -45,12 +50,26 @@ std::string describe(const Updater::Snapshot& s) {
            " | news " + std::to_string(s.news.size()) + " bytes";
 }
 
+// A channel switch the player makes once the status shows a text.
+struct PlannedSwitch {
+    std::string atText; // empty: none
+    std::int32_t channel = Updater::Live;
+    std::string testerKey;
+    bool done = false;
+};
+
 // Waits for the run to end, printing each snapshot that differs from the one before.
-Updater::Snapshot follow(Updater& updater, std::string& last) {
+Updater::Snapshot follow(Updater& updater, std::string& last, PlannedSwitch& planned) {
     for (;;) {
         const bool running =
             updater.busy.load(); // read before the snapshot: a final state is never missed
         const Updater::Snapshot now = updater.snapshot();
+        if (!planned.done && !planned.atText.empty() && now.statusText == planned.atText) {
+            planned.done = true;
+            std::printf("driver: switching the channel\n");
+            updater.setChannel(planned.channel, planned.testerKey);
+            updater.check(false);
+        }
         const std::string line = describe(now);
         if (line != last) {
             std::printf("%s\n", line.c_str());
@@ -67,7 +86,8 @@ int usage(const std::string& why) {
         stderr,
         "updater_driver: %s\n"
         "usage: updater_driver --server URL --key HEX [--channel live|testing] [--tester-key KEY]\n"
-        "                      [--steps check,update,verify] [--no-self-update] [--updated]\n",
+        "                      [--steps check,update,verify] [--no-self-update] [--updated]\n"
+        "                      [--switch-at TEXT --switch-to live|testing]\n",
         why.c_str());
     return 2;
 }
@@ -103,6 +123,8 @@ int main(int argc, char** argv) {
     std::string channelName = "live";
     std::string testerKey;
     std::string steps = "check,update,verify";
+    std::string switchTo;
+    PlannedSwitch planned;
     bool allowSelfUpdate = true;
     // As the front end does: every argument but "--updated", which the restart adds itself.
     std::vector<std::string> restartArgs;
@@ -122,6 +144,10 @@ int main(int argc, char** argv) {
             testerKey = arguments[++i];
         } else if (arg == "--steps" && hasValue) {
             steps = arguments[++i];
+        } else if (arg == "--switch-at" && hasValue) {
+            planned.atText = arguments[++i];
+        } else if (arg == "--switch-to" && hasValue) {
+            switchTo = arguments[++i];
         } else if (arg == "--no-self-update" || arg == "--updated") {
             allowSelfUpdate = false;
         }
@@ -132,13 +158,18 @@ int main(int argc, char** argv) {
         return usage("--key needs the release public key as 64 hex digits");
     if (channelName != "live" && channelName != "testing")
         return usage("--channel is live or testing");
+    if (planned.atText.empty() != switchTo.empty() ||
+        (!switchTo.empty() && switchTo != "live" && switchTo != "testing"))
+        return usage("--switch-at goes with --switch-to live or testing");
+    planned.channel = switchTo == "testing" ? Updater::Testing : Updater::Live;
+    planned.testerKey = testerKey;
 
     Updater updater(launcherDir, server, releaseKey);
     updater.restartArgs = std::move(restartArgs);
     updater.setChannel(channelName == "testing" ? Updater::Testing : Updater::Live, testerKey);
 
     std::string last;
-    Updater::Snapshot end = follow(updater, last);
+    Updater::Snapshot end = follow(updater, last, planned);
     std::stringstream list(steps);
     std::string step;
     bool first = true;
@@ -155,7 +186,7 @@ int main(int argc, char** argv) {
             return usage("unknown step " + step);
         }
         first = false;
-        end = follow(updater, last);
+        end = follow(updater, last, planned);
         if (end.phase == Updater::Restarting) {
             std::printf("driver: handed over to the new launcher\n");
             std::fflush(stdout);

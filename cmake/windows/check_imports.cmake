@@ -2,8 +2,8 @@
 cmake_minimum_required(VERSION 3.25)
 # Fails when the exe imports any DLL beyond those every Windows installation has: the launcher
 # is copied alone into a folder and must start there, without a mingw runtime DLL beside it.
-set(system_dlls advapi32 bcrypt gdi32 iphlpapi kernel32 msvcrt ole32 opengl32 shell32 user32
-    ws2_32)
+set(system_dlls advapi32 bcrypt gdi32 iphlpapi kernel32 msvcrt ntdll ole32 opengl32 shell32
+    user32 ws2_32)
 execute_process(COMMAND ${OBJDUMP} -p ${EXE} OUTPUT_VARIABLE dump RESULT_VARIABLE failed)
 if(failed)
   message(FATAL_ERROR "cannot read ${EXE}")

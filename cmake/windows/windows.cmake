@@ -5,6 +5,8 @@
 # Winsock and the adapter list (sockets), the system random generator, the shell (folders,
 # the command line, COM for the shell), message boxes, and what the static GLFW draws with.
 target_link_libraries(qv_base PUBLIC ws2_32 iphlpapi bcrypt shell32 user32 gdi32 ole32)
+# The system's upper-case table, by which file names compare when letter case is ignored.
+target_link_libraries(qv_update PUBLIC ntdll)
 
 # Without it sodium.h declares its functions as imported from a DLL.
 target_compile_definitions(PkgConfig::SODIUM INTERFACE SODIUM_STATIC)

@@ -50,16 +50,38 @@ std::mutex& logMutex() {
 }
 constinit std::once_flag consoleSetUp;
 
+// Messages carry text from outside (a server URL, a release's paths): a line break in one
+// would forge a line of its own, a terminal escape would recolour the console. Each control
+// byte is written as "\xHH"; everything else, UTF-8 included, stays as it is. out holds four
+// bytes for each of text's.
+void escapeControlBytes(const char* text, char* out) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    for (; *text != '\0'; ++text) {
+        const auto byte = static_cast<unsigned char>(*text);
+        if (byte >= 0x20 && byte != 0x7F) {
+            *out++ = *text;
+            continue;
+        }
+        *out++ = '\\';
+        *out++ = 'x';
+        *out++ = kHex[byte >> 4];
+        *out++ = kHex[byte & 0xF];
+    }
+    *out = '\0';
+}
+
 void logWrite(std::FILE* console, const char* level, const char* colour, const char* format,
               va_list arguments) {
     std::call_once(consoleSetUp, setUpConsole);
 
     // Formatting happens on the caller's stack and outside the lock, so a slow format never
     // holds up the other threads' lines.
-    char message[4096];
-    if (format == nullptr || std::vsnprintf(message, sizeof message, format, arguments) < 0) {
-        message[0] = '\0';
+    char formatted[4096];
+    if (format == nullptr || std::vsnprintf(formatted, sizeof formatted, format, arguments) < 0) {
+        formatted[0] = '\0';
     }
+    char message[4 * sizeof formatted];
+    escapeControlBytes(formatted, message);
 
     std::lock_guard<std::mutex> lock(logMutex());
     const double elapsed = static_cast<double>(steadyNanoseconds() - logStartTime) / 1e9;

@@ -14,8 +14,7 @@ namespace qv::launcher {
 
 namespace {
 
-constexpr std::uint64_t kSignedTextLimit = 4194304; // 4 MiB for the news and the manifest
-constexpr std::uint64_t kObjectSlack = 1024;        // zlib framing a packer may add
+constexpr std::uint64_t kObjectSlack = 1024; // zlib framing a packer may add
 constexpr int kObjectAttempts = 3;
 
 } // namespace
@@ -44,7 +43,7 @@ bool Updater::fetchSigned(const std::string& name, std::string& body, std::strin
     std::vector<std::uint8_t> reply;
     int status = 0;
     if (!httpGet(joinUrl(serverUrl, path), reply, kSignedTextLimit, {}, &cancel, error, headers,
-                 &status, signedTextDeadline)) {
+                 &status, signedTextDeadline, signedTextRate)) {
         if (status == 403 && testing) {
             error = "playtester key not accepted";
             // An answer on a key the player has replaced meanwhile says nothing about the new one.

@@ -39,6 +39,15 @@ void reserveBody(std::vector<std::uint8_t>& body, const HttpReplyHeader& reply) 
     }
 }
 
+// The time length bytes take at rate bytes per second, in whole milliseconds; a length that
+// would take longer than a day counts as a day (the announced length is the server's word).
+std::chrono::milliseconds timeToReceive(std::uint64_t length, std::uint64_t rate) {
+    constexpr std::uint64_t kDayMs = 86400000;
+    const std::uint64_t seconds = length / rate;
+    if (seconds >= kDayMs / 1000) return std::chrono::milliseconds(kDayMs);
+    return std::chrono::milliseconds(seconds * 1000 + (length % rate) * 1000 / rate);
+}
+
 } // namespace
 
 bool parseUrl(const std::string& url, std::string& host, std::uint16_t& port, std::string& path) {
@@ -75,7 +84,7 @@ std::string buildHttpRequest(const std::string& host, std::uint16_t port, const 
 bool httpGet(const std::string& url, std::vector<std::uint8_t>& body, std::uint64_t maxSize,
              const HttpProgress& progress, std::atomic<bool>* cancel, std::string& error,
              const std::vector<std::string>& extraHeaders, int* status,
-             std::chrono::milliseconds deadline) {
+             std::chrono::milliseconds deadline, std::uint64_t deadlineRate) {
     body.clear();
     if (status) *status = 0;
     const auto started = std::chrono::steady_clock::now();
@@ -158,6 +167,8 @@ bool httpGet(const std::string& url, std::vector<std::uint8_t>& body, std::uint6
                 if (status) *status = reply.status;
                 if (!accepted) return fail(headerError);
                 headerLength = end;
+                if (limited && deadlineRate > 0 && reply.hasContentLength)
+                    deadline += timeToReceive(reply.contentLength, deadlineRate);
                 reserveBody(body, reply);
                 body.insert(body.end(), received.begin() + static_cast<std::ptrdiff_t>(end),
                             received.end());

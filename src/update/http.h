@@ -25,11 +25,12 @@ using HttpProgress = std::function<void(unsigned long long, unsigned long long)>
 // its line end. status, when given, receives the reply's status once a status
 // line was read, else 0. A deadline above zero bounds the whole request, connecting included:
 // a reply not complete by then fails as "cannot reach the update server (timed out)", however
-// steadily it trickles in.
+// steadily it trickles in. With deadlineRate above zero, a reply that announces its length gets
+// the time to receive that length at deadlineRate bytes per second on top of the deadline.
 bool httpGet(const std::string& url, std::vector<std::uint8_t>& body, std::uint64_t maxSize,
              const HttpProgress& progress, std::atomic<bool>* cancel, std::string& error,
              const std::vector<std::string>& extraHeaders = {}, int* status = nullptr,
-             std::chrono::milliseconds deadline = {});
+             std::chrono::milliseconds deadline = {}, std::uint64_t deadlineRate = 0);
 
 // Splits "http://" host [":" port] [path] into its parts: port 80 and path "/"
 // when the URL names none. The scheme must be written in lower case. A URL with

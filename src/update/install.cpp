@@ -179,11 +179,15 @@ bool Updater::gameFile(const std::string& relative, fs::path& out) const {
     }
 }
 
-bool Updater::loadRecord(const char* name, Manifest& record, std::string& text) {
+bool Updater::loadRecord(const char* name, Manifest& record, std::string& text, bool* unreadable) {
+    const fs::path file = gameDir() / name;
     std::string body;
     std::string ignored;
-    return readFile(gameDir() / name, text) && verifySigned(text, releaseKey.data(), body) &&
-           parseManifest(body, record, ignored);
+    const bool verified = readSignedTextFile(file, text) &&
+                          verifySigned(text, releaseKey.data(), body) &&
+                          parseManifest(body, record, ignored);
+    if (unreadable) *unreadable = !verified && fsEntryAt(file) != FsEntry::Absent;
+    return verified && record.platform == platformName();
 }
 
 bool Updater::loadInstalled(Manifest& installed) {
@@ -193,20 +197,28 @@ bool Updater::loadInstalled(Manifest& installed) {
 
 bool Updater::fileMatches(const Entry& entry, const Manifest* installed, bool deep,
                           const Manifest* unfinished) {
+    return fileMatchesRecorded(entry, installed ? installed->find(entry.path) : nullptr, deep,
+                               unfinished ? unfinished->find(entry.path) : nullptr);
+}
+
+bool Updater::fileMatchesRecorded(const Entry& entry, const Entry* recorded, bool deep,
+                                  const Entry* placing) {
     fs::path target;
     if (!gameFile(entry.path, target)) return false;
     std::error_code ec;
     const std::uintmax_t size = fs::file_size(target, ec);
     if (ec || size != entry.size) return false; // a file of the wrong size is never hashed
     if (deep) return hashFile(toUtf8(target)) == entry.hash;
-    // Shallow: a file of the right size holds what ".installed" says was put there, unless an
-    // interrupted install may have put other content there since; then only its bytes tell.
-    if (!installed) return false;
-    const Entry* recorded = installed->find(entry.path);
-    if (!recorded || recorded->hash != entry.hash) return false;
-    const Entry* placing = unfinished ? unfinished->find(entry.path) : nullptr;
-    if (placing && placing->hash != entry.hash) return hashFile(toUtf8(target)) == entry.hash;
-    return true;
+    // Shallow: a file of the right size holds what ".installed" says was put there, or what an
+    // interrupted install was putting there. When both name this content it is there, whichever
+    // of them placed it; when only one does, only the file's bytes tell. The interrupted
+    // install's record counts as much as the installed one: a file it placed is not fetched
+    // again.
+    const bool recordedHere = recorded && recorded->hash == entry.hash;
+    const bool placedHere = placing && placing->hash == entry.hash;
+    if (recordedHere && (!placing || placedHere)) return true;
+    if (recordedHere || placedHere) return hashFile(toUtf8(target)) == entry.hash;
+    return false;
 }
 
 bool Updater::removeGameFile(const std::string& relative, std::string& error) {

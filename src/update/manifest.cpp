@@ -3,6 +3,7 @@
 #include "update/hex.h"
 
 #include <string_view>
+#include <unordered_set>
 
 namespace qv::launcher {
 namespace {
@@ -127,6 +128,7 @@ bool isSafeRelativePath(const std::string& path) {
 
 bool parseManifest(const std::string& text, Manifest& manifest, std::string& error) {
     manifest = Manifest{};
+    std::unordered_set<std::string> listed;
     std::size_t lineNumber = 0;
     std::size_t pos = 0;
     while (pos < text.size()) {
@@ -160,7 +162,9 @@ bool parseManifest(const std::string& text, Manifest& manifest, std::string& err
                 error = "bad file line " + std::to_string(lineNumber);
                 return false;
             }
-            if (manifest.find(entry.path)) {
+            // One look-up per line: a release of many thousands of files must not cost a scan
+            // of all earlier ones for each.
+            if (!listed.insert(entry.path).second) {
                 error = "file listed twice: " + entry.path;
                 return false;
             }

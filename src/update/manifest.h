@@ -52,14 +52,15 @@ bool parseManifest(const std::string& text, Manifest& manifest, std::string& err
 // included, are allowed and not checked further.
 bool isSafeRelativePath(const std::string& path);
 
-// The path as a file system that ignores letter case compares it: ASCII letters and those of
-// the Latin-1, Latin Extended-A, Greek and Cyrillic blocks folded to lower case; every other
-// byte unchanged.
+// The path as Windows compares names ignoring letter case: every character of the Basic
+// Multilingual Plane replaced by its upper case in Windows' own table (case_os.h); characters
+// beyond it and bytes that are not whole UTF-8 characters unchanged. Two paths name one file
+// there exactly when their folded forms are equal.
 std::string foldCase(const std::string& path);
 
 // True when a game folder on win64 can hold every file of the release: every path valid UTF-8,
 // no name Windows refuses (device names in any case and with any extension, a name ending in a
-// dot or a blank, one of <>:"|?* or a control character, more than 255 bytes), none of the
+// dot or a blank, one of <>:"|?* or a control character, more than 255 UTF-16 units), none of the
 // launcher's own records, no two paths equal when letter case is ignored, no file inside
 // another file, no path that is another one with ".part" appended. Otherwise error names the
 // first path found and why: "cannot install <path> (<reason>)".

@@ -7,29 +7,45 @@
 #include <string_view>
 
 #include "base/platform.h"
+#include "update/case_os.h"
 #include "update/manifest.h"
 
 namespace qv::launcher {
 
 namespace {
 
-// The lower-case partner of a two-byte code point, for the blocks whose letters Windows' own
-// case table pairs one to one; other code points are their own.
-std::uint32_t lowerTwoByte(std::uint32_t c) {
-    if ((c >= 0xC0 && c <= 0xDE && c != 0xD7) || (c >= 0x391 && c <= 0x3AB && c != 0x3A2) ||
-        (c >= 0x410 && c <= 0x42F))
-        return c + 0x20;
-    if (c >= 0x400 && c <= 0x40F) return c + 0x50;
-    if (c == 0x178) return 0xFF;
-    const bool oddUpper = (c >= 0x139 && c <= 0x148) || (c >= 0x179 && c <= 0x17E);
-    const bool evenUpper = (c >= 0x100 && c <= 0x137) || (c >= 0x14A && c <= 0x177);
-    if ((oddUpper && c % 2 == 1) || (evenUpper && c % 2 == 0)) return c + 1;
-    return c;
+// The length of a valid UTF-8 name in UTF-16 units, as Windows counts it against its limit of
+// 255: one unit per code point, two for one beyond the Basic Multilingual Plane (4 bytes).
+std::size_t utf16Length(std::string_view name) {
+    std::size_t units = 0;
+    for (const char c : name) {
+        const auto byte = static_cast<unsigned char>(c);
+        if ((byte & 0xC0) != 0x80) units += byte >= 0xF0 ? 2 : 1;
+    }
+    return units;
+}
+
+// Device names stay devices with any extension and in any letter case; the folded base name
+// (before the first dot, blanks at its end dropped) is compared. The digits include the
+// superscripts one to three, which Windows reads as digits here.
+bool isWindowsDevice(std::string base) {
+    while (!base.empty() && base.back() == ' ')
+        base.pop_back();
+    static constexpr std::array<std::string_view, 6> kDevices = {"CON", "PRN",    "AUX",
+                                                                 "NUL", "CONIN$", "CONOUT$"};
+    for (const std::string_view name : kDevices) {
+        if (base == name) return true;
+    }
+    if (base.size() < 4 || (base.compare(0, 3, "COM") != 0 && base.compare(0, 3, "LPT") != 0))
+        return false;
+    const std::string_view digit = std::string_view(base).substr(3);
+    return (digit.size() == 1 && digit[0] >= '0' && digit[0] <= '9') || digit == "\u00B9" ||
+           digit == "\u00B2" || digit == "\u00B3";
 }
 
 // Why the component cannot be a file or folder name in a Windows game folder; null when it can.
 const char* windowsNameProblem(std::string_view component) {
-    if (component.size() > 255) return "a name longer than 255 bytes";
+    if (utf16Length(component) > 255) return "a name longer than Windows allows";
     const char last = component.back();
     if (last == '.' || last == ' ') return "a name ending in a dot or a blank";
     for (const char c : component) {
@@ -37,25 +53,17 @@ const char* windowsNameProblem(std::string_view component) {
         if (byte < 0x20 || std::string_view("<>:\"|?*\\").find(c) != std::string_view::npos)
             return "a character Windows does not allow in names";
     }
-    // Device names stay devices with any extension and in any letter case.
-    std::string base = foldCase(std::string(component.substr(0, component.find('.'))));
-    while (!base.empty() && base.back() == ' ')
-        base.pop_back();
-    static constexpr std::array<std::string_view, 4> kDevices = {"con", "prn", "aux", "nul"};
-    bool device = base.size() == 4 &&
-                  (base.compare(0, 3, "com") == 0 || base.compare(0, 3, "lpt") == 0) &&
-                  base[3] >= '1' && base[3] <= '9';
-    for (const std::string_view name : kDevices)
-        device = device || base == name;
-    return device ? "a device name on Windows" : nullptr;
+    if (isWindowsDevice(foldCase(std::string(component.substr(0, component.find('.'))))))
+        return "a device name on Windows";
+    return nullptr;
 }
 
 // Names the launcher itself writes at the top of the game folder; the path (in folded form) may
 // not use one, neither as a file nor as a folder.
 bool isLaunchersOwn(const std::string& folded) {
     const std::string top = folded.substr(0, folded.find('/'));
-    for (const char* record : {".installed", ".installing"}) {
-        if (top == record || top == std::string(record) + ".part") return true;
+    for (const char* record : {".INSTALLED", ".INSTALLING"}) {
+        if (top == record || top == std::string(record) + ".PART") return true;
     }
     return false;
 }
@@ -65,23 +73,40 @@ bool isLaunchersOwn(const std::string& folded) {
 std::string foldCase(const std::string& path) {
     std::string out;
     out.reserve(path.size());
-    for (std::size_t i = 0; i < path.size(); ++i) {
+    for (std::size_t i = 0; i < path.size();) {
+        // Only whole two- and three-byte sequences (the Basic Multilingual Plane) have an upper
+        // case; ASCII goes the same way. Any other byte is copied as it is.
         const auto lead = static_cast<unsigned char>(path[i]);
-        if (lead >= 'A' && lead <= 'Z') {
-            out += static_cast<char>(lead + 32);
+        const std::size_t length = lead < 0x80             ? 1
+                                   : (lead & 0xE0) == 0xC0 ? 2
+                                   : (lead & 0xF0) == 0xE0 ? 3
+                                                           : 0;
+        bool whole = length > 0 && i + length <= path.size();
+        std::uint32_t unit = length == 1 ? lead : length == 2 ? lead & 0x1Fu : lead & 0x0Fu;
+        for (std::size_t k = 1; whole && k < length; ++k) {
+            const auto next = static_cast<unsigned char>(path[i + k]);
+            whole = (next & 0xC0) == 0x80;
+            unit = (unit << 6) | (next & 0x3Fu);
+        }
+        // Overlong forms and surrogates are no characters: copied, not mapped.
+        whole = whole && (length != 2 || unit >= 0x80) &&
+                (length != 3 || (unit >= 0x800 && (unit < 0xD800 || unit > 0xDFFF)));
+        if (!whole) {
+            out += path[i++];
             continue;
         }
-        const bool twoByte = (lead & 0xE0) == 0xC0 && i + 1 < path.size() &&
-                             (static_cast<unsigned char>(path[i + 1]) & 0xC0) == 0x80;
-        if (!twoByte) {
-            out += path[i];
-            continue;
+        const std::uint32_t upper = caseUpperUnit(static_cast<std::uint16_t>(unit));
+        if (upper < 0x80) {
+            out += static_cast<char>(upper);
+        } else if (upper < 0x800) {
+            out += static_cast<char>(0xC0 | (upper >> 6));
+            out += static_cast<char>(0x80 | (upper & 0x3F));
+        } else {
+            out += static_cast<char>(0xE0 | (upper >> 12));
+            out += static_cast<char>(0x80 | ((upper >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (upper & 0x3F));
         }
-        const std::uint32_t c =
-            ((lead & 0x1Fu) << 6) | (static_cast<unsigned char>(path[++i]) & 0x3Fu);
-        const std::uint32_t lower = lowerTwoByte(c);
-        out += static_cast<char>(0xC0 | (lower >> 6));
-        out += static_cast<char>(0x80 | (lower & 0x3F));
+        i += length;
     }
     return out;
 }
@@ -116,23 +141,27 @@ bool checkInstallable(const Manifest& release, std::string& error) {
         }
     }
     for (const auto& [key, path] : folded) {
-        // A file inside another file of the release, and a file beside one named like the
-        // temporary copy the launcher makes of it while placing it.
-        for (std::size_t slash = key.find('/'); slash != std::string::npos;
-             slash = key.find('/', slash + 1)) {
-            const auto outer = folded.find(key.substr(0, slash));
+        // A file inside another file of the release, and a file or folder named like the
+        // temporary copy the launcher makes of another file while placing it.
+        for (std::size_t start = 0;;) {
+            const std::size_t end = key.find('/', start);
+            const bool whole = end == std::string::npos;
+            const std::string prefix = key.substr(0, end);
+            const auto outer = whole ? folded.end() : folded.find(prefix);
             if (outer != folded.end()) {
                 error = "cannot install " + *path + " (inside the file " + *outer->second + ")";
                 return false;
             }
-        }
-        if (key.size() > 5 && key.compare(key.size() - 5, 5, ".part") == 0) {
-            const auto placed = folded.find(key.substr(0, key.size() - 5));
-            if (placed != folded.end()) {
-                error = "cannot install " + *path + " (the name used while placing " +
-                        *placed->second + ")";
-                return false;
+            if (prefix.size() > 5 && prefix.compare(prefix.size() - 5, 5, ".PART") == 0) {
+                const auto placed = folded.find(prefix.substr(0, prefix.size() - 5));
+                if (placed != folded.end()) {
+                    error = "cannot install " + *path + " (the name used while placing " +
+                            *placed->second + ")";
+                    return false;
+                }
             }
+            if (whole) break;
+            start = end + 1;
         }
     }
     return true;

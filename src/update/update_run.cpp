@@ -6,7 +6,10 @@
 #include <cstring>
 #include <map>
 #include <set>
+#include <string_view>
 #include <system_error>
+#include <unordered_map>
+#include <unordered_set>
 
 #include "base/log.h"
 #include "base/platform.h"
@@ -32,11 +35,33 @@ void trimToWholeCharacter(char* text) {
     if (end - (start - 1) < need) text[start - 1] = '\0';
 }
 
-// True when one path is a folder above the other ("data" and "data/level.pak").
-bool nested(const std::string& outer, const std::string& inner) {
-    return inner.size() > outer.size() && inner[outer.size()] == '/' &&
-           inner.compare(0, outer.size(), outer) == 0;
-}
+// The paths of the files an install places and of the folders above them, each found in one
+// look-up: a dropped path stands in the way of one of them when it is one of those folders, or
+// when one of those files is a folder above it ("data" and "data/level.pak").
+class PlacedPaths {
+  public:
+    explicit PlacedPaths(const std::vector<const Entry*>& entries) {
+        for (const Entry* entry : entries) {
+            const std::string_view path = entry->path;
+            files_.insert(path);
+            for (std::size_t slash = path.find('/'); slash != std::string_view::npos;
+                 slash = path.find('/', slash + 1))
+                folders_.insert(path.substr(0, slash));
+        }
+    }
+    bool inTheWay(std::string_view path) const {
+        if (folders_.count(path)) return true;
+        for (std::size_t slash = path.find('/'); slash != std::string_view::npos;
+             slash = path.find('/', slash + 1)) {
+            if (files_.count(path.substr(0, slash))) return true;
+        }
+        return false;
+    }
+
+  private:
+    std::unordered_set<std::string_view> files_;
+    std::unordered_set<std::string_view> folders_;
+};
 
 // Removes the folder and the folders below it, with the files and links inside when asked;
 // otherwise a folder that still holds any stays. A link is removed itself, never walked into.
@@ -55,6 +80,25 @@ void removeFolderTree(const fs::path& folder, bool withFiles) {
     }
     fsRemove(folder, removal); // fails, as it should, while something is left inside
 }
+
+// A release's entries by their paths, for one look-up each where a run would otherwise scan
+// the whole list once per file. It refers to the release, which must outlive it unchanged.
+class PathIndex {
+  public:
+    explicit PathIndex(const Manifest* release) {
+        if (!release) return;
+        entries_.reserve(release->files.size());
+        for (const Entry& entry : release->files)
+            entries_.emplace(entry.path, &entry);
+    }
+    const Entry* find(std::string_view path) const {
+        const auto at = entries_.find(path);
+        return at == entries_.end() ? nullptr : at->second;
+    }
+
+  private:
+    std::unordered_map<std::string_view, const Entry*> entries_;
+};
 
 // The paths of a release as a file system that ignores letter case sees them.
 class CaseFoldedPaths {
@@ -95,21 +139,85 @@ std::string formatSize(std::uint64_t n) {
     return text;
 }
 
+namespace {
+
+// Whether every file inside the folder (given as the release path of the folder) is one of
+// the dropped files, so that the folder is empty once they have gone.
+bool holdsOnlyDropped(const fs::path& folder, const std::string& relative,
+                      const std::unordered_set<std::string_view>& dropped) {
+    std::error_code ec;
+    for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+        const std::string inner = relative + "/" + toUtf8(it->path().filename());
+        const bool kept = fsEntryAt(it->path()) == FsEntry::Folder
+                              ? !holdsOnlyDropped(it->path(), inner, dropped)
+                              : !dropped.count(inner);
+        if (kept) return false;
+    }
+    return !ec;
+}
+
+} // namespace
+
+bool Updater::canPlaceAll(const std::vector<const Manifest*>& earlier, std::string& error) const {
+    // What an earlier release lists and this one does not goes before anything is placed.
+    const CaseFoldedPaths now(latest);
+    std::unordered_set<std::string_view> dropped;
+    for (const Manifest* release : earlier) {
+        for (const Entry& old : release->files) {
+            if (!now.has(old.path)) dropped.insert(old.path);
+        }
+    }
+    const auto refuse = [&error](const std::string& path, const std::string& why) {
+        error = "cannot install " + path + " (" + why + ")";
+        return false;
+    };
+    std::unordered_set<std::string_view> folders; // folders already found fit to hold files
+    for (const Entry* entry : toInstall) {
+        const std::string& path = entry->path;
+        fs::path target;
+        if (!gameFile(path, target)) return refuse(path, "not valid UTF-8");
+        fs::path part = target;
+        part += ".part";
+        std::error_code ec;
+        // The temporary copy's name is the longer one; the host must hold both.
+        const char* limit = fsPathLimitProblem(fs::absolute(part, ec));
+        if (!limit) limit = fsPathLimitProblem(fs::absolute(target, ec));
+        if (limit) return refuse(path, limit);
+        for (std::size_t slash = path.find('/'); slash != std::string::npos;
+             slash = path.find('/', slash + 1)) {
+            const std::string_view folder = std::string_view(path).substr(0, slash);
+            if (folders.count(folder) || dropped.count(folder)) continue;
+            fs::path at;
+            gameFile(std::string(folder), at);
+            const FsEntry standing = fsEntryAt(at);
+            // A link to a folder (a folder the player keeps on another drive) holds files too.
+            if (standing == FsEntry::Absent || standing == FsEntry::Folder ||
+                (standing == FsEntry::Link && fs::is_directory(fs::status(at, ec)))) {
+                folders.insert(folder);
+                continue;
+            }
+            return refuse(path, "the file " + std::string(folder) + " is in the way");
+        }
+        if (fsEntryAt(target) == FsEntry::Folder && !holdsOnlyDropped(target, path, dropped))
+            return refuse(path, "a folder with other files in it is in the way");
+        if (fsEntryAt(part) == FsEntry::Folder && !fs::is_empty(part, ec))
+            return refuse(path, "the folder " + path + ".part is in the way");
+    }
+    return true;
+}
+
 void Updater::removeDroppedInTheWay(const std::vector<const Manifest*>& earlier) {
     // A release may turn a file into a folder or a folder into a file. The old file (or the old
     // files inside the folder) would block placing the new one on every run, so those dropped
     // files go now instead of after the install; the removal is still logged with the others.
     const CaseFoldedPaths now(latest);
+    const PlacedPaths placing(toInstall);
     for (const Manifest* release : earlier) {
         for (const Entry& old : release->files) {
-            if (now.has(old.path)) continue;
-            for (const Entry* entry : toInstall) {
-                if (!nested(old.path, entry->path) && !nested(entry->path, old.path)) continue;
-                fs::path target;
-                std::error_code ec;
-                if (gameFile(old.path, target) && fsRemove(target, ec)) noteGameChange(target);
-                break;
-            }
+            if (now.has(old.path) || !placing.inTheWay(old.path)) continue;
+            fs::path target;
+            std::error_code ec;
+            if (gameFile(old.path, target) && fsRemove(target, ec)) noteGameChange(target);
         }
     }
     // A path the release only spells in other letter case names, where file names ignore case,
@@ -149,16 +257,16 @@ bool Updater::beginInstall(const Manifest* unfinished, std::string& error) {
         // The record about to be replaced is the only trace of the files its install placed. A
         // file of it that already holds this release's content (it is not to be installed) is
         // covered by the new record; every other one goes before that record is given up.
+        const PathIndex release(&latest);
+        const std::unordered_set<const Entry*> toPlace(toInstall.begin(), toInstall.end());
         for (const Entry& placed : unfinished->files) {
             fs::path target;
             if (!gameFile(placed.path, target)) continue;
             fs::path part = target;
             part += ".part";
             fsRemove(part, ec); // a copy the interruption cut short
-            const Entry* wanted = latest.find(placed.path);
-            const bool toPlace =
-                std::find(toInstall.begin(), toInstall.end(), wanted) != toInstall.end();
-            if (wanted && !toPlace) continue;
+            const Entry* wanted = release.find(placed.path);
+            if (wanted && !toPlace.count(wanted)) continue;
             if (fsEntryAt(target) == FsEntry::Folder)
                 continue; // a folder now: the file it was is gone already
             if (!removeGameFile(placed.path, error)) return false;
@@ -182,8 +290,14 @@ void Updater::run(bool online, bool apply, bool verify, bool allowSelfUpdate) {
     const bool installedOk = loadRecord(kInstalledRecord, installed, installedText);
     Manifest pending;
     std::string pendingText;
-    const bool unfinished = loadRecord(kInstallingRecord, pending, pendingText) &&
-                            !(installedOk && pendingText == installedText);
+    bool pendingUnreadable = false;
+    const bool pendingOk = loadRecord(kInstallingRecord, pending, pendingText, &pendingUnreadable);
+    // A record of an interrupted install that cannot be read (torn by a power cut, altered)
+    // still says that an install was placing files: any file of the right size may hold
+    // another release's bytes, so every one is hashed, and the install counts as unfinished.
+    const bool unfinished =
+        pendingUnreadable || (pendingOk && !(installedOk && pendingText == installedText));
+    const Manifest* placing = pendingOk && unfinished ? &pending : nullptr; // what it placed
     const fs::path gameExe = gameDir() / gameExecutableName();
     {
         std::lock_guard<std::mutex> lock(mutex);
@@ -200,6 +314,7 @@ void Updater::run(bool online, bool apply, bool verify, bool allowSelfUpdate) {
     // learnt then belongs to the old one; it is dropped, and the run becomes the check of the
     // new channel that the front end asked for while this run kept the worker busy.
     const std::uint64_t startGeneration = currentGeneration();
+    runGeneration = startGeneration;
     const auto checkAgain = [&] {
         logInfo("launcher: channel changed during the run; checking again");
         run(true, false, false, false);
@@ -226,6 +341,7 @@ void Updater::run(bool online, bool apply, bool verify, bool allowSelfUpdate) {
             // A release that cannot be installed is refused before anything is fetched or
             // changed, rather than half-installed again on every run.
             if (!checkInstallable(fresh, error)) {
+                logWarn("launcher: refused %s: %s", fresh.version.c_str(), error.c_str());
                 setStatus(Failed, error, -1.0);
                 return;
             }
@@ -298,16 +414,18 @@ void Updater::run(bool online, bool apply, bool verify, bool allowSelfUpdate) {
     }
 
     // 4. Compare the game folder with the release.
-    const bool deep = verify || !installedOk;
+    const bool deep = verify || !installedOk || pendingUnreadable;
     if (deep)
         setStatus(Working, verify ? "Verifying files" : "Looking at what is already here", 0.0);
     toInstall.clear();
     std::uint64_t total = 0;
     const std::size_t count = latest.files.size();
+    const PathIndex installedPaths(installedOk ? &installed : nullptr);
+    const PathIndex placingPaths(placing);
     for (std::size_t i = 0; i < count; ++i) {
         const Entry& entry = latest.files[i];
-        if (!fileMatches(entry, installedOk ? &installed : nullptr, deep,
-                         unfinished ? &pending : nullptr)) {
+        if (!fileMatchesRecorded(entry, installedPaths.find(entry.path), deep,
+                                 placingPaths.find(entry.path))) {
             toInstall.push_back(&entry);
             total = addSaturated(total, entry.packedSize);
         }
@@ -319,6 +437,16 @@ void Updater::run(bool online, bool apply, bool verify, bool allowSelfUpdate) {
     {
         std::lock_guard<std::mutex> lock(mutex);
         state.bytesToDownload = total;
+    }
+    // What cannot be put in place is refused now, before a download or a change: a release
+    // placed half-way leaves a game that cannot start, not even off line.
+    std::vector<const Manifest*> earlier;
+    if (installedOk) earlier.push_back(&installed);
+    if (placing) earlier.push_back(placing);
+    if (!toInstall.empty() && !canPlaceAll(earlier, error)) {
+        logWarn("launcher: refused %s: %s", latest.version.c_str(), error.c_str());
+        setStatus(Failed, error, -1.0);
+        return;
     }
 
     // 5. Report, or go on to apply. An install whose files are all present but unrecorded is
@@ -383,14 +511,11 @@ void Updater::run(bool online, bool apply, bool verify, bool allowSelfUpdate) {
         return;
     }
     setStatus(Working, "Putting files in place", 1.0);
-    std::vector<const Manifest*> earlier;
-    if (installedOk) earlier.push_back(&installed);
-    if (unfinished) earlier.push_back(&pending);
     if (!syncStaged(error)) {
         setStatus(Failed, error, -1.0);
         return;
     }
-    if (!beginInstall(unfinished && pendingText != rawManifest ? &pending : nullptr, error)) {
+    if (!beginInstall(placing && pendingText != rawManifest ? placing : nullptr, error)) {
         setStatus(Failed, error, -1.0);
         return;
     }

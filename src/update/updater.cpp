@@ -20,8 +20,42 @@ namespace {
 std::string cachedNews(const std::filesystem::path& file, const std::uint8_t* key) {
     std::string text;
     std::string body;
-    if (readFile(file, text) && verifySigned(text, key, body)) return body;
+    if (readSignedTextFile(file, text) && verifySigned(text, key, body)) return body;
     return {};
+}
+
+// A regular file stands at the name itself: no link, folder, pipe or device.
+bool isRegularFileItself(const std::filesystem::path& path) {
+    std::error_code ec;
+    return fsEntryAt(path) == FsEntry::File &&
+           std::filesystem::is_regular_file(std::filesystem::status(path, ec));
+}
+
+// Removes whatever stands at the name and everything inside it, links never followed: the
+// link itself goes, not what it points to.
+void removeEntirely(const std::filesystem::path& path) {
+    std::error_code ec;
+    if (fsEntryAt(path) == FsEntry::Folder) {
+        for (std::filesystem::directory_iterator it(path, ec), end; !ec && it != end;
+             it.increment(ec))
+            removeEntirely(it->path());
+    }
+    fsRemove(path, ec);
+}
+
+// The lock of a run on the launcher folder. The lock file is the launcher's own: whatever else
+// stands at its name (a link, to nothing or to someone's file, or a folder) would leave every
+// launcher without a lock, or lock a file elsewhere, so it goes and the file is made again.
+std::intptr_t takeFolderLock(const std::filesystem::path& lockPath, bool& heldElsewhere) {
+    if (fsEntryAt(lockPath) != FsEntry::Absent && !isRegularFileItself(lockPath))
+        removeEntirely(lockPath);
+    std::intptr_t lock = fsTryLockFile(lockPath, heldElsewhere);
+    if (lock == -1 && !heldElsewhere) {
+        // A file of that name that cannot be opened (made read-only) goes too.
+        removeEntirely(lockPath);
+        lock = fsTryLockFile(lockPath, heldElsewhere);
+    }
+    return lock;
 }
 
 } // namespace
@@ -38,6 +72,21 @@ bool readFile(const std::filesystem::path& path, std::string& out) {
     }
     std::fclose(file);
     return true;
+}
+
+bool readSignedTextFile(const std::filesystem::path& path, std::string& out) {
+    if (!isRegularFileItself(path)) return false;
+    std::error_code ec;
+    const std::uintmax_t size = std::filesystem::file_size(path, ec);
+    if (ec || size > kSignedTextLimit) return false;
+    std::FILE* file = fsOpenRead(path);
+    if (!file) return false;
+    // It may grow between the size query and the read: no more than the limit is taken.
+    out.assign(static_cast<std::size_t>(size), '\0');
+    const std::size_t got = std::fread(out.data(), 1, out.size(), file);
+    const bool more = std::fgetc(file) != EOF;
+    std::fclose(file);
+    return !more && got == out.size();
 }
 
 Updater::Updater(std::filesystem::path launcherFolder, std::string server, const std::uint8_t* key)
@@ -101,17 +150,30 @@ void Updater::workerBody(bool isCheck, bool flag) noexcept {
     try {
         std::error_code ec;
         std::filesystem::create_directories(launcherDir, ec);
-        // A folder where no lock file can be made (read-only) is not refused for that: its run
-        // fails, or only reads, on its own terms.
+        const std::filesystem::path lockPath = launcherDir / kRunLock;
         bool heldElsewhere = false;
-        folderLock = fsTryLockFile(launcherDir / kRunLock, heldElsewhere);
+        folderLock = takeFolderLock(lockPath, heldElsewhere);
         if (heldElsewhere) {
-            logWarn("launcher: another launcher holds %s", toUtf8(launcherDir / kRunLock).c_str());
+            logWarn("launcher: another launcher holds %s", toUtf8(lockPath).c_str());
             setStatus(Failed, "another Corvanthe launcher is updating this folder", -1.0);
-        } else if (isCheck) {
-            run(true, false, false, flag);
+        } else if (folderLock == -1) {
+            // Without the lock a second launcher could change the folder at the same time, so
+            // the run changes nothing.
+            logWarn("launcher: cannot lock %s", toUtf8(lockPath).c_str());
+            setStatus(Failed, "cannot lock " + toUtf8(lockPath), -1.0);
         } else {
-            run(flag || !haveManifest.load(), true, flag, false);
+            if (isCheck) {
+                run(true, false, false, flag);
+            } else {
+                run(flag || !haveManifest.load(), true, flag, false);
+            }
+            // The player chose a channel while the run went on, and the front end's check of it
+            // was dropped as the worker was busy: the worker makes it now, so the screen never
+            // shows one channel's name over what was found for another.
+            while (currentGeneration() != runGeneration) {
+                logInfo("launcher: channel changed during the run; checking again");
+                run(true, false, false, false);
+            }
         }
     } catch (const std::exception& e) {
         failed = true;

@@ -29,6 +29,16 @@ namespace qv::launcher {
 // The whole file into out. False only when it cannot be opened for reading.
 bool readFile(const std::filesystem::path& path, std::string& out);
 
+// The largest signed text (news or manifest) the server may send, and so the largest record or
+// cache of one that the launcher keeps.
+inline constexpr std::uint64_t kSignedTextLimit = 4194304;
+
+// A record or cache of a signed text (".installed", ".installing", ".news") into out, read
+// only when it is a regular file of at most kSignedTextLimit bytes: anything else at its name
+// (a pipe, which would hold the reader for ever, a device, a huge sparse file, a link) is no
+// text the launcher wrote and counts as unreadable. False when it is not read.
+bool readSignedTextFile(const std::filesystem::path& path, std::string& out);
+
 // How far a written file is safe from a power cut when the write returns.
 enum class Durability {
     // Synced before the rename and its folder after it: under its name the file holds its
@@ -172,13 +182,21 @@ class Updater {
     bool fetchObject(const Entry& entry, std::vector<std::uint8_t>& out, std::uint64_t done,
                      std::uint64_t total, std::string& error);
 
-    // A verified record of the game folder (kInstalledRecord or kInstallingRecord) and its text.
-    bool loadRecord(const char* name, Manifest& record, std::string& text);
+    // A verified record of the game folder (kInstalledRecord or kInstallingRecord) of this
+    // launcher's platform, and its text. A record for another platform is no install of this
+    // folder and counts as absent. unreadable, when given, tells whether something stands at
+    // the name that is no verified record at all (torn by a power cut, altered, no file).
+    bool loadRecord(const char* name, Manifest& record, std::string& text,
+                    bool* unreadable = nullptr);
     bool loadInstalled(Manifest& installed);
     // Whether the game file holds the entry's content. unfinished is the release an interrupted
     // install was placing: a file it may have changed is never trusted by its size alone.
     bool fileMatches(const Entry& entry, const Manifest* installed, bool deep,
                      const Manifest* unfinished = nullptr);
+    // The same with the path's entries already looked up: recorded in ".installed" and placing
+    // in the record of the interrupted install, each null where none lists the path.
+    bool fileMatchesRecorded(const Entry& entry, const Entry* recorded, bool deep,
+                             const Entry* placing);
     bool installStaged(std::string& error);
 
     // Replaces the running executable with the launcher entry's and starts it.
@@ -186,10 +204,13 @@ class Updater {
 
     const std::filesystem::path launcherDir;
     const std::string serverUrl;
-    // The whole time a signed text (at most 4 MiB) may take to arrive; a server that trickles
-    // a byte now and then must not hold a check, and the button, for half an hour. Objects keep
-    // only the silence limit: a large one on a slow line may rightly take long.
+    // The whole time a signed text (at most 4 MiB) may take to arrive: the fixed part, plus its
+    // announced length at the rate below. A server that trickles a byte now and then must not
+    // hold a check, and the button, for half an hour, yet an honest large manifest on a slow
+    // line must arrive (4 MiB ends within about 5 minutes). Objects keep only the silence
+    // limit: a large one on a slow line may rightly take long.
     std::chrono::milliseconds signedTextDeadline{60000}; // assigned before the first run
+    std::uint64_t signedTextRate = 16384;                // bytes per second
     std::vector<std::string> restartArgs;                // assigned once, before the first check
     std::int32_t channel = Live;                         // written under mutex
     std::string testerKey;                               // written under mutex
@@ -197,6 +218,9 @@ class Updater {
     // manifest, the switch to Live after a refused key) only while it is unchanged since the
     // run began, so a result for one channel never lands after the player chose another.
     std::uint64_t generation = 0;
+    // The generation the latest run began with. Worker only: a run that ends on an older one
+    // has answered for a channel the player has left.
+    std::uint64_t runGeneration = 0;
     std::array<std::uint8_t, 32> releaseKey{};
     mutable std::mutex mutex;
     Snapshot state;
@@ -223,6 +247,12 @@ class Updater {
     // changed and that do not already hold this release's content go first, so that no record
     // is dropped while its files might still be in the folder.
     bool beginInstall(const Manifest* unfinished, std::string& error);
+    // Whether every file of toInstall can be put at its path, judged before anything is fetched
+    // or changed: its folders can be made (whatever stands in the way is a file of an earlier
+    // release that this install removes), no folder with other files stands at its name or at
+    // the name of its temporary copy, and the host can hold the path. False with a status text
+    // naming the path and what is in the way.
+    bool canPlaceAll(const std::vector<const Manifest*>& earlier, std::string& error) const;
     // Dropped files of the earlier releases that stand where the new one puts a file or folder
     // go; files the new one only respells in letter case take the new spelling.
     void removeDroppedInTheWay(const std::vector<const Manifest*>& earlier);

@@ -19,6 +19,7 @@
 
 #include <zlib.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -142,7 +143,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t inputSize) {
             if (!endsInside) fail("accepted a stream whose deflate data runs into the trailer");
         } else if (codeTableRefused(raw)) {
             if (out.size() < raw.out.size() ||
-                std::memcmp(out.data(), raw.out.data(), raw.out.size()) != 0)
+                !std::equal(raw.out.begin(), raw.out.end(), out.begin()))
                 fail("content before an incomplete code differs from zlib's");
         } else {
             fail("accepted a stream zlib refuses for a reason the decoder shares");

@@ -293,6 +293,13 @@ TEST(Manifest, WriterAndReaderRoundTrip) {
 
 namespace {
 
+std::string repeated(const std::string& text, int times) {
+    std::string out;
+    for (int i = 0; i < times; ++i)
+        out += text;
+    return out;
+}
+
 Manifest releaseOf(const std::vector<std::string>& paths) {
     Manifest m;
     m.version = "1";
@@ -314,7 +321,8 @@ TEST(Manifest, InstallableOnWindowsOrRefusedNamingThePath) {
         std::string error; // empty: installable
     } cases[] = {
         {{"corvanthe.exe", "data/level.pak", "Données/é.txt", std::string(255, 'n'), "con_x",
-          "com0", "lpt10.txt", "a.b/c..d", "data/aux-info", "x.part", "data/.installed"},
+          "com10", "lpt10.txt", "a.b/c..d", "data/aux-info", "x.part", "data/.installed", "conin",
+          "comx", "lpt\u2074", repeated("\u00e9", 128), repeated("\u20ac", 255)},
          ""},
         {{"z", "z/b"}, "cannot install z/b (inside the file z)"},
         {{"Z", "z/b/c"}, "cannot install z/b/c (inside the file Z)"},
@@ -324,12 +332,22 @@ TEST(Manifest, InstallableOnWindowsOrRefusedNamingThePath) {
         {{".installing"}, "cannot install .installing (a name the launcher keeps for itself)"},
         {{".INSTALLED/x"}, "cannot install .INSTALLED/x (a name the launcher keeps for itself)"},
         {{"bad\xff.txt"}, "cannot install bad\xff.txt (not valid UTF-8)"},
-        {{"d/" + longName}, "cannot install d/" + longName + " (a name longer than 255 bytes)"},
+        {{"d/" + longName},
+         "cannot install d/" + longName + " (a name longer than Windows allows)"},
+        {{repeated("\U0001D11E", 128)}, // two UTF-16 units each
+         "cannot install " + repeated("\U0001D11E", 128) + " (a name longer than Windows allows)"},
         {{"con"}, "cannot install con (a device name on Windows)"},
         {{"data/NUL.txt"}, "cannot install data/NUL.txt (a device name on Windows)"},
         {{"Aux.tar.gz"}, "cannot install Aux.tar.gz (a device name on Windows)"},
         {{"com1"}, "cannot install com1 (a device name on Windows)"},
         {{"x/LPT9.log"}, "cannot install x/LPT9.log (a device name on Windows)"},
+        {{"COM\u00b9"}, "cannot install COM\u00b9 (a device name on Windows)"},
+        {{"lpt\u00b2.txt"}, "cannot install lpt\u00b2.txt (a device name on Windows)"},
+        {{"d/Com\u00b3 .x"}, "cannot install d/Com\u00b3 .x (a device name on Windows)"},
+        {{"COM0"}, "cannot install COM0 (a device name on Windows)"},
+        {{"lpt0.bin"}, "cannot install lpt0.bin (a device name on Windows)"},
+        {{"CONIN$"}, "cannot install CONIN$ (a device name on Windows)"},
+        {{"x/conout$.log"}, "cannot install x/conout$.log (a device name on Windows)"},
         {{"prn /a"}, "cannot install prn /a (a name ending in a dot or a blank)"},
         {{"dots./a"}, "cannot install dots./a (a name ending in a dot or a blank)"},
         {{"what?.txt"}, "cannot install what?.txt (a character Windows does not allow in names)"},
@@ -343,6 +361,9 @@ TEST(Manifest, InstallableOnWindowsOrRefusedNamingThePath) {
         {{"Été.txt", "été.txt"},
          "cannot install été.txt (the same file as Été.txt where letter case is ignored)"},
         {{"a.bin", "A.bin.part"}, "cannot install A.bin.part (the name used while placing a.bin)"},
+        {{"x", "x.part/y"}, "cannot install x.part/y (the name used while placing x)"},
+        {{"d/a/X.PART/b/c", "d/a/x"},
+         "cannot install d/a/X.PART/b/c (the name used while placing d/a/x)"},
     };
     for (const auto& c : cases) {
         std::string error = "untouched";
@@ -351,8 +372,38 @@ TEST(Manifest, InstallableOnWindowsOrRefusedNamingThePath) {
     }
 }
 
-TEST(Manifest, FoldCaseAsAFileSystemThatIgnoresCase) {
-    EXPECT_EQ(foldCase("Data/LEVEL1.Pak"), "data/level1.pak");
-    EXPECT_EQ(foldCase("ÉTÉ ŁÓDŹ ΑΒΓ ДОМ Ё"), "été łódź αβγ дом ё");
-    EXPECT_EQ(foldCase("ß µ \xff\xc3"), "ß µ \xff\xc3"); // no partner, or no whole character
+TEST(Manifest, FoldCaseAsWindowsComparesNames) {
+    // Pairs Windows' own comparison of names (ordinal, ignoring case) sees as one file, and
+    // pairs it keeps apart although other rules of case or normalisation would join them.
+    const char* const one[][2] = {
+        {"Data/LEVEL1.Pak", "data/level1.pak"},
+        {"\u00c9T\u00c9 \u0141\u00d3D\u0179 \u0391\u0392\u0393 \u0414\u041e\u041c \u0401",
+         "\u00e9t\u00e9 \u0142\u00f3d\u017a \u03b1\u03b2\u03b3 \u0434\u043e\u043c \u0451"},
+        {"\u01c4", "\u01c6"}, // DŽ, dž
+        {"\uff21", "\uff41"}, // fullwidth A, a
+        {"\u0531", "\u0561"}, // Armenian
+        {"\u0460", "\u0461"}, // Cyrillic omega
+        {"\u01cd", "\u01ce"}, // A, a with caron
+        {"\u1e00", "\u1e01"}, // A, a with ring below
+        {"\u0386", "\u03ac"}, // Greek alpha with tonos
+    };
+    const char* const two[][2] = {
+        {"\u0130", "\u0131"},                   // dotted capital I, dotless small i
+        {"\u03c2", "\u03c3"},                   // final and medial sigma
+        {"\u0131", "I"},       {"\u017f", "S"}, // long s
+        {"\u00b5", "\u03bc"},                   // micro sign, Greek mu
+        {"\u212a", "k"},                        // Kelvin sign
+        {"\u00e9", "e\u0301"},                  // NFC and NFD spellings
+        {"\u00df", "SS"},
+    };
+    for (const auto& [a, b] : one)
+        EXPECT_EQ(foldCase(a), foldCase(b)) << a << " / " << b;
+    for (const auto& [a, b] : two)
+        EXPECT_NE(foldCase(a), foldCase(b)) << a << " / " << b;
+    // Beyond the plane, and bytes that are no whole character, nothing changes.
+    EXPECT_EQ(foldCase("\U0001D11E \xff\xc3 \xed\xa0\x80"), "\U0001D11E \xff\xc3 \xed\xa0\x80");
+    std::string error;
+    EXPECT_FALSE(checkInstallable(releaseOf({"\u01c4.txt", "\u01c6.txt"}), error));
+    EXPECT_TRUE(checkInstallable(releaseOf({"\u0131.txt", "I.txt", "\u00e9", "e\u0301"}), error))
+        << error;
 }

@@ -5,11 +5,12 @@
 #include <gtest/gtest.h>
 
 #include <condition_variable>
+#include <functional>
 #include <memory>
 #include <mutex>
 
-#include "release_fixture.h"
 #include "../scripted_server.h"
+#include "release_fixture.h"
 
 namespace qv::launcher {
 namespace {
@@ -175,6 +176,42 @@ TEST_F(SecondLauncher, ItsRunEndsAtOnceAndChangesNothingWhileTheFirstRuns) {
     // The folder is free again once the first run has ended.
     EXPECT_EQ(updateAndWait(second).phase, Updater::UpToDate);
     EXPECT_EQ(test::readFiles(second.gameDir()), kLive);
+}
+
+TEST_F(SecondLauncher, WhateverStandsAtTheLockFileTheLockIsTakenAndHeld) {
+    // ".lock" is the launcher's own file: a link there (to nothing, or to a file of someone
+    // else's) and a folder are replaced by the file, never followed, so the two launchers
+    // still meet at one lock.
+    const fs::path folder = tmp.path() / "launcher";
+    const fs::path lock = folder / kRunLock;
+    const fs::path outside = tmp.path() / "outside.txt";
+    const std::function<void()> plant[] = {
+        [&] { fs::create_symlink(tmp.path() / "nothing-here", lock); },
+        [&] { fs::create_symlink(outside, lock); },
+        [&] { fs::create_directory(lock); },
+        [&] {
+            fs::create_directories(lock / "inner");
+            test::writeBytes(lock / "inner" / "file", "x");
+        },
+    };
+    for (std::size_t i = 0; i < std::size(plant); ++i) {
+        SCOPED_TRACE(i);
+        test::writeBytes(outside, "someone else's\n");
+        fs::create_directories(folder);
+        fs::remove_all(lock);
+        plant[i]();
+        server->hold("manifest-win64.txt");
+        updater->check(false);
+        ASSERT_TRUE(server->waitHeld());
+        Updater second(folder, server->url(), site->publicKey());
+        const Updater::Snapshot s = checkAndWait(second);
+        EXPECT_EQ(s.statusText, "another Corvanthe launcher is updating this folder");
+        server->release();
+        ASSERT_TRUE(test::waitIdle(*updater));
+        EXPECT_EQ(updater->snapshot().phase, Updater::NotInstalled);
+        EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(lock)));
+        EXPECT_EQ(readBytes(outside), "someone else's\n");
+    }
 }
 
 } // namespace

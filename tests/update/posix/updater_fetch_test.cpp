@@ -6,9 +6,9 @@
 
 #include <memory>
 
+#include "../scripted_server.h"
 #include "nginx.h"
 #include "release_fixture.h"
-#include "../scripted_server.h"
 
 namespace qv::launcher {
 namespace {
@@ -110,6 +110,51 @@ TEST_F(Fetch, ASignedTextThatTricklesInEndsTheCheckAtTheDeadline) {
     EXPECT_EQ(s.phase, Updater::Failed);
     EXPECT_EQ(s.statusText, "cannot reach the update server (timed out)");
     EXPECT_TRUE(log->has("launcher: news: cannot reach the update server (timed out)"));
+}
+
+TEST_F(Fetch, TheDeadlineOfASignedTextGrowsWithItsAnnouncedLength) {
+    // The time allowed is the fixed deadline plus the announced length at 16 KiB/s: with one
+    // second fixed, 48 KiB may take four seconds in all.
+    using S = testing::ScriptedServer;
+    const std::string header = "HTTP/1.1 200 OK\r\nContent-Length: 49152\r\n\r\n";
+    std::vector<S::Step> honest{S::send(header)}; // 32 KiB/s, done after 1.5 s
+    for (int i = 0; i < 12; ++i) {
+        honest.push_back(S::pause(125));
+        honest.push_back(S::send(std::string(4096, 'x')));
+    }
+    std::vector<S::Step> drip{S::send(header), S::send(std::string(1024, 'x'))};
+    for (int i = 0; i < 100; ++i) {
+        drip.push_back(S::pause(100));
+        drip.push_back(S::send("x"));
+    }
+    std::vector<S::Step> shortAndLate{S::send("HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\n")};
+    for (int i = 0; i < 10; ++i) {
+        shortAndLate.push_back(S::pause(150));
+        shortAndLate.push_back(S::send("x"));
+    }
+    const struct {
+        const char* name;
+        std::vector<S::Step> script;
+        std::string error;
+        double atLeastSeconds;
+    } cases[] = {
+        {"honest", honest, "news.txt is not signed by the Corvanthe release key", 1.5},
+        {"drip", drip, "cannot reach the update server (timed out)", 4.0},
+        {"short and late", shortAndLate, "cannot reach the update server (timed out)", 1.0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        S server(c.script);
+        Updater u(tmp.path() / "launcher", server.url(), site->publicKey());
+        u.signedTextDeadline = std::chrono::milliseconds(1000);
+        const auto started = std::chrono::steady_clock::now();
+        std::string body;
+        std::string error;
+        EXPECT_FALSE(u.fetchSigned("news.txt", body, error));
+        const std::chrono::duration<double> took = std::chrono::steady_clock::now() - started;
+        EXPECT_EQ(error, c.error);
+        EXPECT_GE(took.count(), c.atLeastSeconds);
+    }
 }
 
 TEST_F(Fetch, A403OnLiveIsAnOrdinaryFailure) {

@@ -19,6 +19,7 @@
 #include <sstream>
 #include <thread>
 
+#include "../../support/setup_skip.h"
 #include "nginx.h"
 #include "release_fixture.h"
 
@@ -333,13 +334,14 @@ void copyImage(const fs::path& from, const fs::path& to) {
 TEST_F(DriverUpdate, APowerCutAtAnySyncOrRenameOfAnUpdateLeavesNoRecordedFileTorn) {
     const fs::path base = installV1("base");
     const fs::path image = imageOf(base);
-    if (image.empty()) GTEST_SKIP() << "no loop-mounted ext4 image here (needs root and mount)";
+    if (image.empty()) SKIP_WITHOUT_SETUP("no loop-mounted ext4 image here (needs root and mount)");
     // A cut right after each sync or rename, and one after the update has ended.
     auto cuts = stepsOf(base, {"fsync", "rename", "sync_file_range"});
     cuts.emplace_back("end", 0);
 
     const std::pair<const char*, const Files*> nextOffers[] = {{"v2", &kV2}, {"v1", &kV1}};
     std::atomic<std::size_t> next{0};
+    std::atomic<std::size_t> landed{0}; // cuts that stopped the update before it ended
     std::mutex faultsMutex;
     std::vector<std::string> faults;
     auto work = [&] {
@@ -357,8 +359,8 @@ TEST_F(DriverUpdate, APowerCutAtAnySyncOrRenameOfAnUpdateLeavesNoRecordedFileTor
                     EXPECT_EQ(
                         test::runProgram(driver(dir / "mnt" / "launcher", "v2", "update"), out), 0)
                         << readBytes(out);
-                } else {
-                    interruptedUpdate(dir / "mnt" / "launcher", call, n + 1, "/dev/null");
+                } else if (interruptedUpdate(dir / "mnt" / "launcher", call, n + 1, "/dev/null")) {
+                    ++landed;
                 }
                 copyImage(dir / "disk.img", dir / "cut.img"); // the power goes now
             }
@@ -382,7 +384,10 @@ TEST_F(DriverUpdate, APowerCutAtAnySyncOrRenameOfAnUpdateLeavesNoRecordedFileTor
     };
     onFourThreads(work);
 
-    std::printf("%zu power cuts tried\n", cuts.size());
+    std::printf("%zu power cuts tried, %zu of them inside the update\n", cuts.size(),
+                landed.load());
+    // A cut that comes after the update has ended tests nothing.
+    EXPECT_GT(landed.load(), cuts.size() / 2);
     EXPECT_TRUE(faults.empty()) << faults.size() << " power cuts not mended; the first:\n"
                                 << (faults.empty() ? "" : faults.front());
 }
@@ -417,6 +422,124 @@ TEST_F(DriverUpdate, AFullDiskLeavesEveryFileWholeAndIsReported) {
     }
 }
 
+TEST_F(DriverUpdate, AnInstallKilledWhilePlacingDownloadsNothingAgainForTheSameRelease) {
+    // 40 files, each changing between the releases at the same size; the update is killed as
+    // it places the 30th. What it placed already holds the release's bytes, and what it had
+    // not placed yet waits in ".staging": the next run against the same release fetches nothing.
+    Files many1;
+    Files many2;
+    for (int i = 0; i < 40; ++i) {
+        const std::string path = "data/f" + std::to_string(i) + ".bin";
+        many1[path] = randomBytes(2000, 100 + i);
+        many2[path] = randomBytes(2000, 200 + i);
+    }
+    const fs::path root = tmp.path() / "root";
+    ASSERT_TRUE(site->publish(many1, "m1"));
+    fs::copy(site->site(), root / "m1", fs::copy_options::recursive);
+    ASSERT_TRUE(site->publish(many2, "m2"));
+    fs::copy(site->site(), root / "m2", fs::copy_options::recursive);
+    const fs::path launcher = tmp.path() / "many";
+    fs::create_directories(launcher);
+    fs::create_hard_link(test::buildTool("updater_driver"), launcher / "updater_driver");
+    ASSERT_EQ(test::runProgram(driver(launcher, "m1", "check,update"), tmp.path() / "m1.out"), 0)
+        << readBytes(tmp.path() / "m1.out");
+
+    // The renames of the worker thread, from a traced update of a copy; the 30th that moves a
+    // staged object into the game folder is where the kill goes.
+    const fs::path traced = tmp.path() / "many-traced";
+    makeLauncher(launcher, traced);
+    const fs::path trace = tmp.path() / "many-trace.txt";
+    std::vector<std::string> argv = {test::onPath("strace"), "-f", "-qq",         "-o",
+                                     trace.string(),         "-e", "trace=rename"};
+    for (const std::string& arg : driver(traced, "m2", "update"))
+        argv.push_back(arg);
+    // Its exit code says little: a sanitizer's leak check cannot run under strace.
+    test::runProgram(argv, tmp.path() / "many-traced.out");
+    ASSERT_NE(readBytes(tmp.path() / "many-traced.out").find("driver: done UpToDate"),
+              std::string::npos)
+        << readBytes(tmp.path() / "many-traced.out");
+    std::map<std::string, int> renames; // thread -> renames so far
+    int killAt = 0;
+    int placed = 0;
+    std::ifstream lines(trace);
+    for (std::string line; killAt == 0 && std::getline(lines, line);) {
+        const std::string thread = line.substr(0, line.find(' '));
+        const int n = ++renames[thread];
+        if (line.find("/.staging/") != std::string::npos &&
+            line.find("/game/data/") != std::string::npos && ++placed == 30)
+            killAt = n;
+    }
+    ASSERT_GT(killAt, 0);
+
+    argv = {test::onPath("strace"),
+            "-f",
+            "-qq",
+            "-o",
+            "/dev/null",
+            "-e",
+            "inject=rename:signal=KILL:when=" + std::to_string(killAt)};
+    for (const std::string& arg : driver(launcher, "m2", "update"))
+        argv.push_back(arg);
+    ASSERT_EQ(test::runProgram(argv, tmp.path() / "many-killed.out"), -1);
+    server->clearLog();
+    const fs::path out = tmp.path() / "many-again.out";
+    EXPECT_EQ(test::runProgram(driver(launcher, "m2", "check,update,verify"), out), 0)
+        << readBytes(out);
+    EXPECT_TRUE(server->requestsFor("/m2/objects/").empty()) << readBytes(out);
+    EXPECT_NE(readBytes(out).find("(0 files replaced)"), std::string::npos) << readBytes(out);
+    EXPECT_EQ(test::readFiles(launcher / "game"), many2);
+}
+
+TEST_F(DriverUpdate, AChannelChosenWhileFilesArePlacedIsCheckedBeforeTheRunEnds) {
+    // The player picks Testing while Live's files go into place (each rename held up a little,
+    // so that the placing lasts): the front end's check is dropped, the run must check Testing
+    // itself, and the screen must never show Testing over Live's build.
+    ASSERT_TRUE(site->publish(kV3, "t3", {"--testing"}));
+    fs::copy(site->site() / "testing", tmp.path() / "root" / "v2" / "testing",
+             fs::copy_options::recursive);
+    const fs::path launcher = installV1("switch");
+    server->clearLog();
+    std::vector<std::string> argv = {test::onPath("strace"),
+                                     "-f",
+                                     "-qq",
+                                     "-o",
+                                     "/dev/null",
+                                     "-e",
+                                     "inject=rename:delay_enter=200000"};
+    for (const std::string& arg : driver(launcher, "v2", "update"))
+        argv.push_back(arg);
+    for (const char* arg : {"--tester-key", "sesame", "--switch-at", "Putting files in place",
+                            "--switch-to", "testing"})
+        argv.push_back(arg);
+    const fs::path outFile = tmp.path() / "switch.strace.out";
+    test::runProgram(argv, outFile);
+    const std::string out = readBytes(outFile);
+    ASSERT_NE(out.find("driver: switching the channel"), std::string::npos) << out;
+    const std::string last = out.substr(out.rfind("snapshot: "));
+    EXPECT_NE(last.find("| Testing KeyAccepted | installed v2 | latest t3 |"), std::string::npos)
+        << out;
+    EXPECT_EQ(last.find("Up to date"), std::string::npos) << out;
+    EXPECT_FALSE(server->requestsFor("/v2/testing/manifest-win64.txt").empty());
+    EXPECT_EQ(test::readFiles(launcher / "game"), withPlayerFile(kV2));
+}
+
+TEST_F(DriverUpdate, ALockThatCannotBeTakenEndsTheRunAndChangesNothing) {
+    // The system refuses every open of the lock file: the run must not go on without it.
+    const fs::path launcher = installV1("no-lock");
+    const fs::path lock = launcher / kRunLock;
+    const Files before = test::readFiles(launcher / "game");
+    EXPECT_EQ(updateUnder(launcher, {"-o", "/dev/null", "-P", lock.string(), "-e",
+                                     "inject=openat:error=EACCES"}),
+              1);
+    const std::string out = readBytes(launcher.string() + ".strace.out");
+    EXPECT_NE(out.find("driver: done Failed | cannot lock " + lock.string() + "\n"),
+              std::string::npos)
+        << out;
+    EXPECT_EQ(test::readFiles(launcher / "game"), before);
+    EXPECT_FALSE(fs::exists(launcher / ".staging"));
+    EXPECT_EQ(followUp(launcher, "v2", kV2), "");
+}
+
 TEST_F(DriverUpdate, ADiskThatCannotKeepTheDownloadsFailsTheUpdateBeforeAnythingIsPlaced) {
     // The first sync of an update is that of the staged objects; the disk reports that their
     // bytes are lost. Nothing of v1 may change, and the next run fetches them again.
@@ -444,7 +567,7 @@ TEST_F(DriverUpdate, AGameFolderOnAnotherFileSystemIsUpdatedInPlace) {
     if (ec || stat(tmp.path().c_str(), &here) != 0 || stat(elsewhere.c_str(), &there) != 0 ||
         here.st_dev == there.st_dev) {
         fs::remove_all(elsewhere, ec);
-        GTEST_SKIP() << "no second file system at /dev/shm";
+        SKIP_WITHOUT_SETUP("no second file system at /dev/shm");
     }
     const fs::path launcher = tmp.path() / "linked";
     fs::create_directories(launcher);

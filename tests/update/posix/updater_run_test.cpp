@@ -5,7 +5,13 @@
 
 #include <zlib.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <fstream>
+#include <functional>
 #include <memory>
 #include <set>
 
@@ -80,6 +86,23 @@ class UpdateRun : public ::testing::Test {
         for (const auto& r : server->requests())
             out.push_back(r.uri);
         return out;
+    }
+
+    // A check and an update of the release on the server both end with the status, without a
+    // download; the game folder stays as it is, and the game playable.
+    void expectRefusedUnchanged(const std::string& status) {
+        const Files before = readFiles(game());
+        server->clearLog();
+        Updater& u = start();
+        Updater::Snapshot s = checkAndWait(u);
+        EXPECT_EQ(s.phase, Updater::Failed);
+        EXPECT_EQ(s.statusText, status);
+        s = updateAndWait(u);
+        EXPECT_EQ(s.statusText, status);
+        EXPECT_TRUE(s.gamePresent);
+        EXPECT_TRUE(objectRequests().empty());
+        EXPECT_EQ(readFiles(game()), before);
+        EXPECT_FALSE(fs::exists(game() / kInstallingRecord));
     }
 
     void install(const Files& files, const std::string& version) {
@@ -268,7 +291,8 @@ TEST_F(UpdateRun, AFileMayBecomeAFolderAndAFolderAFile) {
     EXPECT_TRUE(log->has("launcher: removed data"));
     EXPECT_TRUE(log->has("launcher: removed maps/deep/one.map"));
 
-    // A folder that holds the player's own file is not cleared to make room.
+    // A folder that holds the player's own file is not cleared to make room: the release is
+    // refused before anything of the installed one changes.
     install({{"corvanthe.exe", "v1\n"}, {"mods/a.mod", "a\n"}}, "3.0");
     writeBytes(game() / "mods/mine.mod", "the player's");
     ASSERT_TRUE(site->publish({{"corvanthe.exe", "v1\n"}, {"mods", "file\n"}}, "4.0"));
@@ -276,9 +300,11 @@ TEST_F(UpdateRun, AFileMayBecomeAFolderAndAFolderAFile) {
     checkAndWait(again);
     const Updater::Snapshot blocked = updateAndWait(again);
     EXPECT_EQ(blocked.phase, Updater::Failed);
-    // Not a file in use: the system's reason, not advice to close the launcher.
-    EXPECT_EQ(blocked.statusText, "cannot replace mods (Directory not empty)");
+    EXPECT_EQ(blocked.statusText,
+              "cannot install mods (a folder with other files in it is in the way)");
+    EXPECT_TRUE(blocked.gamePresent);
     EXPECT_EQ(readBytes(game() / "mods/mine.mod"), "the player's");
+    EXPECT_EQ(readBytes(game() / "mods/a.mod"), "a\n");
 }
 
 TEST_F(UpdateRun, SharedContentIsDownloadedOnceAndCopied) {
@@ -381,16 +407,61 @@ TEST_F(UpdateRun, RefusesAReleaseThatCannotInstallBeforeChangingAnything) {
                     if (e.path == "y/b") e.path = c.renamed;
             }));
         }
-        server->clearLog();
-        Updater& u = start();
-        Updater::Snapshot s = checkAndWait(u);
-        EXPECT_EQ(s.phase, Updater::Failed);
-        EXPECT_EQ(s.statusText, c.status);
-        s = updateAndWait(u);
-        EXPECT_EQ(s.statusText, c.status);
-        EXPECT_TRUE(objectRequests().empty());
-        EXPECT_EQ(readFiles(game()), kRelease1);
-        EXPECT_FALSE(fs::exists(game() / ".installing"));
+        expectRefusedUnchanged(c.status);
+    }
+}
+
+TEST_F(UpdateRun, WhatCannotBePlacedIsRefusedBeforeAnythingChanges) {
+    // The release can be installed somewhere, but not into this game folder: found before a
+    // download, reported with the path and what is in its way, and the installed game stays
+    // whole and playable.
+    std::string deep;
+    for (int i = 0; i < 2100; ++i)
+        deep += "d/";
+    const struct {
+        const char* name;
+        std::function<void(const fs::path&)> plant; // the player's own things in the folder
+        Files release;
+        std::string error;
+        std::string listedToo = {}; // a path no source folder holds, with readme.txt's content
+    } cases[] = {
+        {"a file of the player's where a folder goes",
+         [](const fs::path& g) { writeBytes(g / "mods", "my notes\n"); },
+         {{"readme.txt", "v2\n"}, {"mods/x.pak", "x\n"}},
+         "cannot install mods/x.pak (the file mods is in the way)"},
+        {"a path deeper than the system can make",
+         [](const fs::path&) {},
+         {{"readme.txt", "v2\n"}},
+         "cannot install " + deep + "f (the path is too long)",
+         deep + "f"},
+        {"a folder at the temporary name of a file placed by copying",
+         [](const fs::path& g) { writeBytes(g / "b.bin.part" / "mine", "mine\n"); },
+         {{"readme.txt", "v2\n"}, {"a.bin", "same\n"}, {"b.bin", "same\n"}},
+         "cannot install b.bin (the folder b.bin.part is in the way)"},
+        {"a folder with the player's files where a file goes",
+         [](const fs::path& g) { writeBytes(g / "saves" / "slot1", "mine\n"); },
+         {{"readme.txt", "v2\n"}, {"saves", "a file now\n"}},
+         "cannot install saves (a folder with other files in it is in the way)"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(launcher);
+        fs::create_directories(launcher);
+        install(kRelease1, "1.0");
+        c.plant(game());
+        Files release = c.release;
+        release["corvanthe.exe"] = kRelease1.at("corvanthe.exe");
+        ASSERT_TRUE(site->publish(release, "2.0"));
+        if (!c.listedToo.empty()) {
+            ASSERT_TRUE(site->rewriteManifest([&](Manifest& m) {
+                Entry e = *m.find("readme.txt");
+                e.path = c.listedToo;
+                m.files.push_back(e);
+            }));
+        }
+        expectRefusedUnchanged(c.error);
+        // A line of the log ends at 4095 bytes.
+        EXPECT_TRUE(log->has("launcher: refused 2.0: " + c.error.substr(0, 1000)));
     }
 }
 
@@ -522,6 +593,78 @@ TEST_F(UpdateRun, ARecordThatCouldNotBeWrittenIsWrittenByTheNextRun) {
     s = checkAndWait(start());
     EXPECT_EQ(s.phase, Updater::UpToDate) << s.statusText;
     EXPECT_EQ(readBytes(game() / ".installed"), site->manifestText());
+}
+
+TEST_F(UpdateRun, AnUnreadableRecordOfAnInterruptedInstallIsNeverTrustedAway) {
+    // v1 is installed; an install of v2 was placing files when it stopped, and two of them
+    // (of v1's sizes) already hold v2's bytes. Its record is there, but cannot be read: a
+    // check against v1 must hash them instead of trusting their sizes.
+    Files v2 = kRelease1;
+    v2["corvanthe.exe"] = randomBytes(40000, 11);
+    v2["data/level1.pak"] = randomBytes(120000, 12);
+    ASSERT_TRUE(site->publish(v2, "2.0"));
+    const std::string v2Record = site->manifestText();
+    std::string altered = v2Record;
+    altered[altered.size() - 3] = altered[altered.size() - 3] == 'a' ? 'b' : 'a';
+    const std::function<void(const fs::path&)> records[] = {
+        [&](const fs::path& at) { writeBytes(at, v2Record.substr(0, v2Record.size() / 2)); },
+        [&](const fs::path& at) { writeBytes(at, altered); },
+        [&](const fs::path& at) { ASSERT_EQ(mkfifo(at.c_str(), 0600), 0); },
+        [&](const fs::path& at) {
+            std::ofstream(at).close();
+            fs::resize_file(at, std::uint64_t{2} << 30); // sparse
+        },
+    };
+    for (std::size_t i = 0; i < std::size(records); ++i) {
+        SCOPED_TRACE(i);
+        fs::remove_all(game());
+        install(kRelease1, "1.0");
+        writeBytes(game() / "corvanthe.exe", v2.at("corvanthe.exe"));
+        writeBytes(game() / "data/level1.pak", v2.at("data/level1.pak"));
+        records[i](game() / kInstallingRecord);
+
+        Updater& u = start();
+        u.check(false);
+        if (!test::waitIdle(u, 30)) {
+            // A pipe holding the run: let it go so that the test can end.
+            close(open((game() / kInstallingRecord).c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC));
+            ADD_FAILURE() << "the record held the run";
+            test::waitIdle(u);
+        }
+        Updater::Snapshot s = u.snapshot();
+        EXPECT_EQ(s.phase, Updater::UpdateAvailable) << s.statusText;
+        EXPECT_FALSE(s.gamePresent);
+        s = updateAndWait(u);
+        EXPECT_EQ(s.phase, Updater::UpToDate) << s.statusText;
+        EXPECT_EQ(readFiles(game()), kRelease1);
+        EXPECT_FALSE(fs::exists(game() / kInstallingRecord));
+        EXPECT_EQ(updateAndWait(u, true).statusText, "Files verified");
+        EXPECT_EQ(log->count("launcher: installed 1.0 (0 files replaced)"), i + 1);
+    }
+}
+
+TEST_F(UpdateRun, ARecordForAnotherPlatformIsNoInstallOfThisFolder) {
+    // Validly signed, but for another platform's game folder: what it lists (here the
+    // player's save) was never placed here by it, and nothing of it may be removed.
+    ASSERT_TRUE(
+        site->publish({{"saves/player.sav", "old save\n"}}, "9.9", {"--platform", "linux64"}));
+    const std::string other = readBytes(site->site() / "manifest-linux64.txt");
+    install(kRelease1, "1.0");
+    writeBytes(game() / "saves/player.sav", "the player's save\n");
+    writeBytes(game() / kInstallingRecord, other);
+    Files v2 = kRelease1;
+    v2["readme.txt"] = "Welcome back\n";
+    ASSERT_TRUE(site->publish(v2, "2.0"));
+    Updater& u = start();
+    EXPECT_EQ(checkAndWait(u).phase, Updater::UpdateAvailable);
+    EXPECT_EQ(updateAndWait(u).phase, Updater::UpToDate);
+    EXPECT_EQ(readBytes(game() / "saves/player.sav"), "the player's save\n");
+
+    // Nor is such a record taken for what is installed.
+    writeBytes(game() / kInstalledRecord, other);
+    const Updater::Snapshot s = checkAndWait(start());
+    EXPECT_EQ(s.installedVersion, "2.0") << s.statusText; // adopted again from the files
+    EXPECT_EQ(readBytes(game() / "saves/player.sav"), "the player's save\n");
 }
 
 TEST_F(UpdateRun, ALongDownloadStatusIsCutBetweenCharacters) {

@@ -4,13 +4,18 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <fstream>
+#include <future>
 #include <thread>
 
 #include "release_fixture.h"
@@ -111,6 +116,31 @@ TEST_F(UpdaterObject, NewsCacheWithAlteredSignatureIsIgnored) {
     writeBytes(launcher / ".news", text);
     Updater updater(launcher, "http://127.0.0.1:9/", pub);
     EXPECT_EQ(updater.snapshot().news, "");
+}
+
+TEST_F(UpdaterObject, ANewsCacheThatIsNoSmallRegularFileIsNotRead) {
+    // A pipe would hold the reader (here the front end) for ever, a huge sparse file would take
+    // its size in memory; neither can be a signed text.
+    ASSERT_EQ(mkfifo((launcher / ".news").c_str(), 0600), 0);
+    std::ofstream(launcher / ".news-testing").close();
+    fs::resize_file(launcher / ".news-testing", std::uint64_t{2} << 30);
+    rusage before{};
+    getrusage(RUSAGE_SELF, &before);
+    auto made = std::async(std::launch::async, [&] {
+        Updater updater(launcher, "http://127.0.0.1:9/", pub);
+        updater.setChannel(Updater::Testing, "key");
+        return updater.snapshot().news;
+    });
+    if (made.wait_for(std::chrono::seconds(30)) != std::future_status::ready) {
+        // Let the blocked open go, so that the test can end.
+        const int writer = open((launcher / ".news").c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        close(writer);
+        FAIL() << "the pipe held the reader";
+    }
+    EXPECT_EQ(made.get(), "");
+    rusage after{};
+    getrusage(RUSAGE_SELF, &after);
+    EXPECT_LT(after.ru_maxrss - before.ru_maxrss, 256L << 10) << "KiB more at the peak";
 }
 
 TEST_F(UpdaterObject, SetChannelPicksChannelKeyStateAndNews) {
