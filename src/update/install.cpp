@@ -168,6 +168,22 @@ bool copyFileAtomic(const fs::path& from, const fs::path& to, std::error_code& e
     return copied;
 }
 
+void removeFolderTree(const fs::path& folder, bool withFiles) {
+    const FsEntry entry = fsEntryAt(folder);
+    std::error_code ec;
+    std::error_code removal;
+    if (entry == FsEntry::Link && withFiles) fsRemove(folder, removal);
+    if (entry != FsEntry::Folder) return;
+    for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+        if (fsEntryAt(it->path()) == FsEntry::Folder) {
+            removeFolderTree(it->path(), withFiles);
+        } else if (withFiles) {
+            fsRemove(it->path(), removal);
+        }
+    }
+    fsRemove(folder, removal); // fails, as it should, while something is left inside
+}
+
 bool Updater::gameFile(const std::string& relative, fs::path& out) const {
     // A release path that is not valid UTF-8 names no file this launcher can reach; it is
     // treated as absent (and cannot be put in place) instead of ending the run.

@@ -12,6 +12,7 @@
 #include <string>
 #include <utility>
 
+#include "../../support/setup_skip.h"
 #include "gui_fixture.h"
 
 namespace qv::launcher {
@@ -141,7 +142,7 @@ std::vector<HeldFile> heldFiles() {
 
 TEST(WineFiles, AFileHeldForAMomentIsWaitedFor) {
     if (!haveWindowsBuild())
-        GTEST_SKIP() << "no Windows build (CORVANTHE_WINDOWS_BUILD, WINEPREFIX)";
+        SKIP_WITHOUT_SETUP("no Windows build (CORVANTHE_WINDOWS_BUILD, WINEPREFIX)");
     for (const HeldFile& held : heldFiles()) {
         SCOPED_TRACE(held.name);
         WineWorld world;
@@ -170,7 +171,7 @@ TEST(WineFiles, AFileHeldForAMomentIsWaitedFor) {
 
 TEST(WineFiles, AFileHeldLongerFailsTheRunAsInUseAndTheNextRunSucceeds) {
     if (!haveWindowsBuild())
-        GTEST_SKIP() << "no Windows build (CORVANTHE_WINDOWS_BUILD, WINEPREFIX)";
+        SKIP_WITHOUT_SETUP("no Windows build (CORVANTHE_WINDOWS_BUILD, WINEPREFIX)");
     for (const HeldFile& held : heldFiles()) {
         SCOPED_TRACE(held.name);
         WineWorld world;
@@ -199,7 +200,7 @@ TEST(WineFiles, AFileHeldLongerFailsTheRunAsInUseAndTheNextRunSucceeds) {
 
 TEST(WineFiles, ReadOnlyGameFilesAreReplacedAndRemoved) {
     if (!haveWindowsBuild())
-        GTEST_SKIP() << "no Windows build (CORVANTHE_WINDOWS_BUILD, WINEPREFIX)";
+        SKIP_WITHOUT_SETUP("no Windows build (CORVANTHE_WINDOWS_BUILD, WINEPREFIX)");
     WineWorld world;
     ASSERT_TRUE(world.ok());
     Files a = releaseWith(kOldEmber);
@@ -221,7 +222,7 @@ TEST(WineFiles, ReadOnlyGameFilesAreReplacedAndRemoved) {
 
 TEST(WineFiles, AGameFolderOnAnotherFileSystemIsFilledByCopies) {
     if (!haveWindowsBuild())
-        GTEST_SKIP() << "no Windows build (CORVANTHE_WINDOWS_BUILD, WINEPREFIX)";
+        SKIP_WITHOUT_SETUP("no Windows build (CORVANTHE_WINDOWS_BUILD, WINEPREFIX)");
     WineWorld world;
     ASSERT_TRUE(world.ok());
     // The game folder linked to a tmpfs, where no rename from the launcher folder arrives.
@@ -243,7 +244,7 @@ TEST(WineFiles, AGameFolderOnAnotherFileSystemIsFilledByCopies) {
 
 TEST(WineFiles, APlayersFolderLinkWhereAFileGoesIsNeverWalkedInto) {
     if (!haveWindowsBuild())
-        GTEST_SKIP() << "no Windows build (CORVANTHE_WINDOWS_BUILD, WINEPREFIX)";
+        SKIP_WITHOUT_SETUP("no Windows build (CORVANTHE_WINDOWS_BUILD, WINEPREFIX)");
     WineWorld world;
     ASSERT_TRUE(world.ok());
     ASSERT_TRUE(world.site().publish(releaseWith(kOldEmber), "A"));

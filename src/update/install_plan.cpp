@@ -1,0 +1,189 @@
+// Getting the game folder ready for an install: whether every path of the release can be put in
+// place, checked before anything is downloaded or changed; the dropped files that stand where the
+// new ones go; and the record of the release being placed, written before its first file.
+#include <string_view>
+#include <system_error>
+#include <unordered_set>
+
+#include "base/platform.h"
+#include "update/fs_os.h"
+#include "update/release_index.h"
+#include "update/updater.h"
+
+namespace fs = std::filesystem;
+
+namespace qv::launcher {
+
+namespace {
+
+// The paths of the files an install places and of the folders above them, each found in one
+// look-up: a dropped path stands in the way of one of them when it is one of those folders, or
+// when one of those files is a folder above it ("data" and "data/level.pak").
+class PlacedPaths {
+  public:
+    explicit PlacedPaths(const std::vector<const Entry*>& entries) {
+        for (const Entry* entry : entries) {
+            const std::string_view path = entry->path;
+            files_.insert(path);
+            for (std::size_t slash = path.find('/'); slash != std::string_view::npos;
+                 slash = path.find('/', slash + 1))
+                folders_.insert(path.substr(0, slash));
+        }
+    }
+    bool inTheWay(std::string_view path) const {
+        if (folders_.count(path)) return true;
+        for (std::size_t slash = path.find('/'); slash != std::string_view::npos;
+             slash = path.find('/', slash + 1)) {
+            if (files_.count(path.substr(0, slash))) return true;
+        }
+        return false;
+    }
+
+  private:
+    std::unordered_set<std::string_view> files_;
+    std::unordered_set<std::string_view> folders_;
+};
+
+// Whether every file inside the folder (given as the release path of the folder) is one of
+// the dropped files, so that the folder is empty once they have gone.
+bool holdsOnlyDropped(const fs::path& folder, const std::string& relative,
+                      const std::unordered_set<std::string_view>& dropped) {
+    std::error_code ec;
+    for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+        const std::string inner = relative + "/" + toUtf8(it->path().filename());
+        const bool kept = fsEntryAt(it->path()) == FsEntry::Folder
+                              ? !holdsOnlyDropped(it->path(), inner, dropped)
+                              : !dropped.count(inner);
+        if (kept) return false;
+    }
+    return !ec;
+}
+
+} // namespace
+
+bool Updater::canPlaceAll(const std::vector<const Manifest*>& earlier, std::string& error) const {
+    // What an earlier release lists and this one does not goes before anything is placed.
+    const CaseFoldedPaths now(latest);
+    std::unordered_set<std::string_view> dropped;
+    for (const Manifest* release : earlier) {
+        for (const Entry& old : release->files) {
+            if (!now.has(old.path)) dropped.insert(old.path);
+        }
+    }
+    const auto refuse = [&error](const std::string& path, const std::string& why) {
+        error = "cannot install " + path + " (" + why + ")";
+        return false;
+    };
+    std::unordered_set<std::string_view> folders; // folders already found fit to hold files
+    for (const Entry* entry : toInstall) {
+        const std::string& path = entry->path;
+        fs::path target;
+        if (!gameFile(path, target)) return refuse(path, "not valid UTF-8");
+        fs::path part = target;
+        part += ".part";
+        std::error_code ec;
+        // The temporary copy's name is the longer one; the host must hold both.
+        const char* limit = fsPathLimitProblem(fs::absolute(part, ec));
+        if (!limit) limit = fsPathLimitProblem(fs::absolute(target, ec));
+        if (limit) return refuse(path, limit);
+        for (std::size_t slash = path.find('/'); slash != std::string::npos;
+             slash = path.find('/', slash + 1)) {
+            const std::string_view folder = std::string_view(path).substr(0, slash);
+            if (folders.count(folder) || dropped.count(folder)) continue;
+            fs::path at;
+            gameFile(std::string(folder), at);
+            const FsEntry standing = fsEntryAt(at);
+            // A link to a folder (a folder the player keeps on another drive) holds files too.
+            if (standing == FsEntry::Absent || standing == FsEntry::Folder ||
+                (standing == FsEntry::Link && fs::is_directory(fs::status(at, ec)))) {
+                folders.insert(folder);
+                continue;
+            }
+            return refuse(path, "the file " + std::string(folder) + " is in the way");
+        }
+        if (fsEntryAt(target) == FsEntry::Folder && !holdsOnlyDropped(target, path, dropped))
+            return refuse(path, "a folder with other files in it is in the way");
+        if (fsEntryAt(part) == FsEntry::Folder && !fs::is_empty(part, ec))
+            return refuse(path, "the folder " + path + ".part is in the way");
+    }
+    return true;
+}
+
+void Updater::removeDroppedInTheWay(const std::vector<const Manifest*>& earlier) {
+    // A release may turn a file into a folder or a folder into a file. The old file (or the old
+    // files inside the folder) would block placing the new one on every run, so those dropped
+    // files go now instead of after the install; the removal is still logged with the others.
+    const CaseFoldedPaths now(latest);
+    const PlacedPaths placing(toInstall);
+    for (const Manifest* release : earlier) {
+        for (const Entry& old : release->files) {
+            if (now.has(old.path) || !placing.inTheWay(old.path)) continue;
+            fs::path target;
+            std::error_code ec;
+            if (gameFile(old.path, target) && fsRemove(target, ec)) noteGameChange(target);
+        }
+    }
+    // A path the release only spells in other letter case names, where file names ignore case,
+    // the file already there: it takes the new spelling first, since replacing or keeping it
+    // would leave the old spelling on the name. A rename between two spellings of one name may
+    // do nothing, so it goes through the ".part" name, which placing clears if a run stops
+    // half-way.
+    for (const Manifest* release : earlier) {
+        for (const Entry& old : release->files) {
+            const std::string* same = now.find(old.path);
+            fs::path target;
+            fs::path respelled;
+            std::error_code ec;
+            if (!same || *same == old.path || !gameFile(old.path, target) ||
+                !gameFile(*same, respelled) || !fs::equivalent(target, respelled, ec))
+                continue;
+            fs::path through = respelled;
+            through += ".part";
+            if (fsRename(target, through, ec)) fsRename(through, respelled, ec);
+        }
+    }
+    // Folders emptied that way may stand where a new file goes; a folder that still holds
+    // anything (the player's own files) stays, and placing the file then reports it.
+    for (const Entry* entry : toInstall) {
+        fs::path target;
+        if (gameFile(entry->path, target)) removeFolderTree(target, false);
+    }
+}
+
+bool Updater::beginInstall(const Manifest* unfinished, std::string& error) {
+    std::error_code ec;
+    // A release without files leaves no game folder behind; the records still need one.
+    fs::create_directories(gameDir(), ec);
+    unsyncedFiles.clear(); // what an earlier, failed run noted is no concern of this one
+    unsyncedFolders.clear();
+    if (unfinished) {
+        // The record about to be replaced is the only trace of the files its install placed. A
+        // file of it that already holds this release's content (it is not to be installed) is
+        // covered by the new record; every other one goes before that record is given up.
+        const PathIndex release(&latest);
+        const std::unordered_set<const Entry*> toPlace(toInstall.begin(), toInstall.end());
+        for (const Entry& placed : unfinished->files) {
+            fs::path target;
+            if (!gameFile(placed.path, target)) continue;
+            fs::path part = target;
+            part += ".part";
+            fsRemove(part, ec); // a copy the interruption cut short
+            const Entry* wanted = release.find(placed.path);
+            if (wanted && !toPlace.count(wanted)) continue;
+            if (fsEntryAt(target) == FsEntry::Folder)
+                continue; // a folder now: the file it was is gone already
+            if (!removeGameFile(placed.path, error)) return false;
+        }
+        // A removal the disk has not taken would bring back a file no record names any more.
+        if (!syncGameChanges(error)) return false;
+    }
+    if (!writeFileAtomic(gameDir() / kInstallingRecord,
+                         reinterpret_cast<const std::uint8_t*>(rawManifest.data()),
+                         rawManifest.size(), ec)) {
+        error = "cannot write to " + toUtf8(gameDir()) + " (" + errorReason(ec) + ")";
+        return false;
+    }
+    return true;
+}
+
+} // namespace qv::launcher
