@@ -172,15 +172,12 @@ void removeFolderTree(const fs::path& folder, bool withFiles) {
     const FsEntry entry = fsEntryAt(folder);
     std::error_code ec;
     std::error_code removal;
-    if (entry == FsEntry::Link && withFiles) fsRemove(folder, removal);
-    if (entry != FsEntry::Folder) return;
-    for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
-        if (fsEntryAt(it->path()) == FsEntry::Folder) {
-            removeFolderTree(it->path(), withFiles);
-        } else if (withFiles) {
-            fsRemove(it->path(), removal);
-        }
+    if (entry != FsEntry::Folder) {
+        if (withFiles && entry != FsEntry::Absent) fsRemove(folder, removal);
+        return;
     }
+    for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec))
+        removeFolderTree(it->path(), withFiles);
     fsRemove(folder, removal); // fails, as it should, while something is left inside
 }
 

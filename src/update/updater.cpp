@@ -31,28 +31,16 @@ bool isRegularFileItself(const std::filesystem::path& path) {
            std::filesystem::is_regular_file(std::filesystem::status(path, ec));
 }
 
-// Removes whatever stands at the name and everything inside it, links never followed: the
-// link itself goes, not what it points to.
-void removeEntirely(const std::filesystem::path& path) {
-    std::error_code ec;
-    if (fsEntryAt(path) == FsEntry::Folder) {
-        for (std::filesystem::directory_iterator it(path, ec), end; !ec && it != end;
-             it.increment(ec))
-            removeEntirely(it->path());
-    }
-    fsRemove(path, ec);
-}
-
 // The lock of a run on the launcher folder. The lock file is the launcher's own: whatever else
 // stands at its name (a link, to nothing or to someone's file, or a folder) would leave every
 // launcher without a lock, or lock a file elsewhere, so it goes and the file is made again.
 std::intptr_t takeFolderLock(const std::filesystem::path& lockPath, bool& heldElsewhere) {
     if (fsEntryAt(lockPath) != FsEntry::Absent && !isRegularFileItself(lockPath))
-        removeEntirely(lockPath);
+        removeFolderTree(lockPath, true);
     std::intptr_t lock = fsTryLockFile(lockPath, heldElsewhere);
     if (lock == -1 && !heldElsewhere) {
         // A file of that name that cannot be opened (made read-only) goes too.
-        removeEntirely(lockPath);
+        removeFolderTree(lockPath, true);
         lock = fsTryLockFile(lockPath, heldElsewhere);
     }
     return lock;

@@ -72,8 +72,9 @@ std::string writeError(const std::filesystem::path& folder, const std::error_cod
 bool copyFileAtomic(const std::filesystem::path& from, const std::filesystem::path& to,
                     std::error_code& ec, Durability durability = Durability::Durable);
 
-// Removes the folder and the folders below it, with the files and links inside when asked;
-// otherwise a folder that still holds any stays. A link is removed itself, never walked into.
+// Removes the folder and the folders below it, with the files and links inside when asked
+// (and whatever else stands at the name); otherwise a folder that still holds any stays. A link
+// is removed itself, never walked into.
 void removeFolderTree(const std::filesystem::path& folder, bool withFiles);
 
 // The game folder's records: the signed manifest of the installed release, and that of a
