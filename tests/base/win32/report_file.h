@@ -40,21 +40,27 @@ inline bool writeReport(const std::filesystem::path& file, const std::string& te
     return MoveFileExW(part.c_str(), file.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
 }
 
-// Waits for the report and reads it; false when none appears before the time limit, which is
-// only a backstop for a helper that never ran.
+// Waits for the report and reads it; false when none can be read before the time limit, which
+// is only a backstop for a helper that never ran. The name can exist a moment before the file
+// opens: wine lets the rename that put it there finish while the writer's handle, open for
+// deletion, still refuses other opens.
 inline bool readReport(const std::filesystem::path& file, std::string& text,
                        std::chrono::seconds limit = std::chrono::seconds(60)) {
     const auto deadline = std::chrono::steady_clock::now() + limit;
-    std::error_code error;
-    while (!std::filesystem::exists(file, error)) {
+    for (;;) {
+        std::error_code error;
+        if (std::filesystem::exists(file, error)) {
+            std::ifstream in(file, std::ios::binary);
+            if (in) {
+                std::ostringstream content;
+                content << in.rdbuf();
+                text = content.str();
+                if (!text.empty()) return true;
+            }
+        }
         if (std::chrono::steady_clock::now() > deadline) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    std::ifstream in(file, std::ios::binary);
-    std::ostringstream content;
-    content << in.rdbuf();
-    text = content.str();
-    return true;
 }
 
 } // namespace qv::launcher::test
