@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "base/platform.h"
+#include "base/text.h"
 #include "update/case_os.h"
 #include "update/manifest.h"
 
@@ -95,17 +96,7 @@ std::string foldCase(const std::string& path) {
             out += path[i++];
             continue;
         }
-        const std::uint32_t upper = caseUpperUnit(static_cast<std::uint16_t>(unit));
-        if (upper < 0x80) {
-            out += static_cast<char>(upper);
-        } else if (upper < 0x800) {
-            out += static_cast<char>(0xC0 | (upper >> 6));
-            out += static_cast<char>(0x80 | (upper & 0x3F));
-        } else {
-            out += static_cast<char>(0xE0 | (upper >> 12));
-            out += static_cast<char>(0x80 | ((upper >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (upper & 0x3F));
-        }
+        appendUtf8(out, caseUpperUnit(static_cast<std::uint16_t>(unit)));
         i += length;
     }
     return out;
