@@ -179,6 +179,10 @@ bool httpGet(const std::string& url, std::vector<std::uint8_t>& body, std::uint6
             const std::uint64_t bodyBytes = body.size();
             if (progress) progress(bodyBytes, reply.hasContentLength ? reply.contentLength : 0);
             if (reply.hasContentLength && !reply.chunked && bodyBytes >= reply.contentLength) break;
+            // A body that only the close ends is held to the limit as it arrives, as a length
+            // above the limit is held to it before; a chunked one once it is decoded.
+            if (!reply.hasContentLength && !reply.chunked && bodyBytes > maxSize)
+                return fail("file larger than expected");
         }
         if (total > receiveLimit) return fail("file larger than expected");
         if (!open) break;
@@ -188,6 +192,7 @@ bool httpGet(const std::string& url, std::vector<std::uint8_t>& body, std::uint6
     if (headerLength == 0) return fail("the update server hung up");
     if (reply.chunked) {
         if (!decodeChunked(body)) return fail("download cut short");
+        if (body.size() > maxSize) return fail("file larger than expected");
     } else if (reply.hasContentLength) {
         if (body.size() < reply.contentLength) return fail("download cut short");
         // Bytes past the announced length can only come with the read that

@@ -18,9 +18,10 @@ using HttpProgress = std::function<void(unsigned long long, unsigned long long)>
 
 // Fetches url into body. True only for a complete status-200 reply; then body
 // holds exactly the reply's body and error is left as it was. False comes with
-// a short lower-case error and an empty body. The reply may take maxSize bytes
-// of body plus 65536 bytes of header as received; a reply announced as larger
-// than maxSize is refused before its body is read. cancel, when given, is
+// a short lower-case error and an empty body. The body may take maxSize bytes
+// in every framing, and the reply as received (header and chunk framing
+// included) maxSize + 65536; a reply announced as larger than maxSize is
+// refused before its body is read. cancel, when given, is
 // polled about every 100 ms. Each extra header is one complete line without
 // its line end. status, when given, receives the reply's status once a status
 // line was read, else 0. A deadline above zero bounds the whole request, connecting included:

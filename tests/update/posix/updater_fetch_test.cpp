@@ -4,6 +4,7 @@
 
 #include <zlib.h>
 
+#include <cstdio>
 #include <memory>
 
 #include "../scripted_server.h"
@@ -13,8 +14,10 @@
 namespace qv::launcher {
 namespace {
 
+using test::checkAndWait;
 using test::randomBytes;
 using test::readBytes;
+using test::updateAndWait;
 using test::writeBytes;
 namespace fs = std::filesystem;
 
@@ -154,6 +157,100 @@ TEST_F(Fetch, TheDeadlineOfASignedTextGrowsWithItsAnnouncedLength) {
         const std::chrono::duration<double> took = std::chrono::steady_clock::now() - started;
         EXPECT_EQ(error, c.error);
         EXPECT_GE(took.count(), c.atLeastSeconds);
+    }
+}
+
+// How a scripted server ends the body of a signed text.
+enum class Framing { Length, Chunked, Close };
+
+// Serves the files of the site folder: the signed texts in the framing, objects with their
+// length, a 404 for anything else; the connection closes after each reply.
+testing::ScriptedServer::Responder serveSite(const fs::path& site, Framing framing) {
+    return [site, framing](const std::string& request) {
+        using S = testing::ScriptedServer;
+        const std::size_t start = request.find(' ') + 2;
+        const std::string path = request.substr(start, request.find(' ', start) - start);
+        if (!fs::is_regular_file(site / path))
+            return std::vector<S::Step>{S::send("HTTP/1.1 404 No\r\n\r\n")};
+        const std::string content = readBytes(site / path);
+        const std::string ok = "HTTP/1.1 200 OK\r\n";
+        const bool signedText = path.find('/') == std::string::npos;
+        if (!signedText || framing == Framing::Length) {
+            return std::vector<S::Step>{S::send(
+                ok + "Content-Length: " + std::to_string(content.size()) + "\r\n\r\n" + content)};
+        }
+        if (framing == Framing::Close) return std::vector<S::Step>{S::send(ok + "\r\n" + content)};
+        std::string chunks = ok + "Transfer-Encoding: chunked\r\n\r\n";
+        char line[32];
+        for (std::size_t at = 0; at < content.size(); at += 65536) {
+            const std::string part = content.substr(at, 65536);
+            std::snprintf(line, sizeof line, "%zx\r\n", part.size());
+            chunks += line + part + "\r\n";
+        }
+        return std::vector<S::Step>{S::send(chunks + "0\r\n\r\n")};
+    };
+}
+
+// The body padded with lines of filler (which a manifest ignores as lines it does not know)
+// until its signed text is exactly size bytes.
+std::string signedTextOfSize(const test::ReleaseSite& site, std::string body, std::size_t size) {
+    const std::size_t wanted = size - (site.sign("").size());
+    while (body.size() < wanted) {
+        const std::size_t line = std::min<std::size_t>(100, wanted - body.size());
+        body += std::string(line - 1, 'p') + "\n";
+    }
+    return site.sign(body);
+}
+
+TEST_F(Fetch, ASignedTextIsAcceptedOnlyWhenItsRecordCanBeReadBack) {
+    // Records and caches are read back only up to the limit of a signed text, so no framing of
+    // the reply may let a longer one in: it would be installed and cached, then never read.
+    std::string manifestBody;
+    ASSERT_TRUE(verifySigned(site->manifestText(), site->publicKey(), manifestBody));
+    const struct {
+        const char* name;
+        Framing framing;
+    } framings[] = {
+        {"length", Framing::Length}, {"chunked", Framing::Chunked}, {"close", Framing::Close}};
+    for (const std::size_t size : {kSignedTextLimit, kSignedTextLimit + 1}) {
+        const std::string manifest = signedTextOfSize(*site, manifestBody, size);
+        const std::string news = signedTextOfSize(*site, "# Corvanthe 1.0\n", size);
+        ASSERT_EQ(manifest.size(), size);
+        ASSERT_EQ(news.size(), size);
+        writeBytes(site->site() / "manifest-win64.txt", manifest);
+        writeBytes(site->site() / "news.txt", news);
+        for (const auto& f : framings) {
+            SCOPED_TRACE(std::string(f.name) + ", " + std::to_string(size) + " bytes");
+            const fs::path folder = tmp.path() / ("launcher-" + std::to_string(size) + f.name);
+            fs::create_directories(folder);
+            std::string url;
+            {
+                testing::ScriptedServer scripted(serveSite(site->site(), f.framing));
+                url = scripted.url();
+                Updater u(folder, url, site->publicKey());
+                checkAndWait(u);
+                const Updater::Snapshot s = updateAndWait(u);
+                if (size > kSignedTextLimit) {
+                    EXPECT_EQ(s.phase, Updater::Failed);
+                    EXPECT_EQ(s.statusText, "file larger than expected");
+                    EXPECT_TRUE(log->has("launcher: news: file larger than expected"));
+                    EXPECT_FALSE(fs::exists(folder / ".news"));
+                    EXPECT_FALSE(fs::exists(folder / ".staging"));
+                    EXPECT_FALSE(fs::exists(folder / "game"));
+                    continue;
+                }
+                EXPECT_EQ(s.phase, Updater::UpToDate) << s.statusText;
+                EXPECT_EQ(readBytes(folder / "game" / kInstalledRecord), manifest);
+                EXPECT_EQ(readBytes(folder / ".news"), news);
+            }
+            // Read back by the next start, with the server gone.
+            Updater next(folder, url, site->publicKey());
+            EXPECT_EQ(next.snapshot().news, news.substr(0, news.rfind("signature ")));
+            const Updater::Snapshot s = checkAndWait(next);
+            EXPECT_EQ(s.phase, Updater::Offline);
+            EXPECT_EQ(s.statusText, "Offline: playing what is installed");
+            EXPECT_TRUE(s.gamePresent);
+        }
     }
 }
 
