@@ -152,7 +152,11 @@ bool httpGet(const std::string& url, std::vector<std::uint8_t>& body, std::uint6
         } else if (now - lastActivity > kIdleLimit) {
             return fail("the update server stopped answering");
         }
-        if (limited && now - started > deadline) {
+        // Only bytes that came earn time: an announced length is the server's word, and one that
+        // announces much and then drips must be cut as early as one that announces nothing.
+        const auto earned =
+            deadlineRate > 0 ? timeToReceive(total, deadlineRate) : std::chrono::milliseconds(0);
+        if (limited && now - started > deadline + earned) {
             return fail("cannot reach the update server (timed out)");
         }
 
@@ -167,8 +171,6 @@ bool httpGet(const std::string& url, std::vector<std::uint8_t>& body, std::uint6
                 if (status) *status = reply.status;
                 if (!accepted) return fail(headerError);
                 headerLength = end;
-                if (limited && deadlineRate > 0 && reply.hasContentLength)
-                    deadline += timeToReceive(reply.contentLength, deadlineRate);
                 reserveBody(body, reply);
                 body.insert(body.end(), received.begin() + static_cast<std::ptrdiff_t>(end),
                             received.end());

@@ -115,9 +115,10 @@ TEST_F(Fetch, ASignedTextThatTricklesInEndsTheCheckAtTheDeadline) {
     EXPECT_TRUE(log->has("launcher: news: cannot reach the update server (timed out)"));
 }
 
-TEST_F(Fetch, TheDeadlineOfASignedTextGrowsWithItsAnnouncedLength) {
-    // The time allowed is the fixed deadline plus the announced length at 16 KiB/s: with one
-    // second fixed, 48 KiB may take four seconds in all.
+TEST_F(Fetch, TheDeadlineOfASignedTextGrowsOnlyWithWhatArrives) {
+    // The time allowed is the fixed deadline plus what has arrived at 16 KiB/s; the announced
+    // length earns nothing. With one second fixed, 16 KiB that came at once and then a drip end
+    // after two seconds, though 48 KiB were announced.
     using S = testing::ScriptedServer;
     const std::string header = "HTTP/1.1 200 OK\r\nContent-Length: 49152\r\n\r\n";
     std::vector<S::Step> honest{S::send(header)}; // 32 KiB/s, done after 1.5 s
@@ -125,7 +126,7 @@ TEST_F(Fetch, TheDeadlineOfASignedTextGrowsWithItsAnnouncedLength) {
         honest.push_back(S::pause(125));
         honest.push_back(S::send(std::string(4096, 'x')));
     }
-    std::vector<S::Step> drip{S::send(header), S::send(std::string(1024, 'x'))};
+    std::vector<S::Step> drip{S::send(header), S::send(std::string(16384, 'x'))};
     for (int i = 0; i < 100; ++i) {
         drip.push_back(S::pause(100));
         drip.push_back(S::send("x"));
@@ -140,10 +141,11 @@ TEST_F(Fetch, TheDeadlineOfASignedTextGrowsWithItsAnnouncedLength) {
         std::vector<S::Step> script;
         std::string error;
         double atLeastSeconds;
+        double atMostSeconds;
     } cases[] = {
-        {"honest", honest, "news.txt is not signed by the Corvanthe release key", 1.5},
-        {"drip", drip, "cannot reach the update server (timed out)", 4.0},
-        {"short and late", shortAndLate, "cannot reach the update server (timed out)", 1.0},
+        {"honest", honest, "news.txt is not signed by the Corvanthe release key", 1.5, 10.0},
+        {"drip", drip, "cannot reach the update server (timed out)", 1.9, 3.5},
+        {"short and late", shortAndLate, "cannot reach the update server (timed out)", 1.0, 1.8},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -157,7 +159,29 @@ TEST_F(Fetch, TheDeadlineOfASignedTextGrowsWithItsAnnouncedLength) {
         const std::chrono::duration<double> took = std::chrono::steady_clock::now() - started;
         EXPECT_EQ(error, c.error);
         EXPECT_GE(took.count(), c.atLeastSeconds);
+        EXPECT_LE(took.count(), c.atMostSeconds);
     }
+}
+
+TEST_F(Fetch, ADripUnderTheLargestLengthIsCutAtAboutAMinute) {
+    // The launcher's own limits: a byte every 15 s never meets the silence limit, and the 4 MiB
+    // it announces must not buy the minutes it would take to send them.
+    using S = testing::ScriptedServer;
+    std::vector<S::Step> drip{S::send("HTTP/1.1 200 OK\r\nContent-Length: 4194304\r\n\r\n")};
+    for (int i = 0; i < 8; ++i) {
+        drip.push_back(S::pause(15000));
+        drip.push_back(S::send("x"));
+    }
+    S server(drip);
+    Updater u(tmp.path() / "launcher", server.url(), site->publicKey());
+    const auto started = std::chrono::steady_clock::now();
+    std::string body;
+    std::string error;
+    EXPECT_FALSE(u.fetchSigned("manifest-win64.txt", body, error));
+    const std::chrono::duration<double> took = std::chrono::steady_clock::now() - started;
+    EXPECT_EQ(error, "cannot reach the update server (timed out)");
+    EXPECT_GE(took.count(), 60.0);
+    EXPECT_LE(took.count(), 70.0);
 }
 
 // How a scripted server ends the body of a signed text.
