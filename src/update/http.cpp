@@ -152,7 +152,11 @@ bool httpGet(const std::string& url, std::vector<std::uint8_t>& body, std::uint6
         } else if (now - lastActivity > kIdleLimit) {
             return fail("the update server stopped answering");
         }
-        if (limited && now - started > deadline) {
+        // Only bytes that came earn time: an announced length is the server's word, and one that
+        // announces much and then drips must be cut as early as one that announces nothing.
+        const auto earned =
+            deadlineRate > 0 ? timeToReceive(total, deadlineRate) : std::chrono::milliseconds(0);
+        if (limited && now - started > deadline + earned) {
             return fail("cannot reach the update server (timed out)");
         }
 
@@ -167,8 +171,6 @@ bool httpGet(const std::string& url, std::vector<std::uint8_t>& body, std::uint6
                 if (status) *status = reply.status;
                 if (!accepted) return fail(headerError);
                 headerLength = end;
-                if (limited && deadlineRate > 0 && reply.hasContentLength)
-                    deadline += timeToReceive(reply.contentLength, deadlineRate);
                 reserveBody(body, reply);
                 body.insert(body.end(), received.begin() + static_cast<std::ptrdiff_t>(end),
                             received.end());
@@ -179,6 +181,10 @@ bool httpGet(const std::string& url, std::vector<std::uint8_t>& body, std::uint6
             const std::uint64_t bodyBytes = body.size();
             if (progress) progress(bodyBytes, reply.hasContentLength ? reply.contentLength : 0);
             if (reply.hasContentLength && !reply.chunked && bodyBytes >= reply.contentLength) break;
+            // A body that only the close ends is held to the limit as it arrives, as a length
+            // above the limit is held to it before; a chunked one once it is decoded.
+            if (!reply.hasContentLength && !reply.chunked && bodyBytes > maxSize)
+                return fail("file larger than expected");
         }
         if (total > receiveLimit) return fail("file larger than expected");
         if (!open) break;
@@ -188,6 +194,7 @@ bool httpGet(const std::string& url, std::vector<std::uint8_t>& body, std::uint6
     if (headerLength == 0) return fail("the update server hung up");
     if (reply.chunked) {
         if (!decodeChunked(body)) return fail("download cut short");
+        if (body.size() > maxSize) return fail("file larger than expected");
     } else if (reply.hasContentLength) {
         if (body.size() < reply.contentLength) return fail("download cut short");
         // Bytes past the announced length can only come with the read that

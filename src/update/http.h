@@ -18,15 +18,17 @@ using HttpProgress = std::function<void(unsigned long long, unsigned long long)>
 
 // Fetches url into body. True only for a complete status-200 reply; then body
 // holds exactly the reply's body and error is left as it was. False comes with
-// a short lower-case error and an empty body. The reply may take maxSize bytes
-// of body plus 65536 bytes of header as received; a reply announced as larger
-// than maxSize is refused before its body is read. cancel, when given, is
+// a short lower-case error and an empty body. The body may take maxSize bytes
+// in every framing, and the reply as received (header and chunk framing
+// included) maxSize + 65536; a reply announced as larger than maxSize is
+// refused before its body is read. cancel, when given, is
 // polled about every 100 ms. Each extra header is one complete line without
 // its line end. status, when given, receives the reply's status once a status
 // line was read, else 0. A deadline above zero bounds the whole request, connecting included:
 // a reply not complete by then fails as "cannot reach the update server (timed out)", however
-// steadily it trickles in. With deadlineRate above zero, a reply that announces its length gets
-// the time to receive that length at deadlineRate bytes per second on top of the deadline.
+// steadily it trickles in. With deadlineRate above zero, every byte received so far (header and
+// framing included) adds the time it takes at deadlineRate bytes per second; an announced length
+// adds nothing.
 bool httpGet(const std::string& url, std::vector<std::uint8_t>& body, std::uint64_t maxSize,
              const HttpProgress& progress, std::atomic<bool>* cancel, std::string& error,
              const std::vector<std::string>& extraHeaders = {}, int* status = nullptr,

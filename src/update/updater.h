@@ -209,10 +209,10 @@ class Updater {
 
     const std::filesystem::path launcherDir;
     const std::string serverUrl;
-    // The whole time a signed text (at most 4 MiB) may take to arrive: the fixed part, plus its
-    // announced length at the rate below. A server that trickles a byte now and then must not
-    // hold a check, and the button, for half an hour, yet an honest large manifest on a slow
-    // line must arrive (4 MiB ends within about 5 minutes). Objects keep only the silence
+    // The whole time a signed text (at most 4 MiB) may take to arrive: the fixed part, plus what
+    // has arrived at the rate below. A server that trickles a byte now and then must not hold a
+    // check, and the button, for minutes, whatever length it announced, yet an honest large
+    // manifest on a line as fast as the rate always arrives. Objects keep only the silence
     // limit: a large one on a slow line may rightly take long.
     std::chrono::milliseconds signedTextDeadline{60000}; // assigned before the first run
     std::uint64_t signedTextRate = 16384;                // bytes per second

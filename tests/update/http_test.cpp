@@ -299,6 +299,8 @@ TEST(HttpReply, DecidedWithoutWaitingForTheServer) {
         {"header too long", std::string(65537, 'h'), false, "reply header too long"},
         {"received one byte above the limit", ok + "\r\n" + std::string(1000 + 65537 - 19, 'u'),
          false, "file larger than expected"},
+        {"unframed body one byte above the limit", ok + "\r\n" + std::string(1001, 'u'), false,
+         "file larger than expected"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -332,13 +334,20 @@ TEST(HttpReply, LimitsToTheByte) {
         std::uint64_t maxSize = 1000;
     };
     const Case cases[] = {
-        // Header and body together may take maxSize + 65536 bytes as received;
-        // an unframed body is not held to maxSize itself.
-        {"receive limit", plain + std::string(receiveLimit - plain.size(), 'u'), true,
-         std::string(receiveLimit - plain.size(), 'u')},
+        // The body is held to maxSize in every framing, as a length above it is.
+        {"unframed at the limit", plain + std::string(1000, 'u'), true, std::string(1000, 'u')},
+        {"unframed at the limit + 1", plain + std::string(1001, 'u'), false,
+         "file larger than expected"},
         {"receive limit + 1", plain + std::string(receiveLimit + 1 - plain.size(), 'u'), false,
          "file larger than expected"},
-        // Chunk framing counts towards the receive limit.
+        {"chunked body at the limit",
+         chunked + "3e8\r\n" + std::string(1000, 'c') + "\r\n0\r\n\r\n", true,
+         std::string(1000, 'c')},
+        {"chunked body at the limit + 1",
+         chunked + "3e8\r\n" + std::string(1000, 'c') + "\r\n1\r\nc\r\n0\r\n\r\n", false,
+         "file larger than expected"},
+        // Header and body together, chunk framing included, may take maxSize + 65536 bytes as
+        // received.
         {"chunked at the limit", chunkedOfSize(receiveLimit), true, "x"},
         {"chunked at the limit + 1", chunkedOfSize(receiveLimit + 1), false,
          "file larger than expected"},

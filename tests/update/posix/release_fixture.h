@@ -152,17 +152,24 @@ class ReleaseSite {
         std::string body;
         std::string error;
         Manifest manifest;
+        if (!verifySigned(manifestText(), publicKey_.data(), body) ||
+            !parseManifest(body, manifest, error))
+            return false;
+        change(manifest);
+        const std::string text = sign(writeManifest(manifest));
+        if (text.empty()) return false;
+        writeBytes(site_ / "manifest-win64.txt", text);
+        return true;
+    }
+
+    // The body as a text signed with the release key; empty when the key cannot be read.
+    std::string sign(const std::string& body) const {
         std::string secretHex = readBytes(key_);
         while (!secretHex.empty() && secretHex.back() == '\n')
             secretHex.pop_back();
         std::uint8_t secret[64];
-        if (!fromHex(secretHex, secret, sizeof secret) ||
-            !verifySigned(manifestText(), publicKey_.data(), body) ||
-            !parseManifest(body, manifest, error))
-            return false;
-        change(manifest);
-        writeBytes(site_ / "manifest-win64.txt", signText(writeManifest(manifest), secret));
-        return true;
+        if (!fromHex(secretHex, secret, sizeof secret)) return {};
+        return signText(body, secret);
     }
 
     std::string manifestText(bool testing = false) const {

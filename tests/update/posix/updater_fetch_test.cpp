@@ -4,6 +4,7 @@
 
 #include <zlib.h>
 
+#include <cstdio>
 #include <memory>
 
 #include "../scripted_server.h"
@@ -13,8 +14,10 @@
 namespace qv::launcher {
 namespace {
 
+using test::checkAndWait;
 using test::randomBytes;
 using test::readBytes;
+using test::updateAndWait;
 using test::writeBytes;
 namespace fs = std::filesystem;
 
@@ -112,9 +115,10 @@ TEST_F(Fetch, ASignedTextThatTricklesInEndsTheCheckAtTheDeadline) {
     EXPECT_TRUE(log->has("launcher: news: cannot reach the update server (timed out)"));
 }
 
-TEST_F(Fetch, TheDeadlineOfASignedTextGrowsWithItsAnnouncedLength) {
-    // The time allowed is the fixed deadline plus the announced length at 16 KiB/s: with one
-    // second fixed, 48 KiB may take four seconds in all.
+TEST_F(Fetch, TheDeadlineOfASignedTextGrowsOnlyWithWhatArrives) {
+    // The time allowed is the fixed deadline plus what has arrived at 16 KiB/s; the announced
+    // length earns nothing. With one second fixed, 16 KiB that came at once and then a drip end
+    // after two seconds, though 48 KiB were announced.
     using S = testing::ScriptedServer;
     const std::string header = "HTTP/1.1 200 OK\r\nContent-Length: 49152\r\n\r\n";
     std::vector<S::Step> honest{S::send(header)}; // 32 KiB/s, done after 1.5 s
@@ -122,7 +126,7 @@ TEST_F(Fetch, TheDeadlineOfASignedTextGrowsWithItsAnnouncedLength) {
         honest.push_back(S::pause(125));
         honest.push_back(S::send(std::string(4096, 'x')));
     }
-    std::vector<S::Step> drip{S::send(header), S::send(std::string(1024, 'x'))};
+    std::vector<S::Step> drip{S::send(header), S::send(std::string(16384, 'x'))};
     for (int i = 0; i < 100; ++i) {
         drip.push_back(S::pause(100));
         drip.push_back(S::send("x"));
@@ -137,10 +141,11 @@ TEST_F(Fetch, TheDeadlineOfASignedTextGrowsWithItsAnnouncedLength) {
         std::vector<S::Step> script;
         std::string error;
         double atLeastSeconds;
+        double atMostSeconds;
     } cases[] = {
-        {"honest", honest, "news.txt is not signed by the Corvanthe release key", 1.5},
-        {"drip", drip, "cannot reach the update server (timed out)", 4.0},
-        {"short and late", shortAndLate, "cannot reach the update server (timed out)", 1.0},
+        {"honest", honest, "news.txt is not signed by the Corvanthe release key", 1.5, 10.0},
+        {"drip", drip, "cannot reach the update server (timed out)", 1.9, 3.5},
+        {"short and late", shortAndLate, "cannot reach the update server (timed out)", 1.0, 1.8},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -154,6 +159,122 @@ TEST_F(Fetch, TheDeadlineOfASignedTextGrowsWithItsAnnouncedLength) {
         const std::chrono::duration<double> took = std::chrono::steady_clock::now() - started;
         EXPECT_EQ(error, c.error);
         EXPECT_GE(took.count(), c.atLeastSeconds);
+        EXPECT_LE(took.count(), c.atMostSeconds);
+    }
+}
+
+TEST_F(Fetch, ADripUnderTheLargestLengthIsCutAtAboutAMinute) {
+    // The launcher's own limits: a byte every 15 s never meets the silence limit, and the 4 MiB
+    // it announces must not buy the minutes it would take to send them.
+    using S = testing::ScriptedServer;
+    std::vector<S::Step> drip{S::send("HTTP/1.1 200 OK\r\nContent-Length: 4194304\r\n\r\n")};
+    for (int i = 0; i < 8; ++i) {
+        drip.push_back(S::pause(15000));
+        drip.push_back(S::send("x"));
+    }
+    S server(drip);
+    Updater u(tmp.path() / "launcher", server.url(), site->publicKey());
+    const auto started = std::chrono::steady_clock::now();
+    std::string body;
+    std::string error;
+    EXPECT_FALSE(u.fetchSigned("manifest-win64.txt", body, error));
+    const std::chrono::duration<double> took = std::chrono::steady_clock::now() - started;
+    EXPECT_EQ(error, "cannot reach the update server (timed out)");
+    EXPECT_GE(took.count(), 60.0);
+    EXPECT_LE(took.count(), 70.0);
+}
+
+// How a scripted server ends the body of a signed text.
+enum class Framing { Length, Chunked, Close };
+
+// Serves the files of the site folder: the signed texts in the framing, objects with their
+// length, a 404 for anything else; the connection closes after each reply.
+testing::ScriptedServer::Responder serveSite(const fs::path& site, Framing framing) {
+    return [site, framing](const std::string& request) {
+        using S = testing::ScriptedServer;
+        const std::size_t start = request.find(' ') + 2;
+        const std::string path = request.substr(start, request.find(' ', start) - start);
+        if (!fs::is_regular_file(site / path))
+            return std::vector<S::Step>{S::send("HTTP/1.1 404 No\r\n\r\n")};
+        const std::string content = readBytes(site / path);
+        const std::string ok = "HTTP/1.1 200 OK\r\n";
+        const bool signedText = path.find('/') == std::string::npos;
+        if (!signedText || framing == Framing::Length) {
+            return std::vector<S::Step>{S::send(
+                ok + "Content-Length: " + std::to_string(content.size()) + "\r\n\r\n" + content)};
+        }
+        if (framing == Framing::Close) return std::vector<S::Step>{S::send(ok + "\r\n" + content)};
+        std::string chunks = ok + "Transfer-Encoding: chunked\r\n\r\n";
+        char line[32];
+        for (std::size_t at = 0; at < content.size(); at += 65536) {
+            const std::string part = content.substr(at, 65536);
+            std::snprintf(line, sizeof line, "%zx\r\n", part.size());
+            chunks += line + part + "\r\n";
+        }
+        return std::vector<S::Step>{S::send(chunks + "0\r\n\r\n")};
+    };
+}
+
+// The body padded with lines of filler (which a manifest ignores as lines it does not know)
+// until its signed text is exactly size bytes.
+std::string signedTextOfSize(const test::ReleaseSite& site, std::string body, std::size_t size) {
+    const std::size_t wanted = size - (site.sign("").size());
+    while (body.size() < wanted) {
+        const std::size_t line = std::min<std::size_t>(100, wanted - body.size());
+        body += std::string(line - 1, 'p') + "\n";
+    }
+    return site.sign(body);
+}
+
+TEST_F(Fetch, ASignedTextIsAcceptedOnlyWhenItsRecordCanBeReadBack) {
+    // Records and caches are read back only up to the limit of a signed text, so no framing of
+    // the reply may let a longer one in: it would be installed and cached, then never read.
+    std::string manifestBody;
+    ASSERT_TRUE(verifySigned(site->manifestText(), site->publicKey(), manifestBody));
+    const struct {
+        const char* name;
+        Framing framing;
+    } framings[] = {
+        {"length", Framing::Length}, {"chunked", Framing::Chunked}, {"close", Framing::Close}};
+    for (const std::size_t size : {kSignedTextLimit, kSignedTextLimit + 1}) {
+        const std::string manifest = signedTextOfSize(*site, manifestBody, size);
+        const std::string news = signedTextOfSize(*site, "# Corvanthe 1.0\n", size);
+        ASSERT_EQ(manifest.size(), size);
+        ASSERT_EQ(news.size(), size);
+        writeBytes(site->site() / "manifest-win64.txt", manifest);
+        writeBytes(site->site() / "news.txt", news);
+        for (const auto& f : framings) {
+            SCOPED_TRACE(std::string(f.name) + ", " + std::to_string(size) + " bytes");
+            const fs::path folder = tmp.path() / ("launcher-" + std::to_string(size) + f.name);
+            fs::create_directories(folder);
+            std::string url;
+            {
+                testing::ScriptedServer scripted(serveSite(site->site(), f.framing));
+                url = scripted.url();
+                Updater u(folder, url, site->publicKey());
+                checkAndWait(u);
+                const Updater::Snapshot s = updateAndWait(u);
+                if (size > kSignedTextLimit) {
+                    EXPECT_EQ(s.phase, Updater::Failed);
+                    EXPECT_EQ(s.statusText, "file larger than expected");
+                    EXPECT_TRUE(log->has("launcher: news: file larger than expected"));
+                    EXPECT_FALSE(fs::exists(folder / ".news"));
+                    EXPECT_FALSE(fs::exists(folder / ".staging"));
+                    EXPECT_FALSE(fs::exists(folder / "game"));
+                    continue;
+                }
+                EXPECT_EQ(s.phase, Updater::UpToDate) << s.statusText;
+                EXPECT_EQ(readBytes(folder / "game" / kInstalledRecord), manifest);
+                EXPECT_EQ(readBytes(folder / ".news"), news);
+            }
+            // Read back by the next start, with the server gone.
+            Updater next(folder, url, site->publicKey());
+            EXPECT_EQ(next.snapshot().news, news.substr(0, news.rfind("signature ")));
+            const Updater::Snapshot s = checkAndWait(next);
+            EXPECT_EQ(s.phase, Updater::Offline);
+            EXPECT_EQ(s.statusText, "Offline: playing what is installed");
+            EXPECT_TRUE(s.gamePresent);
+        }
     }
 }
 
