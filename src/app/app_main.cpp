@@ -142,7 +142,11 @@ int runLauncher(int argc, char** argv) {
         showError(kNoOpenGlMessage);
         return 1;
     }
-    setWindowSizeLimits(window, readDisplayScale(window));
+    const DisplayScale scale = readDisplayScale(window);
+    setWindowSizeLimits(window, scale);
+    // A laptop's screen at 125% or 175% is smaller than the default size in its pixels: the
+    // action bar would open under the taskbar or past the screen's edge.
+    fitWindowToScreen(window, scale);
     glfwShowWindow(window);
     glfwMakeContextCurrent(window);
     glfwSwapInterval(1);

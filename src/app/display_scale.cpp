@@ -1,5 +1,6 @@
 #include "app/display_scale.h"
 
+#include <algorithm>
 #include <cmath>
 
 namespace qv::launcher {
@@ -23,6 +24,28 @@ DisplayScale displayScale(int windowWidth, int framebufferWidth, int framebuffer
         windowWidth > 0 ? fbW / static_cast<float>(windowWidth) : 1.0f;
     scale.unitsPerCursor = pixelsPerCoordinate / scale.pixelsPerUnit;
     return scale;
+}
+
+namespace {
+
+// One side of the fit: the length shrunk to what the work area leaves beside the frame (never
+// below the minimum), and the start moved back where the far edge would pass the work area's.
+void fitSide(int& start, int& length, int areaStart, int areaLength, int frameBefore,
+             int frameAfter, int minLength) {
+    length = std::max(minLength, std::min(length, areaLength - frameBefore - frameAfter));
+    const int areaEnd = areaStart + areaLength;
+    if (start + length + frameAfter > areaEnd)
+        start = std::max(areaEnd - frameAfter - length, areaStart + frameBefore);
+}
+
+} // namespace
+
+ScreenRect fitToWorkArea(ScreenRect window, const ScreenRect& workArea, const WindowFrame& frame,
+                         int minWidth, int minHeight) {
+    fitSide(window.x, window.width, workArea.x, workArea.width, frame.left, frame.right, minWidth);
+    fitSide(window.y, window.height, workArea.y, workArea.height, frame.top, frame.bottom,
+            minHeight);
+    return window;
 }
 
 int windowCoordinates(float units, const DisplayScale& scale) {

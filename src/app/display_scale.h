@@ -24,6 +24,23 @@ float usableContentScale(float contentScale);
 DisplayScale displayScale(int windowWidth, int framebufferWidth, int framebufferHeight,
                           float contentScale);
 
+// A rectangle in the desktop's window coordinates (a window's drawing area, a monitor's work
+// area), and the frame a window manager puts around a window's drawing area.
+struct ScreenRect {
+    int x = 0, y = 0, width = 0, height = 0;
+};
+struct WindowFrame {
+    int left = 0, top = 0, right = 0, bottom = 0;
+};
+
+// The window's first place on the monitor it opens on: its drawing area shrunk, each side apart,
+// until the area and its frame fit the work area (the monitor less taskbars and docks), but never
+// below the minimum size; where the frame would still reach past the work area's right or bottom
+// edge, the window is moved back, never so far that its frame starts before the left or top edge.
+// A window that fits already stays as it is.
+ScreenRect fitToWorkArea(ScreenRect window, const ScreenRect& workArea, const WindowFrame& frame,
+                         int minWidth, int minHeight);
+
 // A length of screen units in whole window coordinates, rounded up so that a minimum size never
 // comes out smaller than asked.
 int windowCoordinates(float units, const DisplayScale& scale);

@@ -45,6 +45,24 @@ double displayPeriod() {
     return refreshPeriod(mode ? mode->refreshRate : 0);
 }
 
+// The monitor whose area holds the centre of the window (the one it opens on), else the primary
+// one; none where the desktop reports no monitor.
+GLFWmonitor* monitorOf(const ScreenRect& window) {
+    const int centreX = window.x + window.width / 2;
+    const int centreY = window.y + window.height / 2;
+    int count = 0;
+    GLFWmonitor** monitors = glfwGetMonitors(&count);
+    for (int i = 0; i < count; ++i) {
+        int x = 0, y = 0;
+        glfwGetMonitorPos(monitors[i], &x, &y);
+        const GLFWvidmode* mode = glfwGetVideoMode(monitors[i]);
+        if (mode && centreX >= x && centreX < x + mode->width && centreY >= y &&
+            centreY < y + mode->height)
+            return monitors[i];
+    }
+    return glfwGetPrimaryMonitor();
+}
+
 } // namespace
 
 double refreshPeriod(int refreshRate) {
@@ -118,6 +136,25 @@ void setWindowSizeLimits(GLFWwindow* window, const DisplayScale& scale) {
     glfwSetWindowSizeLimits(window, windowCoordinates(minWindowWidth, scale),
                             windowCoordinates(minWindowHeight, scale), GLFW_DONT_CARE,
                             GLFW_DONT_CARE);
+}
+
+void fitWindowToScreen(GLFWwindow* window, const DisplayScale& scale) {
+    ScreenRect placed;
+    glfwGetWindowPos(window, &placed.x, &placed.y);
+    glfwGetWindowSize(window, &placed.width, &placed.height);
+    GLFWmonitor* monitor = monitorOf(placed);
+    if (!monitor) return;
+    ScreenRect area;
+    glfwGetMonitorWorkarea(monitor, &area.x, &area.y, &area.width, &area.height);
+    if (area.width <= 0 || area.height <= 0) return;
+    WindowFrame frame;
+    glfwGetWindowFrameSize(window, &frame.left, &frame.top, &frame.right, &frame.bottom);
+    const ScreenRect fitted =
+        fitToWorkArea(placed, area, frame, windowCoordinates(minWindowWidth, scale),
+                      windowCoordinates(minWindowHeight, scale));
+    if (fitted.width != placed.width || fitted.height != placed.height)
+        glfwSetWindowSize(window, fitted.width, fitted.height);
+    if (fitted.x != placed.x || fitted.y != placed.y) glfwSetWindowPos(window, fitted.x, fitted.y);
 }
 
 DisplayScale readDisplayScale(GLFWwindow* window) {

@@ -25,6 +25,12 @@ inline constexpr float minWindowHeight = 520.0f;
 // The window's size limits: at least the minimum size in screen units at the window's scale.
 void setWindowSizeLimits(GLFWwindow* window, const DisplayScale& scale);
 
+// Before the window is first shown: shrinks its default size to the work area of the monitor it
+// opens on (less the frame the window manager adds, where that is known before the window shows),
+// never below the minimum size, and moves it back where it would reach past the work area. Only
+// the first size: a window the player has sized or moved to another monitor keeps its size.
+void fitWindowToScreen(GLFWwindow* window, const DisplayScale& scale);
+
 // The window's display scale now, from its sizes and content scale.
 DisplayScale readDisplayScale(GLFWwindow* window);
 

@@ -1,6 +1,12 @@
 #include "app/settings.h"
 
+#include "base/log.h"
+#include "base/platform.h"
+#include "update/updater.h"
+
+#include <cstdint>
 #include <fstream>
+#include <system_error>
 
 namespace qv::launcher {
 
@@ -52,13 +58,23 @@ LauncherSettings loadSettings(const std::filesystem::path& launcherDir) {
 }
 
 void saveSettings(const std::filesystem::path& launcherDir, const LauncherSettings& settings) {
-    std::ofstream out(launcherDir / kSettingsFileName, std::ios::out | std::ios::trunc);
-    out << "# Corvanthe launcher settings. Written by the launcher.\n";
-    if (!settings.server.empty()) out << "server = " << settings.server << "\n";
+    std::string text = "# Corvanthe launcher settings. Written by the launcher.\n";
+    if (!settings.server.empty()) text += "server = " + settings.server + "\n";
     // The channel is only meaningful together with a key: without one the client follows Live.
     if (!settings.testerKey.empty()) {
-        out << "tester_key = " << settings.testerKey << "\n";
-        out << "channel = " << (settings.testing ? "testing" : "live") << "\n";
+        text += "tester_key = " + settings.testerKey + "\n";
+        text += "channel = " + std::string(settings.testing ? "testing" : "live") + "\n";
+    }
+    // Written whole beside the file and renamed over it: a crash or a power cut mid-write leaves
+    // the previous settings, never a short file that loses the key and the server. What cannot
+    // be written (a scanner holding the file past the wait, a full disk) leaves the choice in
+    // effect for this run; the log says why it was not kept.
+    const std::filesystem::path path = launcherDir / kSettingsFileName;
+    std::error_code ec;
+    if (!writeFileAtomic(path, reinterpret_cast<const std::uint8_t*>(text.data()), text.size(),
+                         ec)) {
+        logWarn("launcher: settings not saved: cannot write %s (%s)", toUtf8(path).c_str(),
+                errorReason(ec).c_str());
     }
 }
 

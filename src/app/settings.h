@@ -22,7 +22,9 @@ LauncherSettings parseSettings(std::istream& in);
 // Never fails: a missing or unreadable file gives the defaults.
 LauncherSettings loadSettings(const std::filesystem::path& launcherDir);
 
-// Replaces the whole file; a write that fails is lost without a message.
+// Replaces the whole file in one step: a reader, or the next start after a crash, finds either
+// the old settings or the new ones. A write that fails is logged as a warning with its reason;
+// the record in memory keeps the new values for the rest of the run.
 void saveSettings(const std::filesystem::path& launcherDir, const LauncherSettings& settings);
 
 } // namespace qv::launcher

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <iterator>
 #include <limits>
 
 namespace qv::launcher {
@@ -24,6 +25,9 @@ TEST(DisplayScale, LayoutStaysInScreenUnitsAtEveryScale) {
         {"200%, pixels", 2048, 2048, 1240, 2, 2, 0.5f, 1024, 620, 1640, 1040},
         {"150%, pixels", 1536, 1536, 930, 1.5f, 1.5f, 1 / 1.5f, 1024, 620, 1230, 780},
         {"125%, pixels", 1280, 1280, 775, 1.25f, 1.25f, 0.8f, 1024, 620, 1025, 650},
+        // 820 and 520 units are 1093.3 and 693.3 coordinates: a minimum rounded to the nearest
+        // would let the window be a fraction of a unit too small.
+        {"133%, pixels", 1365, 1365, 827, 4 / 3.0f, 4 / 3.0f, 0.75f, 1023.75f, 620.25f, 1094, 694},
         {"200%, points", 1024, 2048, 1240, 2, 2, 1, 1024, 620, 820, 520},
         {"resized at 150%", 1537, 1537, 931, 1.5f, 1.5f, 1 / 1.5f, 1537 / 1.5f, 931 / 1.5f, 1230,
          780},
@@ -40,6 +44,40 @@ TEST(DisplayScale, LayoutStaysInScreenUnitsAtEveryScale) {
         EXPECT_FLOAT_EQ(d.height, c.height) << c.what;
         EXPECT_EQ(windowCoordinates(820, d), c.minWidth) << c.what;
         EXPECT_EQ(windowCoordinates(520, d), c.minHeight) << c.what;
+    }
+}
+
+TEST(DisplayScale, TheFirstWindowFitsTheWorkAreaWithItsFrame) {
+    struct Case {
+        ScreenRect window, workArea;
+        WindowFrame frame;
+        int minWidth, minHeight;
+        ScreenRect fitted;
+    };
+    const WindowFrame titled{8, 31, 8, 8};
+    const Case cases[] = {
+        // fits already
+        {{100, 80, 1024, 620}, {0, 0, 1920, 1040}, titled, 820, 520, {100, 80, 1024, 620}},
+        // 1366x768 at 125% above a taskbar: moved up as far as its title bar allows
+        {{34, 57, 1280, 775}, {0, 0, 1366, 728}, titled, 1025, 650, {34, 31, 1280, 689}},
+        // 1920x1080 at 175%, no frame (no window manager)
+        {{0, 0, 1792, 1085}, {0, 0, 1920, 1080}, {}, 1435, 910, {0, 0, 1792, 1080}},
+        // not even the minimum fits
+        {{0, 0, 1280, 775}, {0, 0, 1024, 600}, {}, 1025, 650, {0, 0, 1025, 650}},
+        // nor does it with its frame: the title bar stays on the screen
+        {{20, 20, 1280, 775}, {0, 0, 1024, 600}, titled, 1025, 650, {8, 31, 1025, 650}},
+        // on a second monitor right of the first
+        {{1946, 57, 1280, 775}, {1920, 0, 1366, 728}, titled, 1025, 650, {1946, 31, 1280, 689}},
+        // placed partly past the right edge
+        {{600, 40, 1024, 620}, {0, 0, 1366, 728}, titled, 820, 520, {334, 40, 1024, 620}},
+    };
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        const Case& c = cases[i];
+        const ScreenRect f = fitToWorkArea(c.window, c.workArea, c.frame, c.minWidth, c.minHeight);
+        EXPECT_EQ(f.x, c.fitted.x) << "case " << i;
+        EXPECT_EQ(f.y, c.fitted.y) << "case " << i;
+        EXPECT_EQ(f.width, c.fitted.width) << "case " << i;
+        EXPECT_EQ(f.height, c.fitted.height) << "case " << i;
     }
 }
 

@@ -3,8 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <sstream>
+#include <string>
+#include <vector>
+
+#include "base/platform.h"
 
 #include "../support/file_bytes.h"
+#include "../support/log_folder.h"
 #include "../support/temp_dir.h"
 
 namespace qv::launcher {
@@ -100,9 +105,32 @@ TEST_F(SettingsFile, WriterOutputAndRoundTrip) {
     }
 }
 
-TEST_F(SettingsFile, UnwritableFolderLosesTheWriteQuietly) {
-    saveSettings(dir_ / "missing" / "deeper", LauncherSettings{"http://s/", "K", true});
-    EXPECT_FALSE(fs::exists(dir_ / "missing"));
+// The choice stays in effect for the run; the log says why it was not kept.
+TEST(SettingsSave, AWriteThatFailsIsLoggedWithItsReason) {
+    test::LogFolder log("settings-log-");
+    const fs::path missing = log.folder() / "missing" / "deeper";
+    // A folder that holds something, standing where the file goes, is never replaced.
+    const fs::path blocked = log.folder() / "blocked";
+    fs::create_directories(blocked / "launcher.cfg" / "inside");
+    for (const fs::path& folder : {missing, blocked})
+        saveSettings(folder, LauncherSettings{"http://s/", "K", true});
+
+    std::vector<std::string> warnings;
+    for (const test::LogLine& line : log.lines())
+        if (line.level == "warn") warnings.push_back(line.message);
+    ASSERT_EQ(warnings.size(), 2u) << log.log();
+    const fs::path folders[] = {missing, blocked};
+    for (std::size_t i = 0; i < 2; ++i) {
+        const std::string start = "launcher: settings not saved: cannot write " +
+                                  toUtf8(folders[i] / "launcher.cfg") + " (";
+        EXPECT_EQ(warnings[i].rfind(start, 0), 0u) << warnings[i];
+        // The system's reason, in parentheses.
+        EXPECT_GT(warnings[i].size(), start.size() + 1) << warnings[i];
+        EXPECT_EQ(warnings[i].back(), ')') << warnings[i];
+    }
+    EXPECT_FALSE(fs::exists(log.folder() / "missing"));
+    EXPECT_TRUE(fs::is_directory(blocked / "launcher.cfg" / "inside"));
+    EXPECT_FALSE(fs::exists(blocked / "launcher.cfg.part"));
 }
 
 } // namespace

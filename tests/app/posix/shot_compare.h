@@ -17,12 +17,23 @@
 namespace qv::launcher::test {
 
 // The launcher's first seconds put sparks only near the bottom: born 10 units under the window,
-// they rise at most 90 units a second with glows of at most 16 units. Above this line and right
-// of x 700 (they are born left of 0.65 w and sway 10 at most) nothing moves but the glows' slow
-// pulse.
+// they rise at most 90 units a second with glows of at most 16 units. Above the line 190 units
+// over the bottom (at the start size, 430) and, at any time, right of 0.65 w and 35 units (they
+// are born left of 0.65 w and sway less than 19; at the start size, x 700) nothing moves but the
+// glows' slow pulse.
 inline const double kShotSeconds = 2.0;
-inline const int kSparkFreeAbove = 620 - 6 - 90 * 2 - 4;
-inline const int kSparkFreeRightOf = 700;
+struct SparkFree {
+    int above = 0;   // rows above this one (0: none, the sparks may be at any height)
+    int rightOf = 0; // columns right of this one
+};
+// In a "--shot" taken after seconds (kShotSeconds unless given) of a screen w by h units.
+inline SparkFree sparkFreeEarly(int w, int h, double seconds = kShotSeconds) {
+    return {h - 6 - static_cast<int>(90 * seconds) - 4, static_cast<int>(0.65 * w) + 35};
+}
+// In a shot of a window that has been open for longer.
+inline SparkFree sparkFreeLater(int w) {
+    return {0, static_cast<int>(0.65 * w) + 35};
+}
 
 // Whether the launcher's log says the screen showed the state (as "launcher: screen" logs it)
 // before "--shot" saved the frame: a shot that came first is of an earlier screen.
@@ -48,14 +59,15 @@ struct Comparison {
 inline const int kLeftColumnEnd = 500;
 
 inline Comparison compareOutsideSparks(const RgbImage& unscaled, const RgbImage& scaled,
-                                       double scale, const std::string& name) {
+                                       double scale, const std::string& name, SparkFree free = {}) {
+    if (free.rightOf == 0) free = sparkFreeEarly(unscaled.width, unscaled.height);
     Comparison result;
     std::vector<std::uint8_t> map(unscaled.rgb.size(), 0);
     const int whole = static_cast<int>(scale);
     const bool blocks = whole == scale;
     for (int y = 0; y < unscaled.height; ++y) {
         for (int x = 0; x < unscaled.width; ++x) {
-            if (y >= kSparkFreeAbove && x <= kSparkFreeRightOf) continue;
+            if (y >= free.above && x <= free.rightOf) continue;
             std::array<int, 3> counterpart{};
             if (blocks) {
                 for (int j = 0; j < whole; ++j)
@@ -74,7 +86,7 @@ inline Comparison compareOutsideSparks(const RgbImage& unscaled, const RgbImage&
             bool differs = false;
             for (int c = 0; c < 3; ++c)
                 differs = differs || std::abs(p[c] - counterpart[c]) > 8;
-            const bool left = x < kLeftColumnEnd && y < kSparkFreeAbove;
+            const bool left = x < kLeftColumnEnd && y < free.above;
             ++(left ? result.leftCompared : result.compared);
             (left ? result.leftDiffering : result.differing) += differs;
             if (differs) std::fill_n(&map[(std::size_t(y) * unscaled.width + x) * 3], 3, 255);

@@ -4,6 +4,8 @@
 //   x_helper shot WINDOW FILE         save the window's pixels as an RGB PNG
 //   x_helper minsize WINDOW           print the minimum size the window asks of a window manager
 //   x_helper icon WINDOW              print how many numbers its _NET_WM_ICON holds (0: no icon)
+//   x_helper workarea X Y W H         give the desktop a work area, as a window manager with a
+//                                     taskbar or dock does (kept until the server ends)
 // WINDOW is a decimal window id (xdotool prints them so). Exit code 0 on success.
 #include "base/png.h"
 
@@ -136,11 +138,34 @@ int iconSize(Display* display, Window window) {
     return 0;
 }
 
+// What a desktop's window manager announces: its check window (here the root window itself,
+// which stays when this program leaves), the hints it supports, and the work area of the
+// current desktop. Programs started afterwards find the work area as on a desktop with a panel.
+int setWorkArea(Display* display, long x, long y, long width, long height) {
+    const Window root = DefaultRootWindow(display);
+    const auto cardinals = [&](const char* name, Atom type, const long* values, int count) {
+        XChangeProperty(display, root, XInternAtom(display, name, False), type, 32,
+                        PropModeReplace, reinterpret_cast<const unsigned char*>(values), count);
+    };
+    const long check[] = {static_cast<long>(root)};
+    const long supported[] = {static_cast<long>(XInternAtom(display, "_NET_WORKAREA", False)),
+                              static_cast<long>(XInternAtom(display, "_NET_CURRENT_DESKTOP", False))};
+    const long desktop[] = {0};
+    const long area[] = {x, y, width, height};
+    cardinals("_NET_SUPPORTING_WM_CHECK", XA_WINDOW, check, 1);
+    cardinals("_NET_SUPPORTED", XA_ATOM, supported, 2);
+    cardinals("_NET_CURRENT_DESKTOP", XA_CARDINAL, desktop, 1);
+    cardinals("_NET_WORKAREA", XA_CARDINAL, area, 4);
+    XSync(display, False);
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
     if (argc < 3) {
-        std::fprintf(stderr, "usage: x_helper clipboard TEXT SECONDS | close|shot|minsize|icon WINDOW [FILE]\n");
+        std::fprintf(stderr, "usage: x_helper clipboard TEXT SECONDS | workarea X Y W H | "
+                             "close|shot|minsize|icon WINDOW [FILE]\n");
         return 2;
     }
     Display* display = XOpenDisplay(nullptr);
@@ -152,6 +177,9 @@ int main(int argc, char** argv) {
     int result = 2;
     if (command == "clipboard" && argc == 4) {
         result = serveClipboard(display, argv[2], std::atof(argv[3]));
+    } else if (command == "workarea" && argc == 6) {
+        result = setWorkArea(display, std::atol(argv[2]), std::atol(argv[3]), std::atol(argv[4]),
+                             std::atol(argv[5]));
     } else {
         const Window window = static_cast<Window>(std::strtoul(argv[2], nullptr, 10));
         if (command == "close") result = closeWindow(display, window);
