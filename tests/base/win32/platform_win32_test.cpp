@@ -170,8 +170,14 @@ TEST(SelfPath, StaysTheStartPathAfterTheRunningProgramIsRenamed) {
 
 TEST(SelfPath, IsTheLongFormWhenStartedThroughAShortPath) {
     // A self-update renames the files named after the launcher's own path: the short form
-    // would leave the new launcher under the 8.3 name alone.
-    test::TempDir temp("platform_win32_test-");
+    // would leave the new launcher under the 8.3 name alone. In the user's profile, on the
+    // system's drive, where the system keeps 8.3 names (wine keeps them there, not on drives
+    // it maps to the host's folders).
+    std::wstring profile(32768, L'\0');
+    profile.resize(GetEnvironmentVariableW(L"USERPROFILE", profile.data(),
+                                           static_cast<DWORD>(profile.size())));
+    ASSERT_FALSE(profile.empty());
+    test::TempDir temp("platform_win32_test-", profile);
     const fs::path child = copyChild(temp.path() / L"a folder with a long name");
     std::wstring shortForm(32768, L'\0');
     shortForm.resize(
