@@ -127,7 +127,8 @@ std::wstring quoteArgument(const std::wstring& argument) {
 
 bool startProcess(const std::filesystem::path& executable,
                   const std::vector<std::string>& arguments,
-                  const std::filesystem::path& workingFolder, std::string& error) {
+                  const std::filesystem::path& workingFolder, std::string& error,
+                  bool* refusedAsProgram) {
     // Every argument is checked before anything starts, so a bad one never half-starts a game.
     std::vector<std::filesystem::path> converted;
     converted.reserve(arguments.size());
@@ -136,6 +137,7 @@ bool startProcess(const std::filesystem::path& executable,
 
     const unsigned long code = osStartProcess(executable, converted, workingFolder);
     if (code == 0) return true;
+    if (refusedAsProgram) *refusedAsProgram = osRefusesProgram(code);
     error = "could not start " + toUtf8(executable.filename()) + " (error " + std::to_string(code) +
             ")";
     return false;

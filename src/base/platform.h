@@ -45,9 +45,14 @@ std::vector<std::string> commandLineArguments(int argc, char** argv);
 // process group of its own, inheriting no descriptor beyond standard input, output and error,
 // and does not wait for it. On failure returns false and sets error to
 // "could not start <file name> (error <code>)"; on success error is left untouched.
+// refusedAsProgram, when given, then tells whether the system refused the file itself as a
+// program (not one this system runs, not allowed to run, blocked by a virus scanner or an
+// application-control policy), so that starting it again would fail again; a start that failed
+// for any other reason (resources ran short, a file held for a moment) leaves it false.
 // An argument that is not valid UTF-8 throws filesystem_error before anything is started.
 bool startProcess(const std::filesystem::path& executable,
                   const std::vector<std::string>& arguments,
-                  const std::filesystem::path& workingFolder, std::string& error);
+                  const std::filesystem::path& workingFolder, std::string& error,
+                  bool* refusedAsProgram = nullptr);
 
 } // namespace qv::launcher

@@ -18,8 +18,12 @@ unsigned long osStartProcess(const std::filesystem::path& executable,
                              const std::vector<std::filesystem::path>& arguments,
                              const std::filesystem::path& workingFolder);
 
-// Full path of the running executable as the system named it when the program started; empty
-// when the system cannot tell.
+// Whether an error code of osStartProcess says that the system refused the file itself as a
+// program, so that any later start of it fails the same way.
+bool osRefusesProgram(unsigned long code);
+
+// Full path of the running executable as the system named it when the program started, each
+// name in its long form; empty when the system cannot tell.
 std::filesystem::path osSelfPath();
 
 // Hands the folder to the desktop's file manager without waiting; failures are silent.

@@ -8,6 +8,7 @@
 // time (about 3 s in all) before they give up; a file held longer is reported as in use.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
@@ -49,10 +50,22 @@ FsEntry fsEntryAt(const std::filesystem::path& path);
 bool fsRename(const std::filesystem::path& from, const std::filesystem::path& to,
               std::error_code& error);
 
+// How long one change of a name waits for a file another program holds before it gives up.
+inline constexpr std::chrono::milliseconds kFsHeldFileWait{3000};
+
+// The waiting a series of changes may do in all for files other programs hold: each change
+// waits only for what the earlier ones left, so that many held files cost no more than one.
+// A change still tries once when nothing is left.
+struct FsPatience {
+    std::chrono::milliseconds left = kFsHeldFileWait;
+};
+
 // Removes the file, link (never its target) or empty folder at the name, a read-only one too.
 // True when something was removed; false with error clear when nothing stood there, and false
-// with the system's reason in error otherwise.
+// with the system's reason in error otherwise. The second form waits for a held file only as
+// long as patience has left, and takes what it waited from it.
 bool fsRemove(const std::filesystem::path& path, std::error_code& error);
+bool fsRemove(const std::filesystem::path& path, std::error_code& error, FsPatience& patience);
 
 // Whether the host can use a file at this absolute path at all, checked before anything is
 // changed: null when it fits the host's limits on the whole path and on each name in it; else

@@ -10,6 +10,7 @@
 #include <system_error>
 #include <thread>
 
+#include "base/log.h"
 #include "base/platform.h"
 #include "update/fs_os.h"
 #include "update/hex.h"
@@ -242,6 +243,21 @@ bool Updater::removeGameFile(const std::string& relative, std::string& error) {
     // A file where one of its folders should be means the path holds nothing either.
     if (!ec || ec == std::errc::not_a_directory) return true;
     error = replaceError(relative, ec);
+    return false;
+}
+
+bool Updater::removeDroppedFile(const std::string& relative, FsPatience& patience) {
+    fs::path target;
+    if (!gameFile(relative, target)) return false;
+    std::error_code ec;
+    if (fsRemove(target, ec, patience)) {
+        noteGameChange(target);
+        logInfo("launcher: removed %s", relative.c_str());
+        return true;
+    }
+    // A file where one of its folders should be means the path holds nothing either.
+    if (ec && ec != std::errc::not_a_directory)
+        logWarn("launcher: cannot remove %s (%s)", relative.c_str(), errorReason(ec).c_str());
     return false;
 }
 

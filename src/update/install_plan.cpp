@@ -1,6 +1,7 @@
 // Getting the game folder ready for an install: whether every path of the release can be put in
 // place, checked before anything is downloaded or changed; the dropped files that stand where the
 // new ones go; and the record of the release being placed, written before its first file.
+#include <set>
 #include <string_view>
 #include <system_error>
 #include <unordered_set>
@@ -109,18 +110,19 @@ bool Updater::canPlaceAll(const std::vector<const Manifest*>& earlier, std::stri
     return true;
 }
 
-void Updater::removeDroppedInTheWay(const std::vector<const Manifest*>& earlier) {
+std::set<std::string> Updater::removeDroppedInTheWay(const std::vector<const Manifest*>& earlier,
+                                                     FsPatience& patience) {
     // A release may turn a file into a folder or a folder into a file. The old file (or the old
     // files inside the folder) would block placing the new one on every run, so those dropped
-    // files go now instead of after the install; the removal is still logged with the others.
+    // files go now instead of after the install.
     const CaseFoldedPaths now(latest);
     const PlacedPaths placing(toInstall);
+    std::set<std::string> handled;
     for (const Manifest* release : earlier) {
         for (const Entry& old : release->files) {
             if (now.has(old.path) || !placing.inTheWay(old.path)) continue;
-            fs::path target;
-            std::error_code ec;
-            if (gameFile(old.path, target) && fsRemove(target, ec)) noteGameChange(target);
+            // What stands at the name after the install is the new release's own.
+            if (handled.insert(old.path).second) removeDroppedFile(old.path, patience);
         }
     }
     // A path the release only spells in other letter case names, where file names ignore case,
@@ -148,6 +150,7 @@ void Updater::removeDroppedInTheWay(const std::vector<const Manifest*>& earlier)
         fs::path target;
         if (gameFile(entry->path, target)) removeFolderTree(target, false);
     }
+    return handled;
 }
 
 bool Updater::beginInstall(const Manifest* unfinished, std::string& error) {

@@ -2,7 +2,8 @@
 // object, write it beside the running file, put it in place (in one rename where the running
 // file may be replaced, else by two renames that are undone when the second fails, finished at
 // the next start when stopped between them), and start the new one with the launcher's own
-// arguments plus "--updated".
+// arguments plus "--updated". A new launcher that the system refuses to start is replaced by
+// the one that runs.
 #include "base/log.h"
 #include "base/platform.h"
 #include "update/fs_os.h"
@@ -38,14 +39,26 @@ bool replaceLauncherFile(const fs::path& exe, const fs::path& fresh, const fs::p
                          std::string& error, const RenameFunction& rename) {
     std::error_code ec;
     fsRemove(old, ec); // the previous launcher of an earlier self-update
-    // A file system without hard links only loses the copy that the next start deletes anyway.
+    // The running launcher stays under `old` so that a new one that will not start can be taken
+    // out again; a file system without hard links gets a copy.
     fs::create_hard_link(exe, old, ec);
+    if (ec && copyFileAtomic(exe, old, ec)) makeExecutable(old);
     rename(fresh, exe, ec);
     if (ec) {
         error = "cannot put the new launcher in place";
         return false;
     }
     return true;
+}
+
+bool undoLauncherSwap(const fs::path& exe, const fs::path& old, const RenameFunction& rename) {
+    // One rename that replaces the refused file: the name holds a file at every moment, the
+    // refused one until the launcher that ran is back. Two renames (the refused file back to
+    // ".new" first) would leave the name empty between them, and the next start would finish
+    // that "swap" with the refused file.
+    std::error_code ec;
+    rename(old, exe, ec);
+    return !ec;
 }
 
 void finishLauncherSwap(const fs::path& self) {
@@ -95,14 +108,22 @@ bool Updater::selfUpdate(const Entry& launcher, std::string& error) {
     fsUnlockFile(folderLock);
     folderLock = -1;
     bool started;
+    bool refused = false;
     try {
-        started = startProcess(exe, arguments, launcherDir, error);
+        started = startProcess(exe, arguments, launcherDir, error, &refused);
     } catch (const fs::filesystem_error&) {
         // The swap stays done: the next start of the launcher runs the new one.
         error = "cannot restart the launcher (an argument is not valid UTF-8)";
         started = false;
     }
-    if (!started) return false;
+    if (!started) {
+        // A file the system will not run as a program would fail every later start as well and
+        // leave the player without a launcher: the launcher that runs goes back under its name.
+        // Any other failure keeps the swap, so that the next start runs the new one.
+        if (refused && !undoLauncherSwap(exe, old, rename))
+            logWarn("launcher: cannot put the running launcher back under %s", toUtf8(exe).c_str());
+        return false;
+    }
 
     logInfo("launcher: replaced itself with %s; restarting", launcher.hash.c_str());
     setStatus(Restarting, "Restarting the launcher", -1.0);

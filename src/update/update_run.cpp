@@ -136,7 +136,15 @@ void Updater::run(bool online, bool apply, bool verify, bool allowSelfUpdate) {
                 const std::string own = hashFile(toUtf8(selfPath()));
                 if (!own.empty() && own != latest.launcher.hash) {
                     if (selfUpdate(latest.launcher, error)) return; // the new launcher runs now
+                    // The lock went to the new launcher that did not start; without it taken
+                    // back, another launcher could change the folder beside this run.
+                    std::string lockError;
+                    const bool locked = folderLock != -1 || takeFolderLockBack(lockError);
                     logWarn("launcher: self-update failed: %s", error.c_str());
+                    if (!locked) {
+                        setStatus(Failed, lockError, -1.0);
+                        return;
+                    }
                 }
             }
         } else {
@@ -288,7 +296,9 @@ void Updater::run(bool online, bool apply, bool verify, bool allowSelfUpdate) {
         setStatus(Failed, error, -1.0);
         return;
     }
-    removeDroppedInTheWay(earlier);
+    // The waits for files other programs hold share one bound in the whole clean-up.
+    FsPatience patience;
+    const std::set<std::string> handled = removeDroppedInTheWay(earlier, patience);
     if (!installStaged(error)) {
         setStatus(Failed, error, -1.0);
         return;
@@ -297,7 +307,7 @@ void Updater::run(bool online, bool apply, bool verify, bool allowSelfUpdate) {
     // A path that differs from a new one only in letter case names the same file on a system
     // that ignores case: the file just placed there. It goes only when it is another file.
     const CaseFoldedPaths now(latest);
-    std::set<std::string> removed;
+    std::set<std::string> removed = handled;
     for (const Manifest* release : earlier) {
         for (const Entry& old : release->files) {
             const std::string* same = now.find(old.path);
@@ -307,8 +317,7 @@ void Updater::run(bool online, bool apply, bool verify, bool allowSelfUpdate) {
                          !gameFile(*same, placed) || fs::equivalent(target, placed, ec)))
                 continue;
             if (!removed.insert(old.path).second) continue;
-            if (gameFile(old.path, target) && fsRemove(target, ec)) noteGameChange(target);
-            logInfo("launcher: removed %s", old.path.c_str());
+            removeDroppedFile(old.path, patience);
         }
     }
     // The record names the release only once every file it lists is on the disk under its name.

@@ -184,6 +184,21 @@ void Updater::workerBody(bool isCheck, bool flag) noexcept {
     busy.store(false);
 }
 
+bool Updater::takeFolderLockBack(std::string& status) {
+    const std::filesystem::path lockPath = launcherDir / kRunLock;
+    bool heldElsewhere = false;
+    folderLock = takeFolderLock(lockPath, heldElsewhere);
+    if (folderLock != -1) return true;
+    if (heldElsewhere) {
+        logWarn("launcher: another launcher holds %s", toUtf8(lockPath).c_str());
+        status = "another Corvanthe launcher is updating this folder";
+    } else {
+        logWarn("launcher: cannot lock %s", toUtf8(lockPath).c_str());
+        status = "cannot lock " + toUtf8(lockPath);
+    }
+    return false;
+}
+
 std::uint64_t Updater::currentGeneration() const {
     std::lock_guard<std::mutex> lock(mutex);
     return generation;

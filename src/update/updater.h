@@ -26,6 +26,8 @@
 
 namespace qv::launcher {
 
+struct FsPatience; // update/fs_os.h
+
 // The whole file into out. False only when it cannot be opened for reading.
 bool readFile(const std::filesystem::path& path, std::string& out);
 
@@ -106,6 +108,12 @@ bool swapLauncherFiles(const std::filesystem::path& exe, const std::filesystem::
 bool replaceLauncherFile(const std::filesystem::path& exe, const std::filesystem::path& fresh,
                          const std::filesystem::path& old, std::string& error,
                          const RenameFunction& rename);
+
+// Takes back a swap of either kind whose new launcher the system refused to start: the running
+// launcher, kept under `old`, is renamed over `exe` in one step, which also removes the refused
+// file. False when the rename fails (both files then stay where they are).
+bool undoLauncherSwap(const std::filesystem::path& exe, const std::filesystem::path& old,
+                      const RenameFunction& rename);
 
 // Finishes a swap of swapLauncherFiles that was stopped between its two moves: when no file
 // stands at the launcher's name (self, or self without a trailing ".old" or ".new") and the new
@@ -204,8 +212,12 @@ class Updater {
                              const Entry* placing);
     bool installStaged(std::string& error);
 
-    // Replaces the running executable with the launcher entry's and starts it.
+    // Replaces the running executable with the launcher entry's and starts it. A new launcher
+    // the system refuses to start is taken out again, and the running one put back.
     bool selfUpdate(const Entry& launcher, std::string& error);
+    // Takes the launcher folder's lock again after the restart let it go and the new launcher
+    // did not start; false, logged and with the status text, when it cannot be had.
+    bool takeFolderLockBack(std::string& status);
 
     const std::filesystem::path launcherDir;
     const std::string serverUrl;
@@ -248,6 +260,12 @@ class Updater {
     bool gameFile(const std::string& relative, std::filesystem::path& out) const;
     // Removes a release file from the game folder; false with a status text when it stays.
     bool removeGameFile(const std::string& relative, std::string& error);
+    // Removes a file of an earlier release that the new one does not list, and logs what became
+    // of it: removed, or still there and why; a name that holds nothing (already gone, below a
+    // file, or never reachable) is not mentioned. A file another program holds is waited for
+    // only as long as patience, shared by all these removals of a run, has left. True when it
+    // went.
+    bool removeDroppedFile(const std::string& relative, FsPatience& patience);
     // Records the release about to be placed. Files an earlier interrupted install may have
     // changed and that do not already hold this release's content go first, so that no record
     // is dropped while its files might still be in the folder.
@@ -259,8 +277,11 @@ class Updater {
     // naming the path and what is in the way.
     bool canPlaceAll(const std::vector<const Manifest*>& earlier, std::string& error) const;
     // Dropped files of the earlier releases that stand where the new one puts a file or folder
-    // go; files the new one only respells in letter case take the new spelling.
-    void removeDroppedInTheWay(const std::vector<const Manifest*>& earlier);
+    // go; files the new one only respells in letter case take the new spelling. Returns the
+    // paths of the dropped files it dealt with, which the clean-up after the install leaves
+    // alone: what stands at such a name then is the new release's.
+    std::set<std::string> removeDroppedInTheWay(const std::vector<const Manifest*>& earlier,
+                                                FsPatience& patience);
     // Staged objects are written without waiting for the disk; before the first of them is
     // placed, every one this install places is made durable, so that no record can name a file
     // whose content a power cut may still take. False with a status text when one cannot be.

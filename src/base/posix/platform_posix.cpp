@@ -119,6 +119,25 @@ unsigned long osStartProcess(const std::filesystem::path& executable,
     return static_cast<unsigned long>(result);
 }
 
+bool osRefusesProgram(unsigned long code) {
+    // The spawn reports the exec's failure as its result. Every answer of exec is about the file
+    // (not a format the kernel runs, no permission to run it, a missing or broken interpreter,
+    // refused by a security module) except these: resources that ran short, arguments too long
+    // for this start, and a file another process still writes for a moment.
+    switch (code) {
+    case EAGAIN:
+    case ENOMEM:
+    case EMFILE:
+    case ENFILE:
+    case E2BIG:
+    case ETXTBSY:
+    case EINTR:
+        return false;
+    default:
+        return true;
+    }
+}
+
 std::filesystem::path osSelfPath() {
     // Read once: the kernel's link follows renames, and self-update moves the running file
     // aside; the launcher's path stays the one it was started under.

@@ -25,6 +25,21 @@ bool holdsNul(const std::wstring& text) {
     return text.find(L'\0') != std::wstring::npos;
 }
 
+// The path with every name in its long form; the path itself when the system cannot tell.
+std::wstring longForm(const std::wstring& path) {
+    std::wstring buffer(path.size() + 1, L'\0');
+    for (;;) {
+        const DWORD size = static_cast<DWORD>(buffer.size());
+        const DWORD n = GetLongPathNameW(path.c_str(), buffer.data(), size);
+        if (n == 0) return path;
+        if (n < size) {
+            buffer.resize(n);
+            return buffer;
+        }
+        buffer.assign(n, L'\0'); // n counts the final NUL here
+    }
+}
+
 std::filesystem::path readSelfPath() {
     std::wstring buffer(1024, L'\0');
     for (;;) {
@@ -33,7 +48,9 @@ std::filesystem::path readSelfPath() {
         if (n == 0) return {};
         if (n < size) {
             buffer.resize(n);
-            return std::filesystem::path(buffer);
+            // Started through a short (8.3) path, the system names the program that way; a
+            // self-update would then leave the new launcher under the short name alone.
+            return std::filesystem::path(longForm(buffer));
         }
         // A result that fills the buffer was cut: try again with twice the room.
         buffer.assign(buffer.size() * 2, L'\0');
@@ -72,6 +89,37 @@ unsigned long osStartProcess(const std::filesystem::path& executable,
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);
     return 0;
+}
+
+bool osRefusesProgram(unsigned long code) {
+    // What CreateProcessW answers when the image itself will not run, now or at any later start:
+    // not a program for this system, a file a scanner has found infected or has taken away,
+    // no permission to run it, or blocked by a policy (Software Restriction, AppLocker,
+    // Application Control, Smart App Control, a compatibility block). Resources that ran short,
+    // a file held for a moment (32) and a program that needs elevation (740) are not among them.
+    switch (code) {
+    case ERROR_FILE_NOT_FOUND:            // 2: quarantined between the move and the start
+    case ERROR_ACCESS_DENIED:             // 5: no execute right, or a policy refusal
+    case ERROR_BAD_FORMAT:                // 11
+    case ERROR_INVALID_EXE_SIGNATURE:     // 191
+    case ERROR_EXE_MARKED_INVALID:        // 192
+    case ERROR_BAD_EXE_FORMAT:            // 193: not a Win32 application
+    case ERROR_EXE_MACHINE_TYPE_MISMATCH: // 216: built for another processor
+    case 225:                             // ERROR_VIRUS_INFECTED
+    case 226:                             // ERROR_VIRUS_DELETED
+    case 577:                             // ERROR_INVALID_IMAGE_HASH: code integrity
+    case ERROR_APPHELP_BLOCK:             // 1259
+    case ERROR_ACCESS_DISABLED_BY_POLICY: // 1260: Software Restriction Policies, AppLocker
+    case ERROR_FILE_CORRUPT:              // 1392
+    case 4551:                            // ERROR_SYSTEM_INTEGRITY_POLICY_VIOLATION
+    case 4556:                            // ERROR_SYSTEM_INTEGRITY_REPUTATION_MALICIOUS
+    case 4557:                            // ERROR_SYSTEM_INTEGRITY_REPUTATION_PUA
+    case 4558:                            // ERROR_SYSTEM_INTEGRITY_REPUTATION_DANGEROUS_EXT
+    case ERROR_SXS_CANT_GEN_ACTCTX:       // 14001: a broken application manifest
+        return true;
+    default:
+        return false;
+    }
 }
 
 std::filesystem::path osSelfPath() {

@@ -35,17 +35,29 @@ bool isMomentaryRefusal(DWORD code) {
 }
 
 // Runs attempt (0 or the system's error code) again while it fails in a way that a short hold
-// explains, pausing a little longer each time, for about 3 s in all. The last code is kept.
-template <typename Attempt> DWORD withPatience(Attempt attempt) {
+// explains, pausing a little longer each time, for as long as patience has left; what it
+// waited is taken from it. The last code is kept.
+template <typename Attempt> DWORD withPatience(Attempt attempt, FsPatience& patience) {
     using Clock = std::chrono::steady_clock;
-    const Clock::time_point giveUp = Clock::now() + std::chrono::milliseconds(3000);
+    const Clock::time_point start = Clock::now();
+    const Clock::time_point giveUp = start + patience.left;
     DWORD pauseMs = 10;
+    DWORD code = 0;
     for (;;) {
-        const DWORD code = attempt();
-        if (code == 0 || !isMomentaryRefusal(code) || Clock::now() >= giveUp) return code;
+        code = attempt();
+        if (code == 0 || !isMomentaryRefusal(code) || Clock::now() >= giveUp) break;
         Sleep(pauseMs);
         pauseMs = std::min<DWORD>(pauseMs * 2, 250);
     }
+    const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
+    patience.left = waited >= patience.left ? std::chrono::milliseconds(0) : patience.left - waited;
+    return code;
+}
+
+// The same with the wait of one change alone, about 3 s.
+template <typename Attempt> DWORD withPatience(Attempt attempt) {
+    FsPatience own;
+    return withPatience(attempt, own);
 }
 
 DWORD lastErrorOr(bool succeeded) {
@@ -247,13 +259,18 @@ bool fsRename(const std::filesystem::path& from, const std::filesystem::path& to
 }
 
 bool fsRemove(const std::filesystem::path& path, std::error_code& error) {
+    FsPatience own;
+    return fsRemove(path, error, own);
+}
+
+bool fsRemove(const std::filesystem::path& path, std::error_code& error, FsPatience& patience) {
     error.clear();
     if (holdsNul(path)) {
         error = std::make_error_code(std::errc::invalid_argument);
         return false;
     }
     bool absent = false;
-    const DWORD code = withPatience([&] {
+    const auto attempt = [&] {
         const DWORD attributes = GetFileAttributesW(path.c_str());
         if (attributes == INVALID_FILE_ATTRIBUTES) {
             const DWORD why = GetLastError();
@@ -265,7 +282,8 @@ bool fsRemove(const std::filesystem::path& path, std::error_code& error) {
         return lastErrorOr((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0
                                ? RemoveDirectoryW(path.c_str()) != 0
                                : DeleteFileW(path.c_str()) != 0);
-    });
+    };
+    const DWORD code = withPatience(attempt, patience);
     if (code == 0) return !absent;
     error = systemError(causeOfRefusal(path, code));
     return false;

@@ -6,9 +6,13 @@
 // ("scripts/test.sh windows" sets up both).
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <functional>
+#include <map>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <utility>
 
@@ -56,13 +60,18 @@ class WineWorld {
     fs::path game() const { return launcher() / "game"; }
     fs::path staging() const { return launcher() / ".staging"; }
 
-    // Runs the driver's steps to their end: its exit code (0: up to date) and its output.
-    std::pair<int, std::string> drive(const std::string& steps) {
+    fs::path driver() const { return launcher() / "updater_driver.exe"; }
+    std::string log() const { return readBytes(launcher() / "logs" / "latest.log"); }
+
+    // Runs the driver's steps to their end: its exit code (0: up to date) and its output. With
+    // a program given (the driver's path in another form), a self-update may happen.
+    std::pair<int, std::string> drive(const std::string& steps, const std::string& program = {}) {
         const fs::path out = tmp_.path() / ("drive-" + std::to_string(++runs_) + ".out");
-        const int code = runProgram({kWine, (launcher() / "updater_driver.exe").string(),
-                                     "--server", nginx_.url(), "--key", site_.publicHex(),
-                                     "--no-self-update", "--steps", steps},
-                                    out);
+        std::vector<std::string> argv = {kWine, program.empty() ? driver().string() : program};
+        argv.insert(argv.end(),
+                    {"--server", nginx_.url(), "--key", site_.publicHex(), "--steps", steps});
+        if (program.empty()) argv.push_back("--no-self-update");
+        const int code = runProgram(argv, out);
         return {code, readBytes(out)};
     }
 
@@ -196,6 +205,159 @@ TEST(WineFiles, AFileHeldLongerFailsTheRunAsInUseAndTheNextRunSucceeds) {
         EXPECT_TRUE(holds(world.game() / "data" / "ember.pak", kNewEmber))
             << world.game() / "data" / "ember.pak";
     }
+}
+
+// The seconds since start of each log line that holds the text.
+std::vector<double> logTimes(const std::string& log, const std::string& text) {
+    std::vector<double> times;
+    std::size_t line = 0;
+    while (line < log.size()) {
+        const std::size_t end = std::min(log.find('\n', line), log.size());
+        const std::string one = log.substr(line, end - line);
+        const std::size_t at = one.find("] [");
+        if (at != std::string::npos && contains(one, text))
+            times.push_back(std::strtod(one.c_str() + at + 3, nullptr));
+        line = end + 1;
+    }
+    return times;
+}
+
+TEST(WineFiles, DroppedFilesOtherProgramsHoldStayWithAWarningAfterOneWaitForAll) {
+    if (!haveWindowsBuild())
+        SKIP_WITHOUT_SETUP("no Windows build (CORVANTHE_WINDOWS_BUILD, WINEPREFIX)");
+    WineWorld world;
+    ASSERT_TRUE(world.ok());
+    Files a = releaseWith(kOldEmber);
+    const int heldCount = 4;
+    for (int i = 0; i < heldCount; ++i)
+        a["data/held" + std::to_string(i) + ".txt"] = "only in A " + std::to_string(i);
+    a["data/free.txt"] = "only in A, held by nobody";
+    ASSERT_TRUE(world.site().publish(a, "A"));
+    auto [installed, installText] = world.drive("check,update");
+    ASSERT_EQ(installed, 0) << installText;
+    ASSERT_TRUE(world.site().publish(releaseWith(kNewEmber), "B"));
+
+    const fs::path letGo = world.folder() / "let-go";
+    std::vector<Child> holders;
+    for (int i = 0; i < heldCount; ++i)
+        holders.push_back(
+            world.hold(world.game() / "data" / ("held" + std::to_string(i) + ".txt"), letGo, 0));
+    auto [updated, text] = world.drive("check,update");
+    const std::string log = world.log();
+    writeBytes(letGo, "");
+    for (Child& holder : holders)
+        EXPECT_EQ(holder.wait(60), 0);
+
+    // The release is in place; what others hold stays and says so, and only what went is
+    // reported removed.
+    EXPECT_EQ(updated, 0) << text;
+    EXPECT_TRUE(contains(text, "| Up to date |")) << text;
+    EXPECT_TRUE(holds(world.game() / "data" / "ember.pak", kNewEmber));
+    for (int i = 0; i < heldCount; ++i) {
+        const std::string path = "data/held" + std::to_string(i) + ".txt";
+        EXPECT_TRUE(fs::exists(world.game() / path)) << path;
+        EXPECT_TRUE(
+            contains(log, "warn  launcher: cannot remove " + path + " (in use by another program)"))
+            << log;
+        EXPECT_FALSE(contains(log, "launcher: removed " + path)) << log;
+    }
+    EXPECT_FALSE(fs::exists(world.game() / "data" / "free.txt"));
+    EXPECT_TRUE(contains(log, "launcher: removed data/free.txt")) << log;
+    // One wait serves them all: alone each would wait its 3 s.
+    const std::vector<double> refused = logTimes(log, "launcher: cannot remove ");
+    ASSERT_EQ(refused.size(), static_cast<std::size_t>(heldCount)) << log;
+    std::printf("%d held dropped files: first refusal at %.3f s, last at %.3f s\n", heldCount,
+                refused.front(), refused.back());
+    EXPECT_LT(refused.back() - refused.front(), 2.0) << log;
+}
+
+// A release whose launcher the system will not run: right hash and signature, but no program.
+TEST(WineFiles, ALauncherTheSystemWillNotStartIsTakenOutAndTheRunningOneStays) {
+    if (!haveWindowsBuild())
+        SKIP_WITHOUT_SETUP("no Windows build (CORVANTHE_WINDOWS_BUILD, WINEPREFIX)");
+    WineWorld world;
+    ASSERT_TRUE(world.ok());
+    const std::string running = readBytes(world.driver());
+    const fs::path refused = world.folder() / "refused.exe";
+    writeBytes(refused, "corvanthe launcher, but only text\r\n");
+    ASSERT_TRUE(
+        world.site().publish(releaseWith(kOldEmber), "A", {"--launcher", refused.string()}));
+
+    auto [code, text] = world.drive("check,update", world.driver().string());
+    EXPECT_EQ(code, 0) << text;
+    EXPECT_TRUE(contains(text, "launcher: self-update failed: could not start updater_driver.exe "
+                               "(error 193)"))
+        << text;
+    EXPECT_TRUE(contains(text, "driver: done UpToDate | Up to date")) << text;
+    EXPECT_EQ(hashOf(readBytes(world.driver())), hashOf(running));
+    EXPECT_FALSE(fs::exists(world.driver().string() + ".old"));
+    EXPECT_FALSE(fs::exists(world.driver().string() + ".new"));
+    EXPECT_TRUE(holds(world.game() / "data" / "ember.pak", kOldEmber));
+
+    // It starts again, and without a self-update finds the game in place.
+    auto [next, nextText] = world.drive("check");
+    EXPECT_EQ(next, 0) << nextText;
+    EXPECT_TRUE(contains(nextText, "driver: done UpToDate | Up to date")) << nextText;
+}
+
+// The 8.3 name of each entry of a Windows folder that has one, by its long name, as "dir /x"
+// lists them.
+std::map<std::string, std::string> shortNames(const std::string& windowsFolder,
+                                              const fs::path& scratch) {
+    std::map<std::string, std::string> names;
+    std::istringstream lines(
+        runCaptured({kWine, "cmd", "/c", "dir", "/x", windowsFolder}, {}, scratch));
+    for (std::string line; std::getline(lines, line);) {
+        // Its last two words: the 8.3 name, then the long one (names here have no blanks).
+        std::istringstream split(trimmed(line));
+        std::vector<std::string> words;
+        for (std::string word; split >> word;)
+            words.push_back(word);
+        if (words.size() >= 2 && contains(words[words.size() - 2], "~"))
+            names[words.back()] = words[words.size() - 2];
+    }
+    return names;
+}
+
+TEST(WineFiles, ASelfUpdateStartedThroughAShortPathKeepsTheLongName) {
+    if (!haveWindowsBuild())
+        SKIP_WITHOUT_SETUP("no Windows build (CORVANTHE_WINDOWS_BUILD, WINEPREFIX)");
+    WineWorld world;
+    ASSERT_TRUE(world.ok());
+    // On the system's drive, where 8.3 names are kept (wine keeps none for the host's folders).
+    TempDir drive("wine_files_test-", fs::path(std::getenv("WINEPREFIX")) / "drive_c");
+    const fs::path launcher = drive.path() / "launcher-folder";
+    fs::create_directories(launcher);
+    const fs::path exe = launcher / "updater_driver.exe";
+    fs::copy_file(world.driver(), exe);
+    const fs::path newer = world.folder() / "newer.exe";
+    writeBytes(newer, readBytes(exe) + "\nnewer build\n");
+    ASSERT_TRUE(world.site().publish(releaseWith(kOldEmber), "A", {"--launcher", newer.string()}));
+    const std::string top = "C:\\" + drive.path().filename().string();
+    const std::string folderShort = shortNames(top, world.folder())["launcher-folder"];
+    const std::string exeShort =
+        shortNames(top + "\\launcher-folder", world.folder())["updater_driver.exe"];
+    ASSERT_FALSE(folderShort.empty() || exeShort.empty());
+    const std::string shortPath = top + "\\" + folderShort + "\\" + exeShort;
+
+    const fs::path out = world.folder() / "short.out";
+    EXPECT_EQ(runProgram({kWine, shortPath, "--server", world.nginx().url(), "--key",
+                          world.site().publicHex(), "--steps", "check,update"},
+                         out),
+              0)
+        << readBytes(out);
+    EXPECT_TRUE(contains(readBytes(out), "driver: handed over to the new launcher"))
+        << readBytes(out);
+    // The new launcher runs under the long name and goes on with the game.
+    const std::string log = (launcher / "logs" / "latest.log").string();
+    EXPECT_TRUE(waitUntil([&] { return contains(readBytes(log), "launcher: installed A"); }, 120.0))
+        << readBytes(log);
+    EXPECT_TRUE(holds(exe, readBytes(newer))) << exe;
+    EXPECT_TRUE(holds(launcher / "game" / "data" / "ember.pak", kOldEmber));
+    for (const auto& item : fs::directory_iterator(launcher))
+        EXPECT_FALSE(contains(item.path().filename().string(), "~")) << item.path();
+    // Its folder goes once it has ended (where its output reaches ours, it says so).
+    waitUntil([&] { return contains(readBytes(out), "driver: done"); }, 20.0);
 }
 
 TEST(WineFiles, ReadOnlyGameFilesAreReplacedAndRemoved) {

@@ -225,23 +225,42 @@ TEST(StartProcess, RefusedStartsNameTheProgramAndTheSystemError) {
     const fs::path notExecutable = temp.path() / "readme.txt";
     std::ofstream(notExecutable) << "not a program\n";
     fs::permissions(notExecutable, fs::perms::owner_read | fs::perms::owner_write);
+    const fs::path noFormat = temp.path() / "text.exe";
+    std::ofstream(noFormat) << "not a program either\n";
+    fs::permissions(noFormat, fs::perms::owner_all);
+    const fs::path noInterpreter = temp.path() / "script";
+    std::ofstream(noInterpreter) << "#!/no/such/interpreter\n";
+    fs::permissions(noInterpreter, fs::perms::owner_all);
+    const std::string x = "x";
+    const std::string tooLong(200000, 'a'); // beyond the kernel's limit for one argument
 
+    // refused: the file itself is no program the system runs, so a later start fails too.
     const struct {
         fs::path program;
         fs::path folder;
+        const std::string& argument;
         std::string error;
+        bool refused;
     } cases[] = {
-        {temp.path() / "game" / "corvanthe.exe", temp.path(),
-         "could not start corvanthe.exe (error " + std::to_string(ENOENT) + ")"},
-        {childProgram(), temp.path() / "missing folder",
-         "could not start report_args_child (error " + std::to_string(ENOENT) + ")"},
-        {notExecutable, temp.path(),
-         "could not start readme.txt (error " + std::to_string(EACCES) + ")"},
+        {temp.path() / "game" / "corvanthe.exe", temp.path(), x,
+         "could not start corvanthe.exe (error " + std::to_string(ENOENT) + ")", true},
+        {childProgram(), temp.path() / "missing folder", x,
+         "could not start report_args_child (error " + std::to_string(ENOENT) + ")", true},
+        {notExecutable, temp.path(), x,
+         "could not start readme.txt (error " + std::to_string(EACCES) + ")", true},
+        {noFormat, temp.path(), x,
+         "could not start text.exe (error " + std::to_string(ENOEXEC) + ")", true},
+        {noInterpreter, temp.path(), x,
+         "could not start script (error " + std::to_string(ENOENT) + ")", true},
+        {childProgram(), temp.path(), tooLong,
+         "could not start report_args_child (error " + std::to_string(E2BIG) + ")", false},
     };
     for (const auto& c : cases) {
         std::string error = "earlier text";
-        EXPECT_FALSE(startProcess(c.program, {"x"}, c.folder, error));
+        bool refused = !c.refused;
+        EXPECT_FALSE(startProcess(c.program, {c.argument}, c.folder, error, &refused));
         EXPECT_EQ(error, c.error);
+        EXPECT_EQ(refused, c.refused) << c.error;
     }
 }
 

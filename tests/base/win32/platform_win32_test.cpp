@@ -16,6 +16,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <map>
 #include <memory>
 #include <sstream>
@@ -165,6 +166,66 @@ TEST(SelfPath, StaysTheStartPathAfterTheRunningProgramIsRenamed) {
     EXPECT_EQ(pathFromUtf8(report.self), child);
     EXPECT_FALSE(fs::exists(child));
     EXPECT_TRUE(fs::exists(fs::path(child) += L".old"));
+}
+
+TEST(SelfPath, IsTheLongFormWhenStartedThroughAShortPath) {
+    // A self-update renames the files named after the launcher's own path: the short form
+    // would leave the new launcher under the 8.3 name alone. In the user's profile, on the
+    // system's drive, where the system keeps 8.3 names (wine keeps them there, not on drives
+    // it maps to the host's folders).
+    std::wstring profile(32768, L'\0');
+    profile.resize(GetEnvironmentVariableW(L"USERPROFILE", profile.data(),
+                                           static_cast<DWORD>(profile.size())));
+    ASSERT_FALSE(profile.empty());
+    test::TempDir temp("platform_win32_test-", profile);
+    const fs::path child = copyChild(temp.path() / L"a folder with a long name");
+    std::wstring shortForm(32768, L'\0');
+    shortForm.resize(
+        GetShortPathNameW(child.c_str(), shortForm.data(), static_cast<DWORD>(shortForm.size())));
+    ASSERT_FALSE(shortForm.empty());
+    ASSERT_NE(fs::path(shortForm).filename(), child.filename()) << "no 8.3 names here";
+    std::string error;
+    ASSERT_TRUE(startProcess(shortForm, {}, temp.path(), error)) << error;
+
+    ChildReport report;
+    ASSERT_TRUE(readChildReport(temp.path(), report));
+    const fs::path self = pathFromUtf8(report.self);
+    EXPECT_EQ(self.filename(), child.filename()) << report.self;
+    EXPECT_EQ(self.parent_path().filename(), child.parent_path().filename()) << report.self;
+    EXPECT_TRUE(fs::equivalent(self, child)) << report.self;
+}
+
+TEST(StartProcess, TellsAFileTheSystemRefusesAsAProgramFromOtherFailures) {
+    test::TempDir temp("platform_win32_test-");
+    const fs::path text = temp.path() / L"not a program.exe";
+    {
+        std::FILE* file = _wfopen(text.c_str(), L"wb");
+        ASSERT_NE(file, nullptr);
+        std::fputs("a text, not a program\n", file);
+        std::fclose(file);
+    }
+    const struct {
+        fs::path executable;
+        std::vector<std::string> arguments;
+        const char* error;
+        bool refused;
+    } cases[] = {
+        {text, {}, "could not start not a program.exe (error 193)", true},
+        // Taken away (as a scanner's quarantine does) between its placing and its start.
+        {temp.path() / L"missing.exe", {}, "could not start missing.exe (error 2)", true},
+        // Not the file's fault: a bad argument.
+        {helperProgram(L"process_report_child.exe"),
+         {std::string("cut\0short", 9)},
+         "could not start process_report_child.exe (error 87)",
+         false},
+    };
+    for (const auto& c : cases) {
+        std::string error;
+        bool refused = !c.refused;
+        EXPECT_FALSE(startProcess(c.executable, c.arguments, temp.path(), error, &refused));
+        EXPECT_EQ(error, c.error);
+        EXPECT_EQ(refused, c.refused) << c.error;
+    }
 }
 
 TEST(StartProcess, FailuresNameTheFileAndTheSystemsErrorNumber) {

@@ -277,6 +277,29 @@ TEST_F(UpdateRun, UpdateChangesAddsAndDropsFiles) {
     EXPECT_EQ(readBytes(game() / ".installed"), site->manifestText());
 }
 
+TEST_F(UpdateRun, TheCleanUpLogsWhatWentAndWarnsOfWhatStays) {
+    install(
+        {{"corvanthe.exe", "v1\n"}, {"goes.txt", "a\n"}, {"gone.txt", "b\n"}, {"stays.txt", "c\n"}},
+        "1.0");
+    fs::remove(game() / "gone.txt"); // the player removed it already
+    // Where a dropped file was, the player keeps a folder of their own now.
+    fs::remove(game() / "stays.txt");
+    writeBytes(game() / "stays.txt" / "mine.txt", "the player's own");
+    ASSERT_TRUE(site->publish({{"corvanthe.exe", "v1\n"}}, "2.0"));
+    Updater& u = start();
+    checkAndWait(u);
+    const Updater::Snapshot s = updateAndWait(u);
+    EXPECT_EQ(s.phase, Updater::UpToDate) << s.statusText;
+    EXPECT_EQ(s.installedVersion, "2.0");
+    EXPECT_FALSE(fs::exists(game() / "goes.txt"));
+    EXPECT_EQ(readBytes(game() / "stays.txt" / "mine.txt"), "the player's own");
+    EXPECT_TRUE(log->has("info  launcher: removed goes.txt")) << log->text();
+    EXPECT_FALSE(log->has("launcher: removed gone.txt")) << log->text();
+    EXPECT_FALSE(log->has("launcher: removed stays.txt")) << log->text();
+    EXPECT_TRUE(log->has("warn  launcher: cannot remove stays.txt (Directory not empty)"))
+        << log->text();
+}
+
 TEST_F(UpdateRun, AFileMayBecomeAFolderAndAFolderAFile) {
     install({{"corvanthe.exe", "v1\n"}, {"data", "a file\n"}, {"maps/deep/one.map", "map\n"}},
             "1.0");

@@ -2,6 +2,12 @@
 // driver is the running launcher that a release replaces with a newer build and restarts.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <chrono>
 #include <memory>
 #include <thread>
@@ -92,6 +98,29 @@ TEST_F(Swap, InOneStepTheLauncherNameNeverGoesWithoutALauncher) {
     EXPECT_FALSE(replaceLauncherFile(exe, fresh, old, error, refusing));
     EXPECT_EQ(error, "cannot put the new launcher in place");
     EXPECT_EQ(readBytes(exe), "new launcher");
+}
+
+TEST_F(Swap, TakingASwapBackPutsTheRunningLauncherUnderItsNameInOneRename) {
+    using SwapFunction = bool (*)(const fs::path&, const fs::path&, const fs::path&, std::string&,
+                                  const RenameFunction&);
+    for (const SwapFunction swap : {&swapLauncherFiles, &replaceLauncherFile}) {
+        writeBytes(exe, "running launcher");
+        writeBytes(fresh, "refused launcher");
+        std::string error;
+        ASSERT_TRUE(swap(exe, fresh, old, error, plainRename));
+        std::vector<std::string> seenAtEachMove;
+        const RenameFunction watching = [&](const fs::path& from, const fs::path& to,
+                                            std::error_code& ec) {
+            seenAtEachMove.push_back(readBytes(exe));
+            fs::rename(from, to, ec);
+        };
+        EXPECT_TRUE(undoLauncherSwap(exe, old, watching));
+        // The name never goes without a file, and the refused one is gone with the move.
+        EXPECT_EQ(seenAtEachMove, std::vector<std::string>{"refused launcher"});
+        EXPECT_EQ(readBytes(exe), "running launcher");
+        EXPECT_FALSE(fs::exists(old));
+        EXPECT_FALSE(fs::exists(fresh));
+    }
 }
 
 TEST_F(Swap, TheNextStartFinishesASwapStoppedBetweenItsMoves) {
@@ -207,6 +236,83 @@ TEST_F(SelfUpdate, ARestartThatCannotStartKeepsTheSwapAndGoesOnWithTheGame) {
     EXPECT_EQ(test::readFiles(launcher / "game"), game);
 }
 
+// Launchers with the right hash and signature that the system will not run, and the error the
+// start reports for each.
+struct RefusedLauncher {
+    const char* name;
+    std::string bytes;
+    int error;
+};
+const RefusedLauncher kRefusedLaunchers[] = {
+    {"no program at all", "corvanthe launcher, but only text\n", ENOEXEC},
+    {"a script whose interpreter is missing", "#!/no/such/interpreter\n", ENOENT},
+};
+
+TEST_F(SelfUpdate, ANewLauncherTheSystemWillNotStartIsTakenOutAgain) {
+    int version = 0;
+    for (const RefusedLauncher& refused : kRefusedLaunchers) {
+        SCOPED_TRACE(refused.name);
+        fs::remove_all(launcher);
+        fs::create_directories(launcher);
+        writeBytes(driver, driverBytes);
+        fs::permissions(driver, fs::perms::owner_all);
+        fs::remove(output);
+        writeBytes(tmp.path() / "refused-driver", refused.bytes);
+        ASSERT_TRUE(site->publish(game, std::to_string(++version),
+                                  {"--launcher", (tmp.path() / "refused-driver").string()}));
+
+        ASSERT_EQ(runDriver({"--steps", "check,update"}), 0) << readBytes(output);
+        const std::string out = readBytes(output);
+        EXPECT_NE(out.find("launcher: self-update failed: could not start updater_driver (error " +
+                           std::to_string(refused.error) + ")"),
+                  std::string::npos)
+            << out;
+        EXPECT_NE(out.find("driver: done UpToDate | Up to date"), std::string::npos) << out;
+        // The launcher that ran is back under its name, still a program, and nothing else of
+        // the self-update is left.
+        EXPECT_TRUE(readBytes(driver) == driverBytes) << "not the launcher that ran";
+        EXPECT_NE(fs::status(driver).permissions() & fs::perms::owner_exec, fs::perms::none);
+        EXPECT_FALSE(fs::exists(launcher / "updater_driver.old"));
+        EXPECT_FALSE(fs::exists(launcher / "updater_driver.new"));
+        EXPECT_EQ(test::readFiles(launcher / "game"), game);
+
+        // It starts, and without a self-update it finds the game in place.
+        fs::remove(output);
+        EXPECT_EQ(runDriver({"--steps", "check", "--no-self-update"}), 0) << readBytes(output);
+        EXPECT_NE(readBytes(output).find("driver: done UpToDate | Up to date"), std::string::npos)
+            << readBytes(output);
+    }
+}
+
+TEST_F(SelfUpdate, ARunWhoseNewLauncherDidNotStartGoesOnHoldingTheFolderLock) {
+    writeBytes(tmp.path() / "refused-driver", kRefusedLaunchers[0].bytes);
+    ASSERT_TRUE(
+        site->publish(game, "1.0", {"--launcher", (tmp.path() / "refused-driver").string()}));
+    // The first look at a game file, just after the failed start, is held up for a while; the
+    // run meanwhile must keep every other launcher out of the folder.
+    const std::string strace = test::onPath("strace");
+    const pid_t pid = test::spawnProgram(
+        {strace, "-f", "-qq", "-o", "/dev/null", "-P",
+         (launcher / "game" / "corvanthe.exe").string(), "-e",
+         "inject=stat,lstat,newfstatat,statx:delay_enter=4000000:when=1", driver.string(),
+         "--server", server->url(), "--key", site->publicHex(), "--steps", "check"},
+        output);
+    ASSERT_GT(pid, 0);
+    EXPECT_TRUE(waitForOutput("launcher: self-update failed: could not start", 60))
+        << readBytes(output);
+    const int fd = open((launcher / kRunLock).c_str(), O_RDWR | O_CLOEXEC);
+    EXPECT_GE(fd, 0);
+    const bool locked = flock(fd, LOCK_EX | LOCK_NB) == 0;
+    const int why = errno;
+    close(fd);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_FALSE(locked) << "the folder was free while the run went on\n" << readBytes(output);
+    EXPECT_EQ(why, EWOULDBLOCK);
+    EXPECT_NE(readBytes(output).find("driver: done NotInstalled"), std::string::npos)
+        << readBytes(output);
+}
+
 TEST_F(SelfUpdate, NoSelfUpdateWhenNothingCallsForIt) {
     const std::string differentHash = (tmp.path() / "other-driver").string();
     writeBytes(differentHash, driverBytes + "other");
@@ -240,12 +346,30 @@ TEST_F(SelfUpdate, NoSelfUpdateWhenNothingCallsForIt) {
 
 TEST_F(SelfUpdate, AKillAtAnyRenameLeavesALauncherUnderItsName) {
     const std::string newer = driverBytes + "\ncorvanthe newer build\n";
+    const std::string refused = kRefusedLaunchers[0].bytes;
     writeBytes(tmp.path() / "newer-driver", newer);
-    ASSERT_TRUE(site->publish(game, "1.0", {"--launcher", (tmp.path() / "newer-driver").string()}));
+    writeBytes(tmp.path() / "refused-driver", refused);
     const std::string strace = test::onPath("strace");
-    // Renames: the news cache, the new launcher's temporary file, then its move into place.
-    for (int n = 1; n <= 4; ++n) {
-        SCOPED_TRACE(n);
+    // Renames: the news cache, the new launcher's temporary file, then its move into place; for
+    // a launcher that will not start, then the move that takes it out again.
+    struct Round {
+        const char* launcher;
+        int n;
+    };
+    std::vector<Round> rounds;
+    for (int n = 1; n <= 4; ++n)
+        rounds.push_back({"newer-driver", n});
+    for (int n = 1; n <= 5; ++n)
+        rounds.push_back({"refused-driver", n});
+    std::string published;
+    for (const Round& round : rounds) {
+        SCOPED_TRACE(std::string(round.launcher) + " " + std::to_string(round.n));
+        if (published != round.launcher) {
+            published = round.launcher;
+            ASSERT_TRUE(
+                site->publish(game, published, {"--launcher", (tmp.path() / published).string()}));
+        }
+        const int n = round.n;
         fs::remove_all(launcher);
         fs::create_directories(launcher);
         writeBytes(driver, driverBytes);
@@ -266,7 +390,17 @@ TEST_F(SelfUpdate, AKillAtAnyRenameLeavesALauncherUnderItsName) {
                                          "check"};
         test::runProgram(argv, output);
         const std::string now = readBytes(driver);
-        EXPECT_TRUE(now == driverBytes || now == newer) << "no whole launcher under its name";
+        if (published == "newer-driver") {
+            EXPECT_TRUE(now == driverBytes || now == newer) << "no whole launcher under its name";
+        } else if (n == 4) {
+            // Killed between the failed start and the move that undoes it: the one moment the
+            // refused file stands at the name, which only a start attempt under that name
+            // could reveal. The launcher that ran waits under ".old".
+            EXPECT_TRUE(now == refused) << readBytes(output);
+            EXPECT_TRUE(readBytes(launcher / "updater_driver.old") == driverBytes);
+        } else {
+            EXPECT_TRUE(now == driverBytes) << "not the launcher that ran\n" << readBytes(output);
+        }
     }
 }
 
