@@ -8,6 +8,7 @@
 
 #include "base/log.h"
 #include "base/platform.h"
+#include "update/disk_case.h"
 #include "update/fs_os.h"
 #include "update/hex.h"
 #include "update/release_index.h"
@@ -288,23 +289,25 @@ void Updater::run(bool online, bool apply, bool verify, bool allowSelfUpdate) {
         setStatus(Failed, error, -1.0);
         return;
     }
-    removeDroppedInTheWay(earlier);
+    std::set<std::string> removed = removeDroppedInTheWay(earlier);
     if (!installStaged(error)) {
         setStatus(Failed, error, -1.0);
         return;
     }
     removeFolderTree(staging, true);
     // A path that differs from a new one only in letter case names the same file on a system
-    // that ignores case: the file just placed there. It goes only when it is another file.
+    // that ignores case: the file just placed there. It goes only when it is another file, as
+    // the folder that holds it tells (not the inode number, which a FUSE mount may give each
+    // spelling of one file).
     const CaseFoldedPaths now(latest);
-    std::set<std::string> removed;
+    DiskCase disk(gameDir());
     for (const Manifest* release : earlier) {
         for (const Entry& old : release->files) {
             const std::string* same = now.find(old.path);
             fs::path target;
             fs::path placed;
             if (same && (*same == old.path || !gameFile(old.path, target) ||
-                         !gameFile(*same, placed) || fs::equivalent(target, placed, ec)))
+                         !gameFile(*same, placed) || disk.sameEntry(old.path, *same)))
                 continue;
             if (!removed.insert(old.path).second) continue;
             if (gameFile(old.path, target) && fsRemove(target, ec)) noteGameChange(target);

@@ -259,8 +259,9 @@ class Updater {
     // naming the path and what is in the way.
     bool canPlaceAll(const std::vector<const Manifest*>& earlier, std::string& error) const;
     // Dropped files of the earlier releases that stand where the new one puts a file or folder
-    // go; files the new one only respells in letter case take the new spelling.
-    void removeDroppedInTheWay(const std::vector<const Manifest*>& earlier);
+    // go; files the new one only respells in letter case take the new spelling. The dropped
+    // paths that are gone now, each removal logged: the run does not look at them again.
+    std::set<std::string> removeDroppedInTheWay(const std::vector<const Manifest*>& earlier);
     // Staged objects are written without waiting for the disk; before the first of them is
     // placed, every one this install places is made durable, so that no record can name a file
     // whose content a power cut may still take. False with a status text when one cannot be.

@@ -86,6 +86,10 @@ bool fsRemove(const std::filesystem::path& path, std::error_code& error) {
     return std::filesystem::remove(path, error);
 }
 
+bool fsNamesAlwaysIgnoreCase() {
+    return false;
+}
+
 const char* fsPathLimitProblem(const std::filesystem::path& absolute) {
     if (absolute.native().size() >= PATH_MAX) return "the path is too long";
     for (const std::filesystem::path& name : absolute) {

@@ -15,6 +15,9 @@
 #include <memory>
 #include <set>
 
+#include "../../support/setup_skip.h"
+#include "case_swaps.h"
+#include "exfat_disk.h"
 #include "nginx.h"
 #include "release_fixture.h"
 #include "update/manifest.h"
@@ -487,6 +490,41 @@ TEST_F(UpdateRun, AChangeOfLetterCaseKeepsTheFileJustPlaced) {
     EXPECT_EQ(readBytes(game() / "data/level.pak"), "level 2\n");
     EXPECT_EQ(updateAndWait(u, true).statusText, "Files verified");
     EXPECT_EQ(log->count("(0 files replaced)"), 1u);
+}
+
+TEST_F(UpdateRun, AFileAndAFolderSwapInOtherLetterCaseWhereverTheGameFolderIs) {
+    // The game folder here, where "a" and "A" are two names, and on an exFAT disk through FUSE
+    // as on a player's USB disk, where "a" finds "A" and each spelling has an inode number of
+    // its own.
+    const auto swapAll = [&](const fs::path& onDisk) {
+        for (const test::CaseSwap& swap : test::caseSwaps()) {
+            SCOPED_TRACE(swap.name);
+            fs::remove_all(launcher);
+            fs::create_directories(launcher);
+            fs::remove_all(onDisk);
+            fs::create_directories(onDisk);
+            fs::create_directory_symlink(onDisk, game());
+            install(swap.before, "1.0");
+            writeBytes(onDisk / test::kPlayersFile, test::kPlayersContent);
+            ASSERT_TRUE(site->publish(swap.after, "2.0"));
+            Updater& u = start();
+            checkAndWait(u);
+            EXPECT_EQ(updateAndWait(u).statusText, "Up to date");
+            EXPECT_EQ(test::foldedNames(readFiles(onDisk)), test::foldedAfter(swap));
+            // Nothing is left to mend: the next runs find every file in place.
+            EXPECT_EQ(updateAndWait(u, true).statusText, "Files verified");
+            EXPECT_EQ(test::foldedNames(readFiles(onDisk)), test::foldedAfter(swap));
+            EXPECT_EQ(checkAndWait(start()).statusText, "Up to date");
+        }
+    };
+    {
+        SCOPED_TRACE("a disk that tells case apart");
+        swapAll(tmp.path() / "game-here");
+    }
+    test::ExfatDisk disk(tmp.path());
+    if (!disk.problem().empty()) SKIP_WITHOUT_SETUP(disk.problem());
+    SCOPED_TRACE("an exFAT disk");
+    swapAll(disk.root() / "game");
 }
 
 TEST_F(UpdateRun, RefusedPlaytesterKeyShowsLiveAndTheRightKeyTesting) {
