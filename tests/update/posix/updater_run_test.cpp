@@ -468,6 +468,42 @@ TEST_F(UpdateRun, WhatCannotBePlacedIsRefusedBeforeAnythingChanges) {
     }
 }
 
+TEST_F(UpdateRun, APathOfMoreThanAThousandNewFoldersIsPlacedWholeOrRefusedFirst) {
+    // One-letter folders below the game folder: 1,001 of them are more than the library makes
+    // in one call but a path the host can hold; 2,100 are more than the host can hold.
+    const struct {
+        int levels;
+        bool fits;
+    } cases[] = {{1001, true}, {2100, false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.levels);
+        fs::remove_all(launcher);
+        fs::create_directories(launcher);
+        install(kRelease1, "1.0");
+        std::string deep;
+        for (int i = 0; i < c.levels; ++i)
+            deep += "d/";
+        deep += "f";
+        ASSERT_TRUE(site->publish(kRelease1, "2.0"));
+        ASSERT_TRUE(site->rewriteManifest([&](Manifest& m) {
+            Entry e = *m.find("readme.txt");
+            e.path = deep;
+            m.files.push_back(e);
+        }));
+        if (!c.fits) {
+            expectRefusedUnchanged("cannot install " + deep + " (the path is too long)");
+            continue;
+        }
+        Updater& u = start();
+        checkAndWait(u);
+        const Updater::Snapshot s = updateAndWait(u);
+        EXPECT_EQ(s.statusText, "Up to date");
+        EXPECT_TRUE(s.gamePresent);
+        EXPECT_EQ(readBytes(game() / deep), kRelease1.at("readme.txt"));
+        EXPECT_EQ(updateAndWait(u, true).statusText, "Files verified");
+    }
+}
+
 TEST_F(UpdateRun, TheAmountToDownloadStopsAtTheLargestSizeInsteadOfWrapping) {
     ASSERT_TRUE(site->publish({{"a.bin", "a\n"}, {"b.bin", "b\n"}}, "1.0"));
     ASSERT_TRUE(site->rewriteManifest([](Manifest& m) {
