@@ -441,6 +441,10 @@ TEST_F(UpdateRun, WhatCannotBePlacedIsRefusedBeforeAnythingChanges) {
          [](const fs::path& g) { writeBytes(g / "b.bin.part" / "mine", "mine\n"); },
          {{"readme.txt", "v2\n"}, {"a.bin", "same\n"}, {"b.bin", "same\n"}},
          "cannot install b.bin (the folder b.bin.part is in the way)"},
+        {"a name whose temporary copy's name is too long",
+         [](const fs::path&) {},
+         {{"readme.txt", "v2\n"}, {std::string(252, 'n'), "x\n"}},
+         "cannot install " + std::string(252, 'n') + " (a name in the path is too long)"},
         {"a folder with the player's files where a file goes",
          [](const fs::path& g) { writeBytes(g / "saves" / "slot1", "mine\n"); },
          {{"readme.txt", "v2\n"}, {"saves", "a file now\n"}},
@@ -502,6 +506,19 @@ TEST_F(UpdateRun, APathOfMoreThanAThousandNewFoldersIsPlacedWholeOrRefusedFirst)
         EXPECT_EQ(readBytes(game() / deep), kRelease1.at("readme.txt"));
         EXPECT_EQ(updateAndWait(u, true).statusText, "Files verified");
     }
+}
+
+TEST_F(UpdateRun, AnEmptyFolderAtATemporaryNameIsNoObstacle) {
+    install(kRelease1, "1.0");
+    fs::create_directories(game() / "b.bin.part");
+    Files release = kRelease1;
+    release["b.bin"] = "b\n";
+    ASSERT_TRUE(site->publish(release, "2.0"));
+    Updater& u = start();
+    checkAndWait(u);
+    EXPECT_EQ(updateAndWait(u).statusText, "Up to date");
+    EXPECT_EQ(readFiles(game()), release);
+    EXPECT_FALSE(fs::exists(game() / "b.bin.part"));
 }
 
 TEST_F(UpdateRun, TheAmountToDownloadStopsAtTheLargestSizeInsteadOfWrapping) {
