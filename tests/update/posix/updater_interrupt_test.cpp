@@ -490,6 +490,53 @@ TEST_F(DriverUpdate, AnInstallKilledWhilePlacingDownloadsNothingAgainForTheSameR
     EXPECT_EQ(test::readFiles(launcher / "game"), many2);
 }
 
+TEST_F(DriverUpdate, AFileOfAnInterruptedInstallIsNotTakenForTheOneAnEarlierReleasePutThere) {
+    // r1 installed; the update to r2 is killed once r2's "a.bin" is in place, as the record of
+    // the finished install is renamed; r3 lists r1's "a.bin" again, of the same size as r2's.
+    // The update to r3 is killed as it places its first file, right after it began: whatever it
+    // found of r2 must not pass for r3's file then.
+    const Files r1 = {{"corvanthe.exe", randomBytes(9000, 31)}, {"a.bin", randomBytes(3000, 32)}};
+    Files r2 = r1;
+    r2["a.bin"] = randomBytes(3000, 33);
+    const fs::path root = tmp.path() / "root";
+    for (const auto& [name, files] : {std::pair{"r1", &r1}, {"r2", &r2}, {"r3", &r1}}) {
+        ASSERT_TRUE(site->publish(*files, name));
+        fs::copy(site->site(), root / name, fs::copy_options::recursive);
+    }
+    const fs::path launcher = tmp.path() / "unfinished";
+    fs::create_directories(launcher);
+    fs::create_hard_link(test::buildTool("updater_driver"), launcher / "updater_driver");
+    const fs::path game = launcher / "game";
+    ASSERT_EQ(test::runProgram(driver(launcher, "r1", "check,update"), tmp.path() / "r1.out"), 0)
+        << readBytes(tmp.path() / "r1.out");
+    test::writeBytes(game / kPlayerFile, "the player's own\n");
+    // Killed as the file is renamed away (strace finds a rename by its first name).
+    const auto killedAtRename = [&](const char* release, const fs::path& from) {
+        std::vector<std::string> argv = {test::onPath("strace"),
+                                         "-f",
+                                         "-qq",
+                                         "-o",
+                                         "/dev/null",
+                                         "-P",
+                                         from.string(),
+                                         "-e",
+                                         "inject=rename:signal=KILL:when=1"};
+        for (const std::string& arg : driver(launcher, release, "update"))
+            argv.push_back(arg);
+        return test::runProgram(argv, tmp.path() / (std::string(release) + "-killed.out")) == -1;
+    };
+    fs::path record = game / kInstalledRecord;
+    record += ".part";
+    ASSERT_TRUE(killedAtRename("r2", record)) << readBytes(tmp.path() / "r2-killed.out");
+    ASSERT_EQ(readBytes(game / "a.bin"), r2.at("a.bin"));
+    const std::string& first = r1.at("a.bin");
+    const std::string firstHash =
+        hashHex(reinterpret_cast<const std::uint8_t*>(first.data()), first.size());
+    ASSERT_TRUE(killedAtRename("r3", launcher / ".staging" / firstHash))
+        << readBytes(tmp.path() / "r3-killed.out");
+    EXPECT_EQ(followUp(launcher, "r3", r1), "");
+}
+
 TEST_F(DriverUpdate, AChannelChosenWhileFilesArePlacedIsCheckedBeforeTheRunEnds) {
     // The player picks Testing while Live's files go into place (each rename held up a little,
     // so that the placing lasts): the front end's check is dropped, the run must check Testing
