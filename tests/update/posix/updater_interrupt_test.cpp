@@ -152,12 +152,13 @@ class DriverUpdate : public ::testing::Test {
                 steps};
     }
 
-    // The driver's update from v1 to v2 under strace with the options; its exit code, -1 when
-    // it was killed. Its output goes to "<launcher>.strace.out".
+    // The driver's update to the release under test (v2 unless a test says otherwise) under
+    // strace with the options; its exit code, -1 when it was killed. Its output goes to
+    // "<launcher>.strace.out".
     int updateUnder(const fs::path& launcher, const std::vector<std::string>& options) const {
         std::vector<std::string> argv = {test::onPath("strace"), "-f", "-qq"};
         argv.insert(argv.end(), options.begin(), options.end());
-        const std::vector<std::string> run = driver(launcher, "v2", "update");
+        const std::vector<std::string> run = driver(launcher, updateTo.first, "update");
         argv.insert(argv.end(), run.begin(), run.end());
         return test::runProgram(argv, launcher.parent_path() /
                                           (launcher.filename().string() + ".strace.out"));
@@ -215,9 +216,15 @@ class DriverUpdate : public ::testing::Test {
     // cannot make or mount one.
     fs::path imageOf(const fs::path& base) const;
 
+    // A power cut right after each sync or rename of the update from the launcher folder's
+    // state, and one after the update has ended; each followed by a run against each release.
+    void powerCutAtEveryStep(const fs::path& base,
+                             const std::vector<std::pair<const char*, const Files*>>& nextOffers);
+
     test::TempDir tmp;
     std::unique_ptr<test::ReleaseSite> site;
     std::unique_ptr<test::Nginx> server;
+    std::pair<const char*, const Files*> updateTo{"v2", &kV2}; // the release the update goes to
 };
 
 std::vector<std::pair<std::string, int>>
@@ -226,7 +233,7 @@ DriverUpdate::stepsOf(const fs::path& base, const std::vector<std::string>& call
     fs::remove_all(traced);
     makeLauncher(base, traced);
     EXPECT_FALSE(interruptedUpdate(traced, "", 0, tmp.path() / "trace.txt"));
-    EXPECT_EQ(test::readFiles(traced / "game"), withPlayerFile(kV2));
+    EXPECT_EQ(test::readFiles(traced / "game"), withPlayerFile(*updateTo.second));
     std::map<std::string, std::map<std::string, int>> perThread; // call -> thread -> count
     {
         std::ifstream trace(tmp.path() / "trace.txt");
@@ -331,15 +338,14 @@ void copyImage(const fs::path& from, const fs::path& to) {
               0);
 }
 
-TEST_F(DriverUpdate, APowerCutAtAnySyncOrRenameOfAnUpdateLeavesNoRecordedFileTorn) {
-    const fs::path base = installV1("base");
+void DriverUpdate::powerCutAtEveryStep(
+    const fs::path& base, const std::vector<std::pair<const char*, const Files*>>& nextOffers) {
     const fs::path image = imageOf(base);
     if (image.empty()) SKIP_WITHOUT_SETUP("no loop-mounted ext4 image here (needs root and mount)");
     // A cut right after each sync or rename, and one after the update has ended.
     auto cuts = stepsOf(base, {"fsync", "rename", "sync_file_range"});
     cuts.emplace_back("end", 0);
 
-    const std::pair<const char*, const Files*> nextOffers[] = {{"v2", &kV2}, {"v1", &kV1}};
     std::atomic<std::size_t> next{0};
     std::atomic<std::size_t> landed{0}; // cuts that stopped the update before it ended
     std::mutex faultsMutex;
@@ -356,8 +362,9 @@ TEST_F(DriverUpdate, APowerCutAtAnySyncOrRenameOfAnUpdateLeavesNoRecordedFileTor
                 // Killed at the entry of the call after the Nth, so the Nth has been done.
                 if (n == 0) {
                     const fs::path out = dir / "end.out";
-                    EXPECT_EQ(
-                        test::runProgram(driver(dir / "mnt" / "launcher", "v2", "update"), out), 0)
+                    EXPECT_EQ(test::runProgram(
+                                  driver(dir / "mnt" / "launcher", updateTo.first, "update"), out),
+                              0)
                         << readBytes(out);
                 } else if (interruptedUpdate(dir / "mnt" / "launcher", call, n + 1, "/dev/null")) {
                     ++landed;
@@ -390,6 +397,27 @@ TEST_F(DriverUpdate, APowerCutAtAnySyncOrRenameOfAnUpdateLeavesNoRecordedFileTor
     EXPECT_GT(landed.load(), cuts.size() / 2);
     EXPECT_TRUE(faults.empty()) << faults.size() << " power cuts not mended; the first:\n"
                                 << (faults.empty() ? "" : faults.front());
+}
+
+TEST_F(DriverUpdate, APowerCutAtAnySyncOrRenameOfAnUpdateLeavesNoRecordedFileTorn) {
+    powerCutAtEveryStep(installV1("base"), {{"v2", &kV2}, {"v1", &kV1}});
+}
+
+TEST_F(DriverUpdate, APowerCutInAnUpdateFromAnUnfinishedInstallLeavesNoRecordedFileTorn) {
+    // The update to v2 killed as it places "new.bin", the last of its files (v2's "m/x",
+    // "data/a.bin" and "data/c.bin" in place by then); the update to v3 then starts by removing
+    // what that one placed.
+    const fs::path base = installV1("unfinished");
+    const std::string& last = kV2.at("new.bin");
+    const fs::path staged =
+        base / ".staging" /
+        hashHex(reinterpret_cast<const std::uint8_t*>(last.data()), last.size());
+    ASSERT_EQ(updateUnder(base, {"-o", "/dev/null", "-P", staged.string(), "-e",
+                                 "inject=rename:signal=KILL:when=1"}),
+              -1);
+    ASSERT_EQ(readBytes(base / "game" / "m" / "x"), kV2.at("m/x"));
+    updateTo = {"v3", &kV3};
+    powerCutAtEveryStep(base, {{"v3", &kV3}, {"v1", &kV1}});
 }
 
 TEST_F(DriverUpdate, AFullDiskLeavesEveryFileWholeAndIsReported) {
