@@ -11,6 +11,9 @@ packages=(
   xvfb xauth libgl1-mesa-dri libglx-mesa0 libegl-mesa0 mesa-utils x11-utils x11-xserver-utils xdotool
   nginx-light curl iproute2 python3 strace
   clang libclang-rt-14-dev libfuzzer-14-dev
+  # A game folder on a disk that ignores letter case: an exFAT image mounted through FUSE;
+  # power cuts on btrfs, where a sync makes only its own file durable.
+  exfatprogs exfat-fuse btrfs-progs
   # The Windows build: mingw-w64 with POSIX threads (std::thread and std::mutex need them),
   # wine to run what it makes, autotools for libsodium's source, the mingw zlib, and dpkg-dev
   # for the source packages scripts/windows_deps.sh builds.

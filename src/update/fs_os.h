@@ -67,6 +67,11 @@ struct FsPatience {
 bool fsRemove(const std::filesystem::path& path, std::error_code& error);
 bool fsRemove(const std::filesystem::path& path, std::error_code& error, FsPatience& patience);
 
+// True where every folder sees two names that differ only in letter case as one (Windows);
+// false where that depends on the disk and the folder (an exFAT or FAT disk, a FUSE mount, an
+// ext4 folder with case folding), which is then asked by listing the folder.
+bool fsNamesAlwaysIgnoreCase();
+
 // Whether the host can use a file at this absolute path at all, checked before anything is
 // changed: null when it fits the host's limits on the whole path and on each name in it; else
 // a short lower-case reason ("the path is too long", "a name in the path is too long"). Pass

@@ -104,6 +104,23 @@ std::size_t syncFiles(const std::vector<fs::path>& files, std::error_code& ec) {
     return failed.load();
 }
 
+// Makes the folder and the missing ones above it, one level at a time: the library's own call
+// gives up on a path of more than a thousand new folders that the host can hold all the same.
+// Whatever stands where a folder goes is reported as that call reports it.
+void makeFolders(const fs::path& folder, std::error_code& ec) {
+    std::vector<fs::path> missing;
+    for (fs::path at = folder; !at.empty() && fsEntryAt(at) == FsEntry::Absent;
+         at = at.parent_path()) {
+        missing.push_back(at);
+        if (at == at.parent_path()) break;
+    }
+    for (auto at = missing.rbegin(); at != missing.rend(); ++at) {
+        fs::create_directory(*at, ec);
+        if (ec) return;
+    }
+    fs::create_directories(folder, ec);
+}
+
 std::string replaceError(const std::string& path, const std::error_code& ec) {
     if (fsIsInUse(ec)) return "cannot replace " + path + ": close Corvanthe and try again";
     return "cannot replace " + path + " (" + errorReason(ec) + ")";
@@ -246,9 +263,10 @@ bool Updater::removeGameFile(const std::string& relative, std::string& error) {
     return false;
 }
 
-bool Updater::removeDroppedFile(const std::string& relative, FsPatience& patience) {
+bool Updater::removeDroppedFile(const std::string& relative, FsPatience& patience,
+                                const std::string& onDisk) {
     fs::path target;
-    if (!gameFile(relative, target)) return false;
+    if (!gameFile(onDisk.empty() ? relative : onDisk, target)) return false;
     std::error_code ec;
     if (fsRemove(target, ec, patience)) {
         noteGameChange(target);
@@ -271,7 +289,7 @@ bool Updater::installStaged(std::string& error) {
             return false;
         }
         std::error_code ec;
-        fs::create_directories(target.parent_path(), ec);
+        makeFolders(target.parent_path(), ec);
         if (ec) {
             // A file of the player's where a folder must go, or a folder that cannot be written.
             error = "cannot put " + entry->path + " in place (" + errorReason(ec) + ")";

@@ -1,12 +1,15 @@
 // Getting the game folder ready for an install: whether every path of the release can be put in
 // place, checked before anything is downloaded or changed; the dropped files that stand where the
 // new ones go; and the record of the release being placed, written before its first file.
+#include <map>
 #include <set>
 #include <string_view>
 #include <system_error>
 #include <unordered_set>
 
+#include "base/log.h"
 #include "base/platform.h"
+#include "update/disk_case.h"
 #include "update/fs_os.h"
 #include "update/release_index.h"
 #include "update/updater.h"
@@ -19,42 +22,99 @@ namespace {
 
 // The paths of the files an install places and of the folders above them, each found in one
 // look-up: a dropped path stands in the way of one of them when it is one of those folders, or
-// when one of those files is a folder above it ("data" and "data/level.pak").
+// when one of those files is a folder above it ("data" and "data/level.pak"). Spelled in other
+// letter case, it does so where the disk finds the one under the other's name.
 class PlacedPaths {
   public:
     explicit PlacedPaths(const std::vector<const Entry*>& entries) {
         for (const Entry* entry : entries) {
             const std::string_view path = entry->path;
             files_.insert(path);
+            foldedFiles_.emplace(foldCase(entry->path), path);
             for (std::size_t slash = path.find('/'); slash != std::string_view::npos;
-                 slash = path.find('/', slash + 1))
+                 slash = path.find('/', slash + 1)) {
                 folders_.insert(path.substr(0, slash));
+                foldedFolders_.emplace(foldCase(entry->path.substr(0, slash)),
+                                       path.substr(0, slash));
+            }
         }
     }
-    bool inTheWay(std::string_view path) const {
+    // Whether the path stands in the way; if so, spelled is the path as the placing spells it.
+    // A removal under that spelling is the one a FUSE mount's cache of names takes in at once:
+    // after a removal under the old spelling, the new one may still find the old file there
+    // for a moment.
+    bool inTheWay(std::string_view path, DiskCase& disk, std::string& spelled) const {
+        spelled = path;
         if (folders_.count(path)) return true;
+        if (const std::string_view* folder = sameOnDisk(foldedFolders_, path, disk)) {
+            spelled = *folder;
+            return true;
+        }
         for (std::size_t slash = path.find('/'); slash != std::string_view::npos;
              slash = path.find('/', slash + 1)) {
-            if (files_.count(path.substr(0, slash))) return true;
+            const std::string_view folder = path.substr(0, slash);
+            if (files_.count(folder)) return true;
+            if (const std::string_view* file = sameOnDisk(foldedFiles_, folder, disk)) {
+                spelled = std::string(*file) + std::string(path.substr(slash));
+                return true;
+            }
         }
         return false;
     }
 
   private:
+    using Folded = std::map<std::string, std::string_view>; // folded path -> path as placed
+    // The placed path that the path leads to in other letter case, or null.
+    static const std::string_view* sameOnDisk(const Folded& placed, std::string_view path,
+                                              DiskCase& disk) {
+        const auto at = placed.find(foldCase(std::string(path)));
+        if (at == placed.end() || at->second == path || !disk.sameEntry(at->second, path))
+            return nullptr;
+        return &at->second;
+    }
     std::unordered_set<std::string_view> files_;
     std::unordered_set<std::string_view> folders_;
+    Folded foldedFiles_;
+    Folded foldedFolders_;
+};
+
+// What the earlier releases list and this one does not, found by the path as spelled there or,
+// where the disk ignores case, by any spelling that leads to the same file.
+class DroppedPaths {
+  public:
+    DroppedPaths(const std::vector<const Manifest*>& earlier, const CaseFoldedPaths& now,
+                 const fs::path& game)
+        : disk_(game) {
+        for (const Manifest* release : earlier) {
+            for (const Entry& old : release->files) {
+                if (now.has(old.path)) continue;
+                exact_.insert(old.path);
+                folded_.emplace(foldCase(old.path), old.path);
+            }
+        }
+    }
+    bool hasExactly(std::string_view path) const { return exact_.count(path) != 0; }
+    bool has(std::string_view path) {
+        if (hasExactly(path)) return true;
+        const auto at = folded_.find(foldCase(std::string(path)));
+        return at != folded_.end() && disk_.sameEntry(at->second, path);
+    }
+
+  private:
+    std::unordered_set<std::string_view> exact_;
+    std::map<std::string, std::string_view> folded_; // folded path -> path as listed
+    DiskCase disk_;
 };
 
 // Whether every file inside the folder (given as the release path of the folder) is one of
 // the dropped files, so that the folder is empty once they have gone.
-bool holdsOnlyDropped(const fs::path& folder, const std::string& relative,
-                      const std::unordered_set<std::string_view>& dropped) {
+bool holdsOnlyDropped(const fs::path& folder, const std::string& relative, DroppedPaths& dropped) {
     std::error_code ec;
     for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
         const std::string inner = relative + "/" + toUtf8(it->path().filename());
         const bool kept = fsEntryAt(it->path()) == FsEntry::Folder
                               ? !holdsOnlyDropped(it->path(), inner, dropped)
-                              : !dropped.count(inner);
+                              : !dropped.has(inner);
         if (kept) return false;
     }
     return !ec;
@@ -65,12 +125,7 @@ bool holdsOnlyDropped(const fs::path& folder, const std::string& relative,
 bool Updater::canPlaceAll(const std::vector<const Manifest*>& earlier, std::string& error) const {
     // What an earlier release lists and this one does not goes before anything is placed.
     const CaseFoldedPaths now(latest);
-    std::unordered_set<std::string_view> dropped;
-    for (const Manifest* release : earlier) {
-        for (const Entry& old : release->files) {
-            if (!now.has(old.path)) dropped.insert(old.path);
-        }
-    }
+    DroppedPaths dropped(earlier, now, gameDir());
     const auto refuse = [&error](const std::string& path, const std::string& why) {
         error = "cannot install " + path + " (" + why + ")";
         return false;
@@ -90,7 +145,7 @@ bool Updater::canPlaceAll(const std::vector<const Manifest*>& earlier, std::stri
         for (std::size_t slash = path.find('/'); slash != std::string::npos;
              slash = path.find('/', slash + 1)) {
             const std::string_view folder = std::string_view(path).substr(0, slash);
-            if (folders.count(folder) || dropped.count(folder)) continue;
+            if (folders.count(folder) || dropped.hasExactly(folder)) continue;
             fs::path at;
             gameFile(std::string(folder), at);
             const FsEntry standing = fsEntryAt(at);
@@ -100,6 +155,7 @@ bool Updater::canPlaceAll(const std::vector<const Manifest*>& earlier, std::stri
                 folders.insert(folder);
                 continue;
             }
+            if (dropped.has(folder)) continue; // the dropped file in other letter case
             return refuse(path, "the file " + std::string(folder) + " is in the way");
         }
         if (fsEntryAt(target) == FsEntry::Folder && !holdsOnlyDropped(target, path, dropped))
@@ -114,15 +170,22 @@ std::set<std::string> Updater::removeDroppedInTheWay(const std::vector<const Man
                                                      FsPatience& patience) {
     // A release may turn a file into a folder or a folder into a file. The old file (or the old
     // files inside the folder) would block placing the new one on every run, so those dropped
-    // files go now instead of after the install.
+    // files go now instead of after the install. Spelled in other letter case, they go under
+    // the new spelling, and the old one is not used again: a FUSE mount may keep each spelling
+    // apart for a moment, and a look into a folder gone under the other one can end its server.
     const CaseFoldedPaths now(latest);
     const PlacedPaths placing(toInstall);
+    DiskCase disk(gameDir());
+    std::string spelled;
     std::set<std::string> handled;
     for (const Manifest* release : earlier) {
         for (const Entry& old : release->files) {
-            if (now.has(old.path) || !placing.inTheWay(old.path)) continue;
+            if (handled.count(old.path) || now.has(old.path) ||
+                !placing.inTheWay(old.path, disk, spelled))
+                continue;
             // What stands at the name after the install is the new release's own.
-            if (handled.insert(old.path).second) removeDroppedFile(old.path, patience);
+            handled.insert(old.path);
+            removeDroppedFile(old.path, patience, spelled);
         }
     }
     // A path the release only spells in other letter case names, where file names ignore case,
@@ -130,6 +193,7 @@ std::set<std::string> Updater::removeDroppedInTheWay(const std::vector<const Man
     // would leave the old spelling on the name. A rename between two spellings of one name may
     // do nothing, so it goes through the ".part" name, which placing clears if a run stops
     // half-way.
+    DiskCase respelling(gameDir());
     for (const Manifest* release : earlier) {
         for (const Entry& old : release->files) {
             const std::string* same = now.find(old.path);
@@ -137,7 +201,7 @@ std::set<std::string> Updater::removeDroppedInTheWay(const std::vector<const Man
             fs::path respelled;
             std::error_code ec;
             if (!same || *same == old.path || !gameFile(old.path, target) ||
-                !gameFile(*same, respelled) || !fs::equivalent(target, respelled, ec))
+                !gameFile(*same, respelled) || !respelling.sameEntry(old.path, *same))
                 continue;
             fs::path through = respelled;
             through += ".part";

@@ -8,6 +8,7 @@
 
 #include "base/log.h"
 #include "base/platform.h"
+#include "update/disk_case.h"
 #include "update/fs_os.h"
 #include "update/hex.h"
 #include "update/release_index.h"
@@ -298,23 +299,25 @@ void Updater::run(bool online, bool apply, bool verify, bool allowSelfUpdate) {
     }
     // The waits for files other programs hold share one bound in the whole clean-up.
     FsPatience patience;
-    const std::set<std::string> handled = removeDroppedInTheWay(earlier, patience);
+    std::set<std::string> removed = removeDroppedInTheWay(earlier, patience);
     if (!installStaged(error)) {
         setStatus(Failed, error, -1.0);
         return;
     }
     removeFolderTree(staging, true);
     // A path that differs from a new one only in letter case names the same file on a system
-    // that ignores case: the file just placed there. It goes only when it is another file.
+    // that ignores case: the file just placed there. It goes only when it is another file, as
+    // the folder that holds it tells (not the inode number, which a FUSE mount may give each
+    // spelling of one file).
     const CaseFoldedPaths now(latest);
-    std::set<std::string> removed = handled;
+    DiskCase disk(gameDir());
     for (const Manifest* release : earlier) {
         for (const Entry& old : release->files) {
             const std::string* same = now.find(old.path);
             fs::path target;
             fs::path placed;
             if (same && (*same == old.path || !gameFile(old.path, target) ||
-                         !gameFile(*same, placed) || fs::equivalent(target, placed, ec)))
+                         !gameFile(*same, placed) || disk.sameEntry(old.path, *same)))
                 continue;
             if (!removed.insert(old.path).second) continue;
             removeDroppedFile(old.path, patience);

@@ -263,9 +263,10 @@ class Updater {
     // Removes a file of an earlier release that the new one does not list, and logs what became
     // of it: removed, or still there and why; a name that holds nothing (already gone, below a
     // file, or never reachable) is not mentioned. A file another program holds is waited for
-    // only as long as patience, shared by all these removals of a run, has left. True when it
-    // went.
-    bool removeDroppedFile(const std::string& relative, FsPatience& patience);
+    // only as long as patience, shared by all these removals of a run, has left. onDisk, when
+    // given, is the spelling to remove it under where names ignore case. True when it went.
+    bool removeDroppedFile(const std::string& relative, FsPatience& patience,
+                           const std::string& onDisk = {});
     // Records the release about to be placed. Files an earlier interrupted install may have
     // changed and that do not already hold this release's content go first, so that no record
     // is dropped while its files might still be in the folder.
@@ -278,8 +279,9 @@ class Updater {
     bool canPlaceAll(const std::vector<const Manifest*>& earlier, std::string& error) const;
     // Dropped files of the earlier releases that stand where the new one puts a file or folder
     // go; files the new one only respells in letter case take the new spelling. Returns the
-    // paths of the dropped files it dealt with, which the clean-up after the install leaves
-    // alone: what stands at such a name then is the new release's.
+    // paths of the dropped files it dealt with, each removal logged, which the clean-up after
+    // the install leaves alone: what stands at such a name then is the new release's, and a
+    // FUSE mount may still show the old spelling for a moment.
     std::set<std::string> removeDroppedInTheWay(const std::vector<const Manifest*>& earlier,
                                                 FsPatience& patience);
     // Staged objects are written without waiting for the disk; before the first of them is

@@ -90,6 +90,10 @@ bool fsRemove(const std::filesystem::path& path, std::error_code& error, FsPatie
     return fsRemove(path, error); // nothing to wait for
 }
 
+bool fsNamesAlwaysIgnoreCase() {
+    return false;
+}
+
 const char* fsPathLimitProblem(const std::filesystem::path& absolute) {
     if (absolute.native().size() >= PATH_MAX) return "the path is too long";
     for (const std::filesystem::path& name : absolute) {

@@ -289,6 +289,10 @@ bool fsRemove(const std::filesystem::path& path, std::error_code& error, FsPatie
     return false;
 }
 
+bool fsNamesAlwaysIgnoreCase() {
+    return true;
+}
+
 const char* fsPathLimitProblem(const std::filesystem::path& absolute) {
     // NTFS counts a name's length in UTF-16 units, and so does this path's native form.
     for (const std::filesystem::path& name : absolute.relative_path()) {

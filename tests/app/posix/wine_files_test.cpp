@@ -17,6 +17,7 @@
 #include <utility>
 
 #include "../../support/setup_skip.h"
+#include "../../update/posix/case_swaps.h"
 #include "gui_fixture.h"
 
 namespace qv::launcher {
@@ -428,6 +429,26 @@ TEST(WineFiles, APlayersFolderLinkWhereAFileGoesIsNeverWalkedInto) {
     EXPECT_TRUE(fs::is_symlink(world.game() / "data" / "sub"));
     EXPECT_TRUE(fs::is_directory(own / "empty")) << text;
     EXPECT_EQ(readBytes(own / "notes.txt"), "the player's") << text;
+}
+
+TEST(WineFiles, AFileAndAFolderSwapInOtherLetterCase) {
+    if (!haveWindowsBuild())
+        SKIP_WITHOUT_SETUP("no Windows build (CORVANTHE_WINDOWS_BUILD, WINEPREFIX)");
+    // Wine's file calls find "a" at "A", as Windows' do.
+    for (const CaseSwap& swap : caseSwaps()) {
+        SCOPED_TRACE(swap.name);
+        WineWorld world;
+        ASSERT_TRUE(world.ok());
+        ASSERT_TRUE(world.site().publish(swap.before, "A"));
+        auto [installed, installText] = world.drive("check,update");
+        ASSERT_EQ(installed, 0) << installText;
+        writeBytes(world.game() / kPlayersFile, kPlayersContent);
+        ASSERT_TRUE(world.site().publish(swap.after, "B"));
+        auto [updated, text] = world.drive("check,update,verify");
+        EXPECT_EQ(updated, 0) << text;
+        EXPECT_TRUE(contains(text, "(0 files replaced)")) << text;
+        EXPECT_EQ(foldedNames(readFiles(world.game())), foldedAfter(swap)) << text;
+    }
 }
 
 } // namespace

@@ -2,8 +2,8 @@
 // whichever release the server offers by then: the same one, the previous one (a pulled
 // release), or a third. The headless driver runs under strace, which kills it at the Nth
 // rename, removal, folder creation, open or sync; every N of one small update is tried. A power
-// cut at each sync or rename is played on an ext4 image that loses what only the page cache
-// held. The same driver shows placing files on another file system and on a full disk.
+// cut at each sync or rename is played on an ext4 or btrfs image that loses what only the page
+// cache held. The same driver shows placing files on another file system and on a full disk.
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
@@ -87,18 +87,17 @@ void onFourThreads(const std::function<void()>& work) {
         t.join();
 }
 
-// An ext4 file system in an image file, loop-mounted while the object lives. A copy of the image
-// taken while it is mounted is the disk after a power cut at that moment: what only the page
-// cache held is not in it. data=writeback and nodelalloc are ext4's least forgiving order: a
-// journal commit may make a file's size and blocks durable before its content.
+// A file system in an image file, loop-mounted with the options while the object lives. A copy
+// of the image taken while it is mounted is the disk after a power cut at that moment: what only
+// the page cache held is not in it.
 class MountedImage {
   public:
-    MountedImage(const fs::path& image, const fs::path& at) : at_(at) {
+    MountedImage(const fs::path& image, const fs::path& at, const char* options) : at_(at) {
         fs::create_directories(at);
         const fs::path out = at.string() + ".mount.out";
-        mounted_ = test::runProgram({test::onPath("mount"), "-o", "loop,data=writeback,nodelalloc",
-                                     image.string(), at.string()},
-                                    out) == 0;
+        mounted_ =
+            test::runProgram({test::onPath("mount"), "-o", options, image.string(), at.string()},
+                             out) == 0;
     }
     ~MountedImage() {
         if (!mounted_) return;
@@ -152,12 +151,13 @@ class DriverUpdate : public ::testing::Test {
                 steps};
     }
 
-    // The driver's update from v1 to v2 under strace with the options; its exit code, -1 when
-    // it was killed. Its output goes to "<launcher>.strace.out".
+    // The driver's update to the release under test (v2 unless a test says otherwise) under
+    // strace with the options; its exit code, -1 when it was killed. Its output goes to
+    // "<launcher>.strace.out".
     int updateUnder(const fs::path& launcher, const std::vector<std::string>& options) const {
         std::vector<std::string> argv = {test::onPath("strace"), "-f", "-qq"};
         argv.insert(argv.end(), options.begin(), options.end());
-        const std::vector<std::string> run = driver(launcher, "v2", "update");
+        const std::vector<std::string> run = driver(launcher, updateTo.first, "update");
         argv.insert(argv.end(), run.begin(), run.end());
         return test::runProgram(argv, launcher.parent_path() /
                                           (launcher.filename().string() + ".strace.out"));
@@ -215,9 +215,20 @@ class DriverUpdate : public ::testing::Test {
     // cannot make or mount one.
     fs::path imageOf(const fs::path& base) const;
 
+    // A power cut right after each sync or rename of the update from the launcher folder's
+    // state, and one after the update has ended; each followed by a run against each release.
+    void powerCutAtEveryStep(const fs::path& base,
+                             const std::vector<std::pair<const char*, const Files*>>& nextOffers);
+
     test::TempDir tmp;
     std::unique_ptr<test::ReleaseSite> site;
     std::unique_ptr<test::Nginx> server;
+    std::pair<const char*, const Files*> updateTo{"v2", &kV2}; // the release the update goes to
+    // The power cuts' file system: ext4 with data=writeback and nodelalloc, its least forgiving
+    // order (a journal commit may make a file's size and blocks durable before its content); or
+    // btrfs, where a sync makes that one file durable and nothing changed before it elsewhere.
+    bool btrfs = false;
+    const char* mountOptions() const { return btrfs ? "loop" : "loop,data=writeback,nodelalloc"; }
 };
 
 std::vector<std::pair<std::string, int>>
@@ -226,7 +237,7 @@ DriverUpdate::stepsOf(const fs::path& base, const std::vector<std::string>& call
     fs::remove_all(traced);
     makeLauncher(base, traced);
     EXPECT_FALSE(interruptedUpdate(traced, "", 0, tmp.path() / "trace.txt"));
-    EXPECT_EQ(test::readFiles(traced / "game"), withPlayerFile(kV2));
+    EXPECT_EQ(test::readFiles(traced / "game"), withPlayerFile(*updateTo.second));
     std::map<std::string, std::map<std::string, int>> perThread; // call -> thread -> count
     {
         std::ifstream trace(tmp.path() / "trace.txt");
@@ -314,11 +325,13 @@ fs::path DriverUpdate::imageOf(const fs::path& base) const {
     const fs::path image = tmp.path() / "base.img";
     if (geteuid() != 0) return {};
     std::ofstream(image).close();
-    fs::resize_file(image, 24 << 20);
+    fs::resize_file(image, btrfs ? 128 << 20 : 24 << 20); // btrfs wants more than 100 MiB
     const fs::path out = tmp.path() / "mkfs.out";
-    if (test::runProgram({test::onPath("mkfs.ext4"), "-q", "-F", image.string()}, out) != 0)
-        return {};
-    const MountedImage mounted(image, tmp.path() / "base-mnt");
+    const std::vector<std::string> mkfs =
+        btrfs ? std::vector<std::string>{test::onPath("mkfs.btrfs"), "-q", "-f", image.string()}
+              : std::vector<std::string>{test::onPath("mkfs.ext4"), "-q", "-F", image.string()};
+    if (test::runProgram(mkfs, out) != 0) return {};
+    const MountedImage mounted(image, tmp.path() / "base-mnt", mountOptions());
     if (!mounted.ok()) return {};
     makeLauncher(base, tmp.path() / "base-mnt" / "launcher");
     return image;
@@ -331,15 +344,17 @@ void copyImage(const fs::path& from, const fs::path& to) {
               0);
 }
 
-TEST_F(DriverUpdate, APowerCutAtAnySyncOrRenameOfAnUpdateLeavesNoRecordedFileTorn) {
-    const fs::path base = installV1("base");
+void DriverUpdate::powerCutAtEveryStep(
+    const fs::path& base, const std::vector<std::pair<const char*, const Files*>>& nextOffers) {
     const fs::path image = imageOf(base);
-    if (image.empty()) SKIP_WITHOUT_SETUP("no loop-mounted ext4 image here (needs root and mount)");
+    if (image.empty()) {
+        SKIP_WITHOUT_SETUP("no loop-mounted " << (btrfs ? "btrfs" : "ext4")
+                                              << " image here (needs root, mount and mkfs)");
+    }
     // A cut right after each sync or rename, and one after the update has ended.
     auto cuts = stepsOf(base, {"fsync", "rename", "sync_file_range"});
     cuts.emplace_back("end", 0);
 
-    const std::pair<const char*, const Files*> nextOffers[] = {{"v2", &kV2}, {"v1", &kV1}};
     std::atomic<std::size_t> next{0};
     std::atomic<std::size_t> landed{0}; // cuts that stopped the update before it ended
     std::mutex faultsMutex;
@@ -351,13 +366,14 @@ TEST_F(DriverUpdate, APowerCutAtAnySyncOrRenameOfAnUpdateLeavesNoRecordedFileTor
             fs::create_directories(dir);
             copyImage(image, dir / "disk.img");
             {
-                const MountedImage running(dir / "disk.img", dir / "mnt");
+                const MountedImage running(dir / "disk.img", dir / "mnt", mountOptions());
                 ASSERT_TRUE(running.ok());
                 // Killed at the entry of the call after the Nth, so the Nth has been done.
                 if (n == 0) {
                     const fs::path out = dir / "end.out";
-                    EXPECT_EQ(
-                        test::runProgram(driver(dir / "mnt" / "launcher", "v2", "update"), out), 0)
+                    EXPECT_EQ(test::runProgram(
+                                  driver(dir / "mnt" / "launcher", updateTo.first, "update"), out),
+                              0)
                         << readBytes(out);
                 } else if (interruptedUpdate(dir / "mnt" / "launcher", call, n + 1, "/dev/null")) {
                     ++landed;
@@ -369,7 +385,7 @@ TEST_F(DriverUpdate, APowerCutAtAnySyncOrRenameOfAnUpdateLeavesNoRecordedFileTor
                 // the unmount.
                 const fs::path copy = dir / (std::string(release) + ".img");
                 copyImage(dir / "cut.img", copy);
-                const MountedImage after(copy, dir / "mnt");
+                const MountedImage after(copy, dir / "mnt", mountOptions());
                 ASSERT_TRUE(after.ok());
                 const std::string fault = followUp(dir / "mnt" / "launcher", release, *files);
                 if (!fault.empty()) {
@@ -390,6 +406,30 @@ TEST_F(DriverUpdate, APowerCutAtAnySyncOrRenameOfAnUpdateLeavesNoRecordedFileTor
     EXPECT_GT(landed.load(), cuts.size() / 2);
     EXPECT_TRUE(faults.empty()) << faults.size() << " power cuts not mended; the first:\n"
                                 << (faults.empty() ? "" : faults.front());
+}
+
+TEST_F(DriverUpdate, APowerCutAtAnySyncOrRenameOfAnUpdateLeavesNoRecordedFileTorn) {
+    powerCutAtEveryStep(installV1("base"), {{"v2", &kV2}, {"v1", &kV1}});
+}
+
+TEST_F(DriverUpdate, APowerCutInAnUpdateFromAnUnfinishedInstallLeavesNoRecordedFileTorn) {
+    // The update to v2 killed as it places "new.bin", the last of its files (v2's "m/x",
+    // "data/a.bin" and "data/c.bin" in place by then); the update to v3 then starts by removing
+    // what that one placed.
+    const fs::path base = installV1("unfinished");
+    const std::string& last = kV2.at("new.bin");
+    const fs::path staged =
+        base / ".staging" /
+        hashHex(reinterpret_cast<const std::uint8_t*>(last.data()), last.size());
+    ASSERT_EQ(updateUnder(base, {"-o", "/dev/null", "-P", staged.string(), "-e",
+                                 "inject=rename:signal=KILL:when=1"}),
+              -1);
+    ASSERT_EQ(readBytes(base / "game" / "m" / "x"), kV2.at("m/x"));
+    updateTo = {"v3", &kV3};
+    // Where a sync does not carry along every change before it, the removals must have been
+    // synced themselves before the record that gives them up is replaced.
+    btrfs = true;
+    powerCutAtEveryStep(base, {{"v3", &kV3}, {"v1", &kV1}});
 }
 
 TEST_F(DriverUpdate, AFullDiskLeavesEveryFileWholeAndIsReported) {
@@ -488,6 +528,53 @@ TEST_F(DriverUpdate, AnInstallKilledWhilePlacingDownloadsNothingAgainForTheSameR
     EXPECT_TRUE(server->requestsFor("/m2/objects/").empty()) << readBytes(out);
     EXPECT_NE(readBytes(out).find("(0 files replaced)"), std::string::npos) << readBytes(out);
     EXPECT_EQ(test::readFiles(launcher / "game"), many2);
+}
+
+TEST_F(DriverUpdate, AFileOfAnInterruptedInstallIsNotTakenForTheOneAnEarlierReleasePutThere) {
+    // r1 installed; the update to r2 is killed once r2's "a.bin" is in place, as the record of
+    // the finished install is renamed; r3 lists r1's "a.bin" again, of the same size as r2's.
+    // The update to r3 is killed as it places its first file, right after it began: whatever it
+    // found of r2 must not pass for r3's file then.
+    const Files r1 = {{"corvanthe.exe", randomBytes(9000, 31)}, {"a.bin", randomBytes(3000, 32)}};
+    Files r2 = r1;
+    r2["a.bin"] = randomBytes(3000, 33);
+    const fs::path root = tmp.path() / "root";
+    for (const auto& [name, files] : {std::pair{"r1", &r1}, {"r2", &r2}, {"r3", &r1}}) {
+        ASSERT_TRUE(site->publish(*files, name));
+        fs::copy(site->site(), root / name, fs::copy_options::recursive);
+    }
+    const fs::path launcher = tmp.path() / "unfinished";
+    fs::create_directories(launcher);
+    fs::create_hard_link(test::buildTool("updater_driver"), launcher / "updater_driver");
+    const fs::path game = launcher / "game";
+    ASSERT_EQ(test::runProgram(driver(launcher, "r1", "check,update"), tmp.path() / "r1.out"), 0)
+        << readBytes(tmp.path() / "r1.out");
+    test::writeBytes(game / kPlayerFile, "the player's own\n");
+    // Killed as the file is renamed away (strace finds a rename by its first name).
+    const auto killedAtRename = [&](const char* release, const fs::path& from) {
+        std::vector<std::string> argv = {test::onPath("strace"),
+                                         "-f",
+                                         "-qq",
+                                         "-o",
+                                         "/dev/null",
+                                         "-P",
+                                         from.string(),
+                                         "-e",
+                                         "inject=rename:signal=KILL:when=1"};
+        for (const std::string& arg : driver(launcher, release, "update"))
+            argv.push_back(arg);
+        return test::runProgram(argv, tmp.path() / (std::string(release) + "-killed.out")) == -1;
+    };
+    fs::path record = game / kInstalledRecord;
+    record += ".part";
+    ASSERT_TRUE(killedAtRename("r2", record)) << readBytes(tmp.path() / "r2-killed.out");
+    ASSERT_EQ(readBytes(game / "a.bin"), r2.at("a.bin"));
+    const std::string& first = r1.at("a.bin");
+    const std::string firstHash =
+        hashHex(reinterpret_cast<const std::uint8_t*>(first.data()), first.size());
+    ASSERT_TRUE(killedAtRename("r3", launcher / ".staging" / firstHash))
+        << readBytes(tmp.path() / "r3-killed.out");
+    EXPECT_EQ(followUp(launcher, "r3", r1), "");
 }
 
 TEST_F(DriverUpdate, AChannelChosenWhileFilesArePlacedIsCheckedBeforeTheRunEnds) {

@@ -15,6 +15,9 @@
 #include <memory>
 #include <set>
 
+#include "../../support/setup_skip.h"
+#include "case_swaps.h"
+#include "exfat_disk.h"
 #include "nginx.h"
 #include "release_fixture.h"
 #include "update/manifest.h"
@@ -461,6 +464,10 @@ TEST_F(UpdateRun, WhatCannotBePlacedIsRefusedBeforeAnythingChanges) {
          [](const fs::path& g) { writeBytes(g / "b.bin.part" / "mine", "mine\n"); },
          {{"readme.txt", "v2\n"}, {"a.bin", "same\n"}, {"b.bin", "same\n"}},
          "cannot install b.bin (the folder b.bin.part is in the way)"},
+        {"a name whose temporary copy's name is too long",
+         [](const fs::path&) {},
+         {{"readme.txt", "v2\n"}, {std::string(252, 'n'), "x\n"}},
+         "cannot install " + std::string(252, 'n') + " (a name in the path is too long)"},
         {"a folder with the player's files where a file goes",
          [](const fs::path& g) { writeBytes(g / "saves" / "slot1", "mine\n"); },
          {{"readme.txt", "v2\n"}, {"saves", "a file now\n"}},
@@ -488,6 +495,55 @@ TEST_F(UpdateRun, WhatCannotBePlacedIsRefusedBeforeAnythingChanges) {
     }
 }
 
+TEST_F(UpdateRun, APathOfMoreThanAThousandNewFoldersIsPlacedWholeOrRefusedFirst) {
+    // One-letter folders below the game folder: 1,001 of them are more than the library makes
+    // in one call but a path the host can hold; 2,100 are more than the host can hold.
+    const struct {
+        int levels;
+        bool fits;
+    } cases[] = {{1001, true}, {2100, false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.levels);
+        fs::remove_all(launcher);
+        fs::create_directories(launcher);
+        install(kRelease1, "1.0");
+        std::string deep;
+        for (int i = 0; i < c.levels; ++i)
+            deep += "d/";
+        deep += "f";
+        ASSERT_TRUE(site->publish(kRelease1, "2.0"));
+        ASSERT_TRUE(site->rewriteManifest([&](Manifest& m) {
+            Entry e = *m.find("readme.txt");
+            e.path = deep;
+            m.files.push_back(e);
+        }));
+        if (!c.fits) {
+            expectRefusedUnchanged("cannot install " + deep + " (the path is too long)");
+            continue;
+        }
+        Updater& u = start();
+        checkAndWait(u);
+        const Updater::Snapshot s = updateAndWait(u);
+        EXPECT_EQ(s.statusText, "Up to date");
+        EXPECT_TRUE(s.gamePresent);
+        EXPECT_EQ(readBytes(game() / deep), kRelease1.at("readme.txt"));
+        EXPECT_EQ(updateAndWait(u, true).statusText, "Files verified");
+    }
+}
+
+TEST_F(UpdateRun, AnEmptyFolderAtATemporaryNameIsNoObstacle) {
+    install(kRelease1, "1.0");
+    fs::create_directories(game() / "b.bin.part");
+    Files release = kRelease1;
+    release["b.bin"] = "b\n";
+    ASSERT_TRUE(site->publish(release, "2.0"));
+    Updater& u = start();
+    checkAndWait(u);
+    EXPECT_EQ(updateAndWait(u).statusText, "Up to date");
+    EXPECT_EQ(readFiles(game()), release);
+    EXPECT_FALSE(fs::exists(game() / "b.bin.part"));
+}
+
 TEST_F(UpdateRun, TheAmountToDownloadStopsAtTheLargestSizeInsteadOfWrapping) {
     ASSERT_TRUE(site->publish({{"a.bin", "a\n"}, {"b.bin", "b\n"}}, "1.0"));
     ASSERT_TRUE(site->rewriteManifest([](Manifest& m) {
@@ -510,6 +566,41 @@ TEST_F(UpdateRun, AChangeOfLetterCaseKeepsTheFileJustPlaced) {
     EXPECT_EQ(readBytes(game() / "data/level.pak"), "level 2\n");
     EXPECT_EQ(updateAndWait(u, true).statusText, "Files verified");
     EXPECT_EQ(log->count("(0 files replaced)"), 1u);
+}
+
+TEST_F(UpdateRun, AFileAndAFolderSwapInOtherLetterCaseWhereverTheGameFolderIs) {
+    // The game folder here, where "a" and "A" are two names, and on an exFAT disk through FUSE
+    // as on a player's USB disk, where "a" finds "A" and each spelling has an inode number of
+    // its own.
+    const auto swapAll = [&](const fs::path& onDisk) {
+        for (const test::CaseSwap& swap : test::caseSwaps()) {
+            SCOPED_TRACE(swap.name);
+            fs::remove_all(launcher);
+            fs::create_directories(launcher);
+            fs::remove_all(onDisk);
+            fs::create_directories(onDisk);
+            fs::create_directory_symlink(onDisk, game());
+            install(swap.before, "1.0");
+            writeBytes(onDisk / test::kPlayersFile, test::kPlayersContent);
+            ASSERT_TRUE(site->publish(swap.after, "2.0"));
+            Updater& u = start();
+            checkAndWait(u);
+            EXPECT_EQ(updateAndWait(u).statusText, "Up to date");
+            EXPECT_EQ(test::foldedNames(readFiles(onDisk)), test::foldedAfter(swap));
+            // Nothing is left to mend: the next runs find every file in place.
+            EXPECT_EQ(updateAndWait(u, true).statusText, "Files verified");
+            EXPECT_EQ(test::foldedNames(readFiles(onDisk)), test::foldedAfter(swap));
+            EXPECT_EQ(checkAndWait(start()).statusText, "Up to date");
+        }
+    };
+    {
+        SCOPED_TRACE("a disk that tells case apart");
+        swapAll(tmp.path() / "game-here");
+    }
+    test::ExfatDisk disk(tmp.path());
+    if (!disk.problem().empty()) SKIP_WITHOUT_SETUP(disk.problem());
+    SCOPED_TRACE("an exFAT disk");
+    swapAll(disk.root() / "game");
 }
 
 TEST_F(UpdateRun, RefusedPlaytesterKeyShowsLiveAndTheRightKeyTesting) {
