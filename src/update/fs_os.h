@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <string>
 #include <system_error>
+#include <vector>
 
 namespace qv::launcher {
 
@@ -42,6 +43,22 @@ std::string fsErrorText(const std::error_code& error);
 // provider's placeholder) are what they hold. Unknown when the system cannot tell.
 enum class FsEntry { Absent, File, Folder, Link, Unknown };
 FsEntry fsEntryAt(const std::filesystem::path& path);
+
+// One name found in a folder: the folder joined with the name, and what stands there as
+// fsEntryAt tells it (a link is reported as a link, never followed).
+struct FsFolderEntry {
+    std::filesystem::path path;
+    FsEntry kind = FsEntry::Unknown;
+};
+
+// Lists what stands in the folder, "." and ".." left out, in no set order, at any length of
+// path the host allows (on Windows past MAX_PATH where long paths are on; the C runtime's own
+// listing stops at MAX_PATH). A link to a folder names it: the caller asks fsEntryAt first when
+// it must not look through one. True when the whole folder was read; false with the system's
+// reason in error when it cannot be listed or a step through it fails, with what was read
+// before that in entries.
+bool fsListFolder(const std::filesystem::path& folder, std::vector<FsFolderEntry>& entries,
+                  std::error_code& error);
 
 // Renames from to to in one step, replacing a file that stands at to; it never copies, so a
 // rename across file systems fails (fsIsOtherDevice). A read-only attribute of the file it

@@ -176,8 +176,10 @@ void removeFolderTree(const fs::path& folder, bool withFiles) {
         if (withFiles && entry != FsEntry::Absent) fsRemove(folder, removal);
         return;
     }
-    for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec))
-        removeFolderTree(it->path(), withFiles);
+    std::vector<FsFolderEntry> inside;
+    fsListFolder(folder, inside, ec);
+    for (const FsFolderEntry& it : inside)
+        removeFolderTree(it.path, withFiles);
     fsRemove(folder, removal); // fails, as it should, while something is left inside
 }
 

@@ -268,5 +268,67 @@ TEST(WineFiles, APlayersFolderLinkWhereAFileGoesIsNeverWalkedInto) {
     EXPECT_EQ(readBytes(own / "notes.txt"), "the player's") << text;
 }
 
+// The system's long-path setting in the wine prefix, on for as long as it lives.
+class LongPathsOn {
+  public:
+    LongPathsOn() {
+        const fs::path out = tmp_.path() / "reg.out";
+        wasSet_ = runProgram({kWine, "reg", "query", kKey, "/v", "LongPathsEnabled"}, out) == 0;
+        old_ = readBytes(out);
+        ok_ = runProgram({kWine, "reg", "add", kKey, "/v", "LongPathsEnabled", "/t", "REG_DWORD",
+                          "/d", "1", "/f"},
+                         out) == 0;
+    }
+    ~LongPathsOn() {
+        const fs::path out = tmp_.path() / "reg.out";
+        const bool wasOn = old_.find("0x1") != std::string::npos;
+        if (wasSet_ && wasOn) return;
+        if (wasSet_) {
+            runProgram({kWine, "reg", "add", kKey, "/v", "LongPathsEnabled", "/t", "REG_DWORD",
+                        "/d", "0", "/f"},
+                       out);
+        } else {
+            runProgram({kWine, "reg", "delete", kKey, "/v", "LongPathsEnabled", "/f"}, out);
+        }
+    }
+    bool ok() const { return ok_; }
+
+  private:
+    static constexpr const char* kKey = "HKLM\\SYSTEM\\CurrentControlSet\\Control\\FileSystem";
+    TempDir tmp_{"wine_files_test-reg-"};
+    bool wasSet_ = false;
+    bool ok_ = false;
+    std::string old_;
+};
+
+TEST(WineFiles, AFolderPastMaxPathHoldingOnlyADroppedFileBecomesAFile) {
+    if (!haveWindowsBuild())
+        SKIP_WITHOUT_SETUP("no Windows build (CORVANTHE_WINDOWS_BUILD, WINEPREFIX)");
+    LongPathsOn longPaths;
+    ASSERT_TRUE(longPaths.ok());
+    WineWorld world;
+    ASSERT_TRUE(world.ok());
+    // The launcher sees the game folder as "Z:" and its path here with '\\' between the names.
+    const std::size_t gameUnits = 2 + world.game().string().size();
+    ASSERT_LT(gameUnits, 150u);
+    const std::string outer(100, 'o');
+    const std::string folder = outer + "/" + std::string(287 - gameUnits - outer.size() - 2, 'f');
+    ASSERT_EQ(gameUnits + 1 + folder.size(), 287u);
+    Files a = releaseWith(kOldEmber);
+    a[folder + "/dropped.pak"] = "only in A";
+    ASSERT_TRUE(world.site().publish(a, "A"));
+    auto [installed, installText] = world.drive("check,update");
+    ASSERT_EQ(installed, 0) << installText;
+    ASSERT_TRUE(holds(world.game() / folder / "dropped.pak", "only in A"));
+
+    Files b = releaseWith(kOldEmber);
+    b[folder] = "now a file";
+    ASSERT_TRUE(world.site().publish(b, "B"));
+    auto [updated, text] = world.drive("check,update");
+    EXPECT_EQ(updated, 0) << text;
+    EXPECT_TRUE(contains(text, "| Up to date |")) << text;
+    EXPECT_TRUE(holds(world.game() / folder, "now a file")) << text;
+}
+
 } // namespace
 } // namespace qv::launcher
