@@ -20,8 +20,8 @@ std::string utf8FromWide(std::wstring_view wide);
 // system's text arrives whole whatever the ANSI code page; empty when the system has none.
 std::string systemMessageUtf8(unsigned long code);
 
-// Opens the file by its wide name with the fopen mode ("r" or "w", optionally followed by "b"),
-// not inheritable by started processes; null on failure or for any other mode.
+// Opens the file by its wide name with the fopen mode ("r", "w" or "a", optionally followed by
+// "b"), not inheritable by started processes; null on failure or for any other mode.
 std::FILE* openWideNoInherit(const wchar_t* name, const char* mode);
 
 } // namespace qv::launcher

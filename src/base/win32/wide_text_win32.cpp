@@ -71,6 +71,11 @@ std::FILE* openWideNoInherit(const wchar_t* name, const char* mode) {
         access = GENERIC_WRITE;
         disposition = CREATE_ALWAYS;
         flags = _O_WRONLY;
+    } else if (mode[0] == 'a') {
+        // The C runtime moves to the end before each write of a descriptor opened to append.
+        access = GENERIC_WRITE;
+        disposition = OPEN_ALWAYS;
+        flags = _O_WRONLY | _O_APPEND;
     } else {
         return nullptr;
     }

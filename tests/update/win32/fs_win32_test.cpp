@@ -8,6 +8,7 @@
 #include "update/random_os.h"
 #include "update/updater.h"
 
+#include "../../base/win32/file_hold.h"
 #include "../../base/win32/handle_probe.h"
 #include "../../support/temp_dir.h"
 #include "base/win32/wide_text.h"
@@ -119,34 +120,7 @@ TEST(FsTryLockFile, ASecondHolderIsRefusedUntilTheFirstLetsGo) {
     EXPECT_FALSE(heldElsewhere);
 }
 
-// Holds a file the way a virus scanner or indexer does: open for reading, sharing reading only,
-// so that no other program may write, rename or delete it meanwhile.
-class Hold {
-  public:
-    explicit Hold(const fs::path& file)
-        : handle_(CreateFileW(file.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr)) {}
-    ~Hold() {
-        if (releaser_.joinable()) releaser_.join();
-        release();
-    }
-    bool held() const { return handle_ != INVALID_HANDLE_VALUE; }
-    void release() {
-        if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
-        handle_ = INVALID_HANDLE_VALUE;
-    }
-    // Lets go after a moment, well within the time the operations wait for a holder.
-    void releaseSoon() {
-        releaser_ = std::thread([this] {
-            Sleep(300);
-            release();
-        });
-    }
-
-  private:
-    HANDLE handle_;
-    std::thread releaser_;
-};
+using Hold = test::FileHold;
 
 // Each operation that changes a name, or reopens a file, meets a held file.
 struct HeldCase {
