@@ -34,9 +34,13 @@ bool fsIsInUse(const std::error_code& error);
 // the one case in which a file has to be copied instead.
 bool fsIsOtherDevice(const std::error_code& error);
 
-// The system's reason for a failed file operation in its own words, as UTF-8 text (it may end
-// in a full stop or a line break).
+// The reason shown for a failed file operation, as UTF-8 text in English on every system: the
+// same words for the common causes on every Windows, the system's English message for the rest
+// where it has one (it may end in a full stop or a line break).
 std::string fsErrorText(const std::error_code& error);
+
+// The system's own message for the error, in the user's language, for the log.
+std::string fsSystemWords(const std::error_code& error);
 
 // What stands at a name, the name itself and never what a link there points to. A link is a
 // symbolic link, or on Windows also a junction or mount point; other reparse points (a cloud

@@ -57,6 +57,11 @@ std::string fsErrorText(const std::error_code& error) {
     return error.message();
 }
 
+std::string fsSystemWords(const std::error_code& error) {
+    // The C library's descriptions are never translated.
+    return fsErrorText(error);
+}
+
 namespace {
 
 FsEntry entryOfStatus(const std::filesystem::file_status& status) {

@@ -201,9 +201,35 @@ std::string fsErrorText(const std::error_code& error) {
     case ERROR_DISK_FULL:
     case ERROR_HANDLE_DISK_FULL:
         return "the disk is full";
+    // The rest as the C library words them on the other hosts.
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+        return "No such file or directory";
+    case ERROR_FILE_EXISTS:
+    case ERROR_ALREADY_EXISTS:
+        return "File exists";
+    case ERROR_DIR_NOT_EMPTY:
+        return "Directory not empty";
+    case ERROR_FILENAME_EXCED_RANGE:
+        return "File name too long";
+    case ERROR_DIRECTORY:
+        return "Not a directory";
+    case ERROR_NOT_READY:
+        return "No medium found";
+    case ERROR_CRC:
+    case ERROR_READ_FAULT:
+    case ERROR_WRITE_FAULT:
+        return "Input/output error";
     default:
         break;
     }
+    // A localized system's words may be in a script the launcher's font lacks; English first.
+    const std::string text = englishSystemMessageUtf8(static_cast<unsigned long>(error.value()));
+    return text.empty() ? "error " + std::to_string(error.value()) : text;
+}
+
+std::string fsSystemWords(const std::error_code& error) {
+    if (error.category() != std::system_category()) return error.message();
     const std::string text = systemMessageUtf8(static_cast<unsigned long>(error.value()));
     return text.empty() ? "error " + std::to_string(error.value()) : text;
 }

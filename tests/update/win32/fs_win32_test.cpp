@@ -302,6 +302,13 @@ TEST(FsErrorText, NamesTheCommonCausesAndGivesTheRestInUtf8) {
     EXPECT_TRUE(wideFromUtf8(missing, wide)) << missing;
     EXPECT_EQ(fsErrorText(std::make_error_code(std::errc::no_such_file_or_directory)),
               std::make_error_code(std::errc::no_such_file_or_directory).message());
+    // Missing paths read as on the other hosts; a message with an insert reads without it.
+    EXPECT_EQ(errorReason(std::error_code(ERROR_PATH_NOT_FOUND, std::system_category())),
+              "No such file or directory");
+    const std::string badExe =
+        errorReason(std::error_code(ERROR_BAD_EXE_FORMAT, std::system_category()));
+    EXPECT_EQ(badExe.find('%'), std::string::npos) << badExe;
+    EXPECT_FALSE(badExe.empty());
 }
 
 TEST(WriteError, TellsTheWindowsCausesApart) {
