@@ -19,7 +19,10 @@ packages=(
   # for the source packages scripts/windows_deps.sh builds.
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
   mingw-w64-x86-64-dev wine wine64 autoconf automake libtool libz-mingw-w64-dev dpkg-dev
+  # The locales in which the wine tests read the system's messages on a localized Windows.
+  locales
 )
+test_locales=(ru_RU ja_JP)
 glfw_packages=(libglfw3 libglfw3-dev)
 glfw_version_wanted="3.4"
 
@@ -37,7 +40,20 @@ for p in "${glfw_packages[@]}"; do
   case "$v" in "$glfw_version_wanted"*) ;; *) glfw_ok=0 ;; esac
 done
 
+# Wine speaks the language of LANG only where the C library has that locale.
+make_test_locales() {
+  local have l
+  have=$(locale -a 2>/dev/null || true)
+  for l in "${test_locales[@]}"; do
+    grep -qix "$l.utf-\?8" <<<"$have" && continue
+    echo "setup: making the locale $l.UTF-8"
+    "${sudo_cmd[@]}" localedef -i "$l" -f UTF-8 "$l.UTF-8" ||
+      { echo "setup: could not make the locale $l.UTF-8" >&2; exit 1; }
+  done
+}
+
 if [ ${#missing[@]} -eq 0 ] && [ $glfw_ok -eq 1 ]; then
+  make_test_locales
   echo "setup: all packages present"
   exit 0
 fi
@@ -79,4 +95,5 @@ for p in "${glfw_packages[@]}"; do
   v=$(dpkg-query -W -f='${Version}' "$p" 2>/dev/null || true)
   case "$v" in "$glfw_version_wanted"*) ;; *) echo "setup: package $p is at '$v', not $glfw_version_wanted" >&2; exit 1 ;; esac
 done
+make_test_locales
 echo "setup: done"

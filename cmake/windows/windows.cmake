@@ -70,6 +70,17 @@ if(CORVANTHE_TESTS AND TARGET corvanthe-launcher)
   set_tests_properties(LauncherExe.ShipExeIsStrippedAndNamesItsDebugFile PROPERTIES LABELS app)
 endif()
 
+# The updater driver, which the wine tests drive in the launcher's place, runs under the
+# launcher's manifest; its target exists once the tools are made, after this file.
+function(corvanthe_driver_manifest)
+  if(TARGET updater_driver)
+    target_sources(updater_driver PRIVATE ${CMAKE_SOURCE_DIR}/resources/updater_driver.rc)
+    set_property(SOURCE ${CMAKE_SOURCE_DIR}/resources/updater_driver.rc APPEND PROPERTY
+                 OBJECT_DEPENDS ${CMAKE_SOURCE_DIR}/resources/corvanthe.manifest)
+  endif()
+endfunction()
+cmake_language(DEFER CALL corvanthe_driver_manifest)
+
 # The test that reads the exe's resources back through the system (the version through
 # version.dll) checks them against the build's version; its target exists once the test
 # programs are made, after this file.

@@ -135,7 +135,9 @@ bool openLogLocked(const char* folder, int keep) {
     fs::create_directories(directory, ignored);
 
     const fs::path latest = directory / "latest.log";
+    const std::u8string utf8 = latest.u8string();
     std::error_code statusError;
+    bool previousKept = false;
     if (fs::exists(latest, statusError)) {
         // The previous run's log is named after this opening; an opening within the same
         // second replaces the dated file of the one before.
@@ -144,16 +146,25 @@ bool openLogLocked(const char* folder, int keep) {
         char name[64];
         std::snprintf(name, sizeof name, "%04d-%02d-%02d_%02d-%02d-%02d.log", local.tm_year + 1900,
                       local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
-        fs::rename(latest, directory / name, ignored);
+        const std::u8string dated = (directory / name).u8string();
+        // A program that keeps the log open (a viewer following it) can refuse the rename for
+        // as long as it runs. The previous run's log is often the one that shows what went
+        // wrong, so it is then kept and this run's lines follow it.
+        previousKept = !renameFileWaiting(reinterpret_cast<const char*>(utf8.c_str()),
+                                          reinterpret_cast<const char*>(dated.c_str()));
     }
 
     if (keep > 0) pruneLogs(directory, keep);
 
-    const std::u8string utf8 = latest.u8string();
     auto text = std::make_unique<char[]>(utf8.size() + 1);
     std::memcpy(text.get(), utf8.c_str(), utf8.size() + 1);
-    std::FILE* file = openFileNoInherit(text.get(), "w");
+    std::FILE* file = openFileNoInherit(text.get(), previousKept ? "a" : "w");
     if (file == nullptr) return false;
+    if (previousKept) {
+        std::fputs("----- the log above could not be moved aside; this run's log follows -----\n",
+                   file);
+        std::fflush(file);
+    }
     logPath = std::move(text);
     logFile = file;
     return true;

@@ -5,6 +5,7 @@
 
 #include "base/log.h"
 #include "base/net_os.h"
+#include "base/text.h"
 
 #include <algorithm>
 #include <chrono>
@@ -54,11 +55,29 @@ void ensureNetStarted() {
     (void)started;
 }
 
-std::string socketErrorText(int code) {
-    std::string text;
-    if (!netSystemMessage(code, text)) return "error " + std::to_string(code);
+namespace {
+
+void stripLineEndAndStop(std::string& text) {
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == '.'))
         text.pop_back();
+}
+
+} // namespace
+
+std::string socketErrorText(int code) {
+    const std::string number = "error " + std::to_string(code);
+    std::string text;
+    if (!netReasonText(code, text)) return number;
+    stripLineEndAndStop(text);
+    // The reason is drawn by the launcher's font, which a localized system's words may be beyond;
+    // the code can still be looked up.
+    if (!fontDrawsAll(text)) text = number;
+    // The log keeps the system's own words, which may say more, in the user's language.
+    std::string own;
+    if (netSystemMessage(code, own)) {
+        stripLineEndAndStop(own);
+        if (own != text) logInfo("net: %s in the system's words: %s", number.c_str(), own.c_str());
+    }
     return text;
 }
 

@@ -25,9 +25,14 @@ bool netIsInterrupted(int code);
 // A non-blocking connect that has been started and is still under way.
 bool netIsConnectPending(int code);
 
-// The system's message for a code exactly as the system words it; false
-// when the system has no message for it.
+// The system's message for a code exactly as the system words it, in the
+// user's language; false when the system has no message for it.
 bool netSystemMessage(int code, std::string& text);
+
+// The reason shown for a code, in English on every system: the same words
+// for the common causes on every host, the system's English message for the
+// rest where it has one; false when there is none.
+bool netReasonText(int code, std::string& text);
 
 // Resolves host to its first IPv4 address; false when it does not resolve.
 bool netResolveIpv4(const std::string& host, std::uint32_t& address);

@@ -129,4 +129,12 @@ int glyphIndex(std::uint32_t v) {
     return fontQuestionMarkGlyph;
 }
 
+bool fontDrawsAll(const std::string& text) {
+    for (std::size_t pos = 0; pos < text.size();) {
+        const std::uint32_t v = nextCodePoint(text, pos);
+        if (v != '?' && glyphIndex(v) == fontQuestionMarkGlyph) return false;
+    }
+    return true;
+}
+
 } // namespace qv::launcher

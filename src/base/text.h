@@ -36,4 +36,8 @@ void appendUtf8(std::string& text, std::uint32_t v);
 // font's further code points by their table, everything else as the question mark (31).
 int glyphIndex(std::uint32_t v);
 
+// Whether the built-in font draws every code point of the text as itself, none as the question
+// mark in its place: a system's message in another script is no text a player can read there.
+bool fontDrawsAll(const std::string& text);
+
 } // namespace qv::launcher

@@ -2,6 +2,7 @@
 #include "update/disk_case.h"
 
 #include <system_error>
+#include <vector>
 
 #include "base/platform.h"
 #include "update/fs_os.h"
@@ -66,14 +67,14 @@ bool DiskCase::listsBoth(const fs::path& folder, const fs::path& a, const fs::pa
     if (unlisted_.count(folder.native())) return true;
     auto at = listed_.find(folder.native());
     if (at == listed_.end()) {
-        std::set<fs::path::string_type> names;
+        std::vector<FsFolderEntry> inside;
         std::error_code ec;
-        for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec))
-            names.insert(it->path().filename().native());
-        if (ec) {
+        if (!fsListFolder(folder, inside, ec)) {
             unlisted_.insert(folder.native());
             return true;
         }
+        std::set<fs::path::string_type> names;
+        for (const FsFolderEntry& entry : inside) names.insert(entry.path.filename().native());
         at = listed_.emplace(folder.native(), std::move(names)).first;
     }
     return at->second.count(a.native()) && at->second.count(b.native());

@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <string>
 #include <system_error>
+#include <vector>
 
 namespace qv::launcher {
 
@@ -34,15 +35,35 @@ bool fsIsInUse(const std::error_code& error);
 // the one case in which a file has to be copied instead.
 bool fsIsOtherDevice(const std::error_code& error);
 
-// The system's reason for a failed file operation in its own words, as UTF-8 text (it may end
-// in a full stop or a line break).
+// The reason shown for a failed file operation, as UTF-8 text in English on every system: the
+// same words for the common causes on every Windows, the system's English message for the rest
+// where it has one (it may end in a full stop or a line break).
 std::string fsErrorText(const std::error_code& error);
+
+// The system's own message for the error, in the user's language, for the log.
+std::string fsSystemWords(const std::error_code& error);
 
 // What stands at a name, the name itself and never what a link there points to. A link is a
 // symbolic link, or on Windows also a junction or mount point; other reparse points (a cloud
 // provider's placeholder) are what they hold. Unknown when the system cannot tell.
 enum class FsEntry { Absent, File, Folder, Link, Unknown };
 FsEntry fsEntryAt(const std::filesystem::path& path);
+
+// One name found in a folder: the folder joined with the name, and what stands there as
+// fsEntryAt tells it (a link is reported as a link, never followed).
+struct FsFolderEntry {
+    std::filesystem::path path;
+    FsEntry kind = FsEntry::Unknown;
+};
+
+// Lists what stands in the folder, "." and ".." left out, in no set order, at any length of
+// path the host allows (on Windows past MAX_PATH where long paths are on; the C runtime's own
+// listing stops at MAX_PATH). A link to a folder names it: the caller asks fsEntryAt first when
+// it must not look through one. True when the whole folder was read; false with the system's
+// reason in error when it cannot be listed or a step through it fails, with what was read
+// before that in entries.
+bool fsListFolder(const std::filesystem::path& folder, std::vector<FsFolderEntry>& entries,
+                  std::error_code& error);
 
 // Renames from to to in one step, replacing a file that stands at to; it never copies, so a
 // rename across file systems fails (fsIsOtherDevice). A read-only attribute of the file it

@@ -12,6 +12,7 @@
 
 #include "base/log.h"
 #include "base/platform.h"
+#include "base/text.h"
 #include "update/fs_os.h"
 #include "update/hex.h"
 #include "update/signed_text.h"
@@ -139,11 +140,26 @@ std::string writeError(const fs::path& folder, const std::error_code& ec) {
     return start + " (is the disk full?)";
 }
 
-std::string errorReason(const std::error_code& ec) {
-    std::string text = fsErrorText(ec);
+namespace {
+
+void stripStopAndLineEnd(std::string& text) {
     while (!text.empty() &&
            (text.back() == '.' || text.back() == '\n' || text.back() == '\r' || text.back() == ' '))
         text.pop_back();
+}
+
+} // namespace
+
+std::string errorReason(const std::error_code& ec) {
+    const std::string number = "error " + std::to_string(ec.value());
+    std::string text = fsErrorText(ec);
+    stripStopAndLineEnd(text);
+    // The reason is drawn by the launcher's font, which a system's words may be beyond.
+    if (!fontDrawsAll(text)) text = number;
+    // The log keeps the system's own words, which may say more, in the user's language.
+    std::string own = fsSystemWords(ec);
+    stripStopAndLineEnd(own);
+    if (own != text) logInfo("launcher: %s in the system's words: %s", number.c_str(), own.c_str());
     return text;
 }
 
@@ -194,8 +210,10 @@ void removeFolderTree(const fs::path& folder, bool withFiles) {
         if (withFiles && entry != FsEntry::Absent) fsRemove(folder, removal);
         return;
     }
-    for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec))
-        removeFolderTree(it->path(), withFiles);
+    std::vector<FsFolderEntry> inside;
+    fsListFolder(folder, inside, ec);
+    for (const FsFolderEntry& it : inside)
+        removeFolderTree(it.path, withFiles);
     fsRemove(folder, removal); // fails, as it should, while something is left inside
 }
 

@@ -6,6 +6,7 @@
 #include <string_view>
 #include <system_error>
 #include <unordered_set>
+#include <vector>
 
 #include "base/log.h"
 #include "base/platform.h"
@@ -110,14 +111,22 @@ class DroppedPaths {
 // the dropped files, so that the folder is empty once they have gone.
 bool holdsOnlyDropped(const fs::path& folder, const std::string& relative, DroppedPaths& dropped) {
     std::error_code ec;
-    for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
-        const std::string inner = relative + "/" + toUtf8(it->path().filename());
-        const bool kept = fsEntryAt(it->path()) == FsEntry::Folder
-                              ? !holdsOnlyDropped(it->path(), inner, dropped)
-                              : !dropped.has(inner);
+    std::vector<FsFolderEntry> inside;
+    if (!fsListFolder(folder, inside, ec)) return false;
+    for (const FsFolderEntry& it : inside) {
+        const std::string inner = relative + "/" + toUtf8(it.path.filename());
+        const bool kept = it.kind == FsEntry::Folder ? !holdsOnlyDropped(it.path, inner, dropped)
+                                                     : !dropped.has(inner);
         if (kept) return false;
     }
-    return !ec;
+    return true;
+}
+
+// Whether the folder holds nothing at all; one that cannot be listed may hold anything.
+bool isEmptyFolder(const fs::path& folder) {
+    std::vector<FsFolderEntry> inside;
+    std::error_code ec;
+    return fsListFolder(folder, inside, ec) && inside.empty();
 }
 
 } // namespace
@@ -160,7 +169,7 @@ bool Updater::canPlaceAll(const std::vector<const Manifest*>& earlier, std::stri
         }
         if (fsEntryAt(target) == FsEntry::Folder && !holdsOnlyDropped(target, path, dropped))
             return refuse(path, "a folder with other files in it is in the way");
-        if (fsEntryAt(part) == FsEntry::Folder && !fs::is_empty(part, ec))
+        if (fsEntryAt(part) == FsEntry::Folder && !isEmptyFolder(part))
             return refuse(path, "the folder " + path + ".part is in the way");
     }
     return true;

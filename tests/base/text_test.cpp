@@ -188,6 +188,23 @@ TEST(FontTest, GlyphIndexMapsAsciiTableEntriesAndTheRestToTheQuestionMark) {
         EXPECT_EQ(glyphIndex(v), glyph) << std::hex << v;
 }
 
+TEST(FontTest, FontDrawsAllTellsTextItDrawsFromTextWithAQuestionMarkInPlace) {
+    const struct {
+        const char* text;
+        bool drawn;
+    } cases[] = {
+        {"", true},
+        {"Connection refused", true},
+        {"caf\u00e9 (why?)", true},
+        {"\u0421\u043e\u0435\u0434\u0438\u043d\u0435\u043d\u0438\u0435", false},
+        {"\u63a5\u7d9a\u3002", false},
+        {"tab\there", false},
+        {"cut \xE6\x96", false},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(fontDrawsAll(c.text), c.drawn) << c.text;
+}
+
 TEST(FontTest, GlyphIndexAgreesWithALinearSearchEverywhere) {
     for (std::uint32_t v = 0; v < 0x30000; ++v) {
         int expected = 31;

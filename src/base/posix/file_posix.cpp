@@ -3,6 +3,7 @@
 // the descriptor.
 #include "base/file_os.h"
 
+#include <cstdio>
 #include <cstring>
 
 namespace qv::launcher {
@@ -15,6 +16,11 @@ std::FILE* openFileNoInherit(const char* utf8Path, const char* mode) {
     withCloseOnExec[length] = 'e';
     withCloseOnExec[length + 1] = '\0';
     return std::fopen(utf8Path, withCloseOnExec);
+}
+
+bool renameFileWaiting(const char* utf8From, const char* utf8To) {
+    // No other program holds a file against a rename here.
+    return std::rename(utf8From, utf8To) == 0;
 }
 
 } // namespace qv::launcher

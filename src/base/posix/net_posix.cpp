@@ -67,6 +67,11 @@ bool netSystemMessage(int code, std::string& text) {
     return true;
 }
 
+bool netReasonText(int code, std::string& text) {
+    // The C library's descriptions are never translated.
+    return netSystemMessage(code, text);
+}
+
 bool netResolveIpv4(const std::string& host, std::uint32_t& address) {
     addrinfo hints{};
     hints.ai_family = AF_INET;

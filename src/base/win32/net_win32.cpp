@@ -87,6 +87,67 @@ bool netSystemMessage(int code, std::string& text) {
     return true;
 }
 
+bool netReasonText(int code, std::string& text) {
+    // A localized system words these in a script the launcher's font may not draw; the causes a
+    // player meets most read as the C library's words on the other hosts.
+    switch (code) {
+    case WSAECONNREFUSED:
+        text = "Connection refused";
+        return true;
+    case WSAETIMEDOUT:
+        text = "Connection timed out";
+        return true;
+    case WSAECONNRESET:
+        text = "Connection reset by peer";
+        return true;
+    case WSAECONNABORTED:
+        text = "Software caused connection abort";
+        return true;
+    case WSAENETUNREACH:
+        text = "Network is unreachable";
+        return true;
+    case WSAEHOSTUNREACH:
+        text = "No route to host";
+        return true;
+    case WSAENETDOWN:
+        text = "Network is down";
+        return true;
+    case WSAEHOSTDOWN:
+        text = "Host is down";
+        return true;
+    case WSAENETRESET:
+        text = "Network dropped connection on reset";
+        return true;
+    case WSAEADDRINUSE:
+        text = "Address already in use";
+        return true;
+    case WSAEADDRNOTAVAIL:
+        text = "Cannot assign requested address";
+        return true;
+    case WSAEACCES:
+        text = "Permission denied";
+        return true;
+    case WSAENOBUFS:
+        text = "No buffer space available";
+        return true;
+    case WSAEMFILE:
+        text = "Too many open files";
+        return true;
+    case WSAHOST_NOT_FOUND:
+        text = "Unknown host";
+        return true;
+    case WSATRY_AGAIN:
+        text = "Host name lookup failure";
+        return true;
+    default:
+        break;
+    }
+    std::string message = englishSystemMessageUtf8(static_cast<unsigned long>(code));
+    if (message.empty()) return false;
+    text = std::move(message);
+    return true;
+}
+
 bool netResolveIpv4(const std::string& host, std::uint32_t& address) {
     addrinfo hints{};
     hints.ai_family = AF_INET;

@@ -48,15 +48,71 @@ std::string utf8FromWide(std::wstring_view wide) {
     return utf8;
 }
 
-std::string systemMessageUtf8(unsigned long code) {
+std::wstring plainMessage(std::wstring_view message) {
+    // The messages are written with inserts for the caller's words, which
+    // FORMAT_MESSAGE_IGNORE_INSERTS leaves standing ("%1 is not a valid Win32 application.").
+    std::wstring plain;
+    for (std::size_t i = 0; i < message.size(); ++i) {
+        wchar_t c = message[i];
+        if (c == L'%' && i + 1 < message.size()) {
+            const wchar_t next = message[i + 1];
+            if (next >= L'1' && next <= L'9') {
+                ++i;
+                while (i + 1 < message.size() && message[i + 1] >= L'0' && message[i + 1] <= L'9')
+                    ++i;
+                // An insert may carry its printf format between exclamation marks.
+                if (i + 1 < message.size() && message[i + 1] == L'!') {
+                    const std::size_t close = message.find(L'!', i + 2);
+                    if (close != std::wstring_view::npos) i = close;
+                }
+                continue;
+            }
+            if (next == L'%' || next == L'!' || next == L'.') {
+                plain += next;
+                ++i;
+                continue;
+            }
+            if (next == L'n' || next == L'r' || next == L't' || next == L'b') {
+                c = L' ';
+                ++i;
+            }
+        }
+        if (c == L'\r' || c == L'\n' || c == L'\t' || c == L'\u00a0' || c == L'\u3000') c = L' ';
+        if (c == L' ' && (plain.empty() || plain.back() == L' ')) continue;
+        plain += c;
+    }
+    // Full stops of the Latin, CJK (ideographic and full-width) and Devanagari scripts.
+    while (!plain.empty() &&
+           (plain.back() == L' ' || plain.back() == L'.' || plain.back() == L'\u3002' ||
+            plain.back() == L'\uff0e' || plain.back() == L'\uff61' || plain.back() == L'\u0964'))
+        plain.pop_back();
+    return plain;
+}
+
+namespace {
+
+// The system's message in the given language; empty when it has none in it.
+std::string messageIn(unsigned long code, DWORD language) {
     wchar_t* message = nullptr;
     const DWORD length = FormatMessageW(
         FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-        nullptr, code, 0, reinterpret_cast<wchar_t*>(&message), 0, nullptr);
+        nullptr, code, language, reinterpret_cast<wchar_t*>(&message), 0, nullptr);
     std::string text;
-    if (length > 0 && message != nullptr) text = utf8FromWide(std::wstring_view(message, length));
+    if (length > 0 && message != nullptr)
+        text = utf8FromWide(plainMessage(std::wstring_view(message, length)));
     if (message != nullptr) LocalFree(message);
     return text;
+}
+
+} // namespace
+
+std::string systemMessageUtf8(unsigned long code) {
+    return messageIn(code, 0);
+}
+
+std::string englishSystemMessageUtf8(unsigned long code) {
+    const std::string english = messageIn(code, MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US));
+    return english.empty() ? messageIn(code, MAKELANGID(LANG_NEUTRAL, SUBLANG_NEUTRAL)) : english;
 }
 
 std::FILE* openWideNoInherit(const wchar_t* name, const char* mode) {
@@ -71,6 +127,11 @@ std::FILE* openWideNoInherit(const wchar_t* name, const char* mode) {
         access = GENERIC_WRITE;
         disposition = CREATE_ALWAYS;
         flags = _O_WRONLY;
+    } else if (mode[0] == 'a') {
+        // The C runtime moves to the end before each write of a descriptor opened to append.
+        access = GENERIC_WRITE;
+        disposition = OPEN_ALWAYS;
+        flags = _O_WRONLY | _O_APPEND;
     } else {
         return nullptr;
     }

@@ -8,6 +8,7 @@
 #include <string>
 #include <sys/file.h>
 #include <unistd.h>
+#include <vector>
 
 namespace qv::launcher {
 
@@ -56,9 +57,14 @@ std::string fsErrorText(const std::error_code& error) {
     return error.message();
 }
 
-FsEntry fsEntryAt(const std::filesystem::path& path) {
-    std::error_code error;
-    const std::filesystem::file_status status = std::filesystem::symlink_status(path, error);
+std::string fsSystemWords(const std::error_code& error) {
+    // The C library's descriptions are never translated.
+    return fsErrorText(error);
+}
+
+namespace {
+
+FsEntry entryOfStatus(const std::filesystem::file_status& status) {
     switch (status.type()) {
     case std::filesystem::file_type::not_found:
         return FsEntry::Absent;
@@ -72,6 +78,25 @@ FsEntry fsEntryAt(const std::filesystem::path& path) {
     default:
         return FsEntry::File; // a device or socket is no folder either, and goes as a file would
     }
+}
+
+} // namespace
+
+FsEntry fsEntryAt(const std::filesystem::path& path) {
+    std::error_code error;
+    return entryOfStatus(std::filesystem::symlink_status(path, error));
+}
+
+bool fsListFolder(const std::filesystem::path& folder, std::vector<FsFolderEntry>& entries,
+                  std::error_code& error) {
+    error.clear();
+    // POSIX has no limit on a listed folder's path beyond the one every call has.
+    for (std::filesystem::directory_iterator it(folder, error), end; !error && it != end;
+         it.increment(error)) {
+        std::error_code statusError;
+        entries.push_back({it->path(), entryOfStatus(it->symlink_status(statusError))});
+    }
+    return !error;
 }
 
 // rename(2) and remove(3) already replace in one step and never copy; no other program holds

@@ -14,6 +14,7 @@
 #include <fcntl.h>
 #include <io.h>
 #include <string>
+#include <vector>
 
 namespace qv::launcher {
 
@@ -212,9 +213,35 @@ std::string fsErrorText(const std::error_code& error) {
     case ERROR_DISK_FULL:
     case ERROR_HANDLE_DISK_FULL:
         return "the disk is full";
+    // The rest as the C library words them on the other hosts.
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+        return "No such file or directory";
+    case ERROR_FILE_EXISTS:
+    case ERROR_ALREADY_EXISTS:
+        return "File exists";
+    case ERROR_DIR_NOT_EMPTY:
+        return "Directory not empty";
+    case ERROR_FILENAME_EXCED_RANGE:
+        return "File name too long";
+    case ERROR_DIRECTORY:
+        return "Not a directory";
+    case ERROR_NOT_READY:
+        return "No medium found";
+    case ERROR_CRC:
+    case ERROR_READ_FAULT:
+    case ERROR_WRITE_FAULT:
+        return "Input/output error";
     default:
         break;
     }
+    // A localized system's words may be in a script the launcher's font lacks; English first.
+    const std::string text = englishSystemMessageUtf8(static_cast<unsigned long>(error.value()));
+    return text.empty() ? "error " + std::to_string(error.value()) : text;
+}
+
+std::string fsSystemWords(const std::error_code& error) {
+    if (error.category() != std::system_category()) return error.message();
     const std::string text = systemMessageUtf8(static_cast<unsigned long>(error.value()));
     return text.empty() ? "error " + std::to_string(error.value()) : text;
 }
@@ -228,6 +255,78 @@ FsEntry fsEntryAt(const std::filesystem::path& path) {
     if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 && isLinkReparsePoint(path))
         return FsEntry::Link;
     return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? FsEntry::Folder : FsEntry::File;
+}
+
+namespace {
+
+// The form of a path that the system takes at any length whatever the long-path setting: an
+// absolute path behind "\\?\" (a share's "\\server" as "\\?\UNC\server"). That form is
+// passed on unchanged, so the separators and any "." or ".." are made plain first. Other paths
+// are left as they are.
+std::wstring anyLengthForm(const std::filesystem::path& path) {
+    const std::wstring& native = path.native();
+    if (!path.is_absolute() || native.rfind(L"\\\\?\\", 0) == 0 || native.rfind(L"\\\\.\\", 0) == 0)
+        return native;
+    std::wstring plain = path.lexically_normal().make_preferred().native();
+    if (plain.rfind(L"\\\\", 0) == 0) return L"\\\\?\\UNC\\" + plain.substr(2);
+    return L"\\\\?\\" + plain;
+}
+
+// What a listed name is, by the attributes and reparse tag the listing gives, in the same way
+// fsEntryAt reads them from the name.
+FsEntry entryOfFound(const WIN32_FIND_DATAW& found) {
+    const DWORD attributes = found.dwFileAttributes;
+    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
+        (found.dwReserved0 == 0 || IsReparseTagNameSurrogate(found.dwReserved0)))
+        return FsEntry::Link;
+    return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? FsEntry::Folder : FsEntry::File;
+}
+
+bool isDotName(const wchar_t* name) {
+    return name[0] == L'.' && (name[1] == L'\0' || (name[1] == L'.' && name[2] == L'\0'));
+}
+
+} // namespace
+
+bool fsListFolder(const std::filesystem::path& folder, std::vector<FsFolderEntry>& entries,
+                  std::error_code& error) {
+    error.clear();
+    if (holdsNul(folder) || folder.empty()) {
+        error = std::make_error_code(std::errc::invalid_argument);
+        return false;
+    }
+    const std::wstring longForm = anyLengthForm(folder);
+    std::wstring pattern = longForm;
+    if (pattern.back() != L'\\' && pattern.back() != L'/') pattern += L'\\';
+    pattern += L'*';
+    // The basic level leaves out the short 8.3 names, which the launcher never uses.
+    WIN32_FIND_DATAW found;
+    const HANDLE search =
+        FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &found, FindExSearchNameMatch, nullptr,
+                         FIND_FIRST_EX_LARGE_FETCH);
+    if (search == INVALID_HANDLE_VALUE) {
+        // No match at all is an empty folder (a drive's root has no "." or ".."), where there is
+        // a folder at all.
+        DWORD code = GetLastError();
+        if (code == ERROR_FILE_NOT_FOUND) {
+            const DWORD attributes = GetFileAttributesW(longForm.c_str());
+            if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY))
+                return true;
+            code = attributes == INVALID_FILE_ATTRIBUTES ? GetLastError() : ERROR_DIRECTORY;
+        }
+        error = systemError(code);
+        return false;
+    }
+    DWORD code = 0;
+    do {
+        if (!isDotName(found.cFileName))
+            entries.push_back({folder / found.cFileName, entryOfFound(found)});
+        code = lastErrorOr(FindNextFileW(search, &found) != 0);
+    } while (code == 0);
+    FindClose(search);
+    if (code == ERROR_NO_MORE_FILES) return true;
+    error = systemError(code);
+    return false;
 }
 
 bool fsRename(const std::filesystem::path& from, const std::filesystem::path& to,

@@ -1,9 +1,10 @@
 // What real Windows does to the update client's files, played under wine with the Windows
 // build of the headless driver against nginx on 127.0.0.1: files held for a moment by another
 // program (as virus scanners and indexers hold every new or changed file), game files marked
-// read-only, and a game folder on another file system. The holder is a small Windows program
-// that opens a file sharing reading only. Skipped without a Windows build and wine prefix
-// ("scripts/test.sh windows" sets up both).
+// read-only, a game folder on another file system, folders past MAX_PATH with long paths on,
+// and the reasons a Russian or Japanese system gives for a failure. The holder is a small
+// Windows program that opens a file sharing reading only. Skipped without a Windows build and
+// wine prefix ("scripts/test.sh windows" sets up both).
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -16,8 +17,11 @@
 #include <string>
 #include <utility>
 
+#include "../../base/posix/socket_probe.h"
 #include "../../support/setup_skip.h"
 #include "../../update/posix/case_swaps.h"
+#include "base/net.h"
+#include "base/text.h"
 #include "gui_fixture.h"
 
 namespace qv::launcher {
@@ -449,6 +453,114 @@ TEST(WineFiles, AFileAndAFolderSwapInOtherLetterCase) {
         EXPECT_TRUE(contains(text, "(0 files replaced)")) << text;
         EXPECT_EQ(foldedNames(readFiles(world.game())), foldedAfter(swap)) << text;
     }
+}
+
+// The rest of the line from at on, without its line end (CR LF where wine wrote it).
+std::string restOfLine(const std::string& text, std::size_t at) {
+    return text.substr(at, text.find_first_of("\r\n", at) - at);
+}
+
+// The text after the last "driver: done <phase> | " of the driver's output.
+std::string finalStatus(const std::string& output) {
+    const std::size_t done = output.rfind("driver: done ");
+    const std::size_t bar = done == std::string::npos ? done : output.find(" | ", done);
+    return bar == std::string::npos ? std::string() : restOfLine(output, bar + 3);
+}
+
+TEST(WineTexts, StatusTextsOnALocalizedSystemAreDrawnByTheFontAndTheLogKeepsTheSystemsWords) {
+    if (!haveWindowsBuild())
+        SKIP_WITHOUT_SETUP("no Windows build (CORVANTHE_WINDOWS_BUILD, WINEPREFIX)");
+    SOCKET probe = tcpListen(0, 1);
+    ASSERT_NE(probe, INVALID_SOCKET);
+    const std::uint16_t closedPort = localPort(probe);
+    closeSocket(probe);
+    for (const char* locale : {"ru_RU.UTF-8", "ja_JP.UTF-8"}) {
+        SCOPED_TRACE(locale);
+        TempDir tmp("wine_files_test-");
+        const fs::path launcher = tmp.path() / "launcher";
+        fs::create_directories(launcher);
+        fs::copy_file(windowsProgram("updater_driver.exe"), launcher / "updater_driver.exe");
+        const std::string lang = std::string("LANG=") + locale;
+        const std::string all = std::string("LC_ALL=") + locale;
+        runProgram({"/usr/bin/env", lang, all, kWine, (launcher / "updater_driver.exe").string(),
+                    "--server", "http://127.0.0.1:" + std::to_string(closedPort) + "/", "--key",
+                    std::string(64, '0'), "--no-self-update", "--steps", "check"},
+                   tmp.path() / "driver.out");
+        const std::string output = readBytes(tmp.path() / "driver.out");
+        const std::string status = finalStatus(output);
+        EXPECT_EQ(status, "cannot reach the update server (Connection refused)") << output;
+        EXPECT_TRUE(fontDrawsAll(status)) << output;
+        // The log keeps the system's own words, which are not in the font's script.
+        const std::string log = readBytes(launcher / "logs" / "latest.log");
+        const std::string said = "in the system's words: ";
+        const std::size_t at = log.find(said);
+        ASSERT_NE(at, std::string::npos) << log;
+        const std::string words = restOfLine(log, at + said.size());
+        EXPECT_FALSE(words.empty()) << log;
+        EXPECT_FALSE(fontDrawsAll(words)) << log;
+    }
+}
+
+// The system's long-path setting in the wine prefix, on for as long as it lives.
+class LongPathsOn {
+  public:
+    LongPathsOn() {
+        const fs::path out = tmp_.path() / "reg.out";
+        wasSet_ = runProgram({kWine, "reg", "query", kKey, "/v", "LongPathsEnabled"}, out) == 0;
+        old_ = readBytes(out);
+        ok_ = runProgram({kWine, "reg", "add", kKey, "/v", "LongPathsEnabled", "/t", "REG_DWORD",
+                          "/d", "1", "/f"},
+                         out) == 0;
+    }
+    ~LongPathsOn() {
+        const fs::path out = tmp_.path() / "reg.out";
+        const bool wasOn = old_.find("0x1") != std::string::npos;
+        if (wasSet_ && wasOn) return;
+        if (wasSet_) {
+            runProgram({kWine, "reg", "add", kKey, "/v", "LongPathsEnabled", "/t", "REG_DWORD",
+                        "/d", "0", "/f"},
+                       out);
+        } else {
+            runProgram({kWine, "reg", "delete", kKey, "/v", "LongPathsEnabled", "/f"}, out);
+        }
+    }
+    bool ok() const { return ok_; }
+
+  private:
+    static constexpr const char* kKey = "HKLM\\SYSTEM\\CurrentControlSet\\Control\\FileSystem";
+    TempDir tmp_{"wine_files_test-reg-"};
+    bool wasSet_ = false;
+    bool ok_ = false;
+    std::string old_;
+};
+
+TEST(WineFiles, AFolderPastMaxPathHoldingOnlyADroppedFileBecomesAFile) {
+    if (!haveWindowsBuild())
+        SKIP_WITHOUT_SETUP("no Windows build (CORVANTHE_WINDOWS_BUILD, WINEPREFIX)");
+    LongPathsOn longPaths;
+    ASSERT_TRUE(longPaths.ok());
+    WineWorld world;
+    ASSERT_TRUE(world.ok());
+    // The launcher sees the game folder as "Z:" and its path here with '\\' between the names.
+    const std::size_t gameUnits = 2 + world.game().string().size();
+    ASSERT_LT(gameUnits, 150u);
+    const std::string outer(100, 'o');
+    const std::string folder = outer + "/" + std::string(287 - gameUnits - outer.size() - 2, 'f');
+    ASSERT_EQ(gameUnits + 1 + folder.size(), 287u);
+    Files a = releaseWith(kOldEmber);
+    a[folder + "/dropped.pak"] = "only in A";
+    ASSERT_TRUE(world.site().publish(a, "A"));
+    auto [installed, installText] = world.drive("check,update");
+    ASSERT_EQ(installed, 0) << installText;
+    ASSERT_TRUE(holds(world.game() / folder / "dropped.pak", "only in A"));
+
+    Files b = releaseWith(kOldEmber);
+    b[folder] = "now a file";
+    ASSERT_TRUE(world.site().publish(b, "B"));
+    auto [updated, text] = world.drive("check,update");
+    EXPECT_EQ(updated, 0) << text;
+    EXPECT_TRUE(contains(text, "| Up to date |")) << text;
+    EXPECT_TRUE(holds(world.game() / folder, "now a file")) << text;
 }
 
 } // namespace

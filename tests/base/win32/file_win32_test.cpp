@@ -1,10 +1,12 @@
 // The base layer's file open on Windows: UTF-8 names reach the file system as the same wide
 // names, malformed ones open nothing, the mode is honoured, and no handle can be inherited.
 #include "base/file_os.h"
+#include "base/log.h"
 #include "base/log_os.h"
 #include "base/platform.h"
 
 #include "../../support/temp_dir.h"
+#include "file_hold.h"
 #include "handle_probe.h"
 
 #include <windows.h>
@@ -15,6 +17,7 @@
 #include <limits>
 #include <sstream>
 #include <string>
+#include <vector>
 
 namespace fs = std::filesystem;
 using namespace qv::launcher;
@@ -39,6 +42,7 @@ TEST(OpenFileNoInherit, OpensTheNameItsUtf8TextNamesInTheModeAsked) {
     } cases[] = {
         {u8"plain.log", "w", "one\r\ntwo\r\n"},
         {u8"caf\u00e9 \u6587\u5b57 \U0001F600.png", "wb", "one\ntwo\n"},
+        {u8"appended.log", "a", "one\r\ntwo\r\n"},
     };
     for (const auto& c : cases) {
         const fs::path file = temp.path() / c.name;
@@ -78,6 +82,54 @@ TEST(OpenFileNoInherit, AnOpenFileCanBeMovedAsideAndTheWriterGoesOn) {
     EXPECT_EQ(contentOf(latest), "");
 }
 
+std::vector<fs::path> datedLogs(const fs::path& folder) {
+    std::vector<fs::path> dated;
+    for (const fs::directory_entry& entry : fs::directory_iterator(folder))
+        if (entry.path().filename() != "latest.log") dated.push_back(entry.path());
+    return dated;
+}
+
+TEST(OpenLog, APreviousLogThatAViewerHoldsIsKeptAndTheNewRunFollowsIt) {
+    test::TempDir temp("file_win32_test-");
+    const fs::path latest = temp.path() / "latest.log";
+    std::ofstream(latest, std::ios::binary) << "previous run\r\n";
+    // A log viewer following the file.
+    test::FileHold viewer(latest, FILE_SHARE_READ | FILE_SHARE_WRITE);
+    ASSERT_TRUE(viewer.held());
+    ASSERT_TRUE(openLog(toUtf8(temp.path()).c_str(), 5));
+    logInfo("this run");
+    closeLog();
+    viewer.release();
+    const std::string text = contentOf(latest);
+    EXPECT_EQ(text.rfind("previous run\r\n-----", 0), 0u) << text;
+    EXPECT_NE(text.find("this run\r\n"), std::string::npos) << text;
+    EXPECT_TRUE(datedLogs(temp.path()).empty());
+
+    // Once the viewer has gone, the next opening moves both runs aside as one.
+    ASSERT_TRUE(openLog(toUtf8(temp.path()).c_str(), 5));
+    closeLog();
+    const std::vector<fs::path> dated = datedLogs(temp.path());
+    ASSERT_EQ(dated.size(), 1u);
+    EXPECT_EQ(contentOf(dated[0]), text);
+    EXPECT_EQ(contentOf(latest), "");
+}
+
+TEST(OpenLog, APreviousLogHeldForAMomentIsWaitedForAndMovedAside) {
+    test::TempDir temp("file_win32_test-");
+    const fs::path latest = temp.path() / "latest.log";
+    std::ofstream(latest, std::ios::binary) << "previous run\r\n";
+    test::FileHold scanner(latest);
+    ASSERT_TRUE(scanner.held());
+    scanner.releaseSoon();
+    ASSERT_TRUE(openLog(toUtf8(temp.path()).c_str(), 5));
+    logInfo("this run");
+    closeLog();
+    const std::vector<fs::path> dated = datedLogs(temp.path());
+    ASSERT_EQ(dated.size(), 1u);
+    EXPECT_EQ(contentOf(dated[0]), "previous run\r\n");
+    EXPECT_EQ(contentOf(latest).find("previous run"), std::string::npos);
+}
+
 TEST(OpenFileNoInherit, MalformedNamesAndOtherModesOpenNothing) {
     test::TempDir temp("file_win32_test-");
     const std::string folder = toUtf8(temp.path()) + "\\";
@@ -85,7 +137,7 @@ TEST(OpenFileNoInherit, MalformedNamesAndOtherModesOpenNothing) {
                             "\xF4\x90\x80\x80.log", "cut\xE6\x96"}) {
         EXPECT_EQ(openFileNoInherit((folder + bad).c_str(), "w"), nullptr) << bad;
     }
-    for (const char* mode : {"a", "r+", "wx", "wt", ""}) {
+    for (const char* mode : {"a+", "r+", "wx", "wt", ""}) {
         EXPECT_EQ(openFileNoInherit((folder + "mode.log").c_str(), mode), nullptr) << mode;
     }
     EXPECT_EQ(openFileNoInherit("", "w"), nullptr);

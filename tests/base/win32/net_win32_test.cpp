@@ -7,6 +7,7 @@
 
 #include "base/net.h"
 #include "base/net_os.h"
+#include "base/win32/wide_text.h"
 
 #include "handle_probe.h"
 
@@ -178,6 +179,42 @@ TEST(SocketErrorText, TextWithoutTrailingStopsOrTheCodeInDecimal) {
     // Codes with the customer bit set are never the system's.
     EXPECT_EQ(socketErrorText(0x2000ABCD), "error 536914893");
     EXPECT_EQ(socketErrorText(-7), "error -7");
+}
+
+TEST(SocketErrorText, TheCommonCausesReadAsOnTheOtherHostsWhateverTheSystemsLanguage) {
+    const struct {
+        int code;
+        const char* text;
+    } cases[] = {
+        {WSAECONNREFUSED, "Connection refused"},     {WSAETIMEDOUT, "Connection timed out"},
+        {WSAECONNRESET, "Connection reset by peer"}, {WSAENETUNREACH, "Network is unreachable"},
+        {WSAEHOSTUNREACH, "No route to host"},       {WSAHOST_NOT_FOUND, "Unknown host"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(socketErrorText(c.code), c.text) << c.code;
+}
+
+TEST(SystemMessages, ReadOnTheirOwnWithoutInsertsLineBreaksOrAFinalStop) {
+    const struct {
+        const wchar_t* message;
+        const wchar_t* plain;
+    } cases[] = {
+        {L"%1 is not a valid Win32 application.\r\n", L"is not a valid Win32 application"},
+        {L"The file %1 was not found in %2!s!.\r\n", L"The file was not found in"},
+        {L"\u63a5\u7d9a\u306f\u62d2\u5426\u3055\u308c\u307e\u3057\u305f\u3002\r\n",
+         L"\u63a5\u7d9a\u306f\u62d2\u5426\u3055\u308c\u307e\u3057\u305f"},
+        {L"Two\r\nlines%n here\uff0e", L"Two lines here"},
+        {L"100%% done.", L"100% done"},
+        {L"...\r\n", L""},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(plainMessage(c.message), c.plain) << utf8FromWide(c.message);
+    // Code 193's English text has an insert at its start.
+    const std::string badExe = englishSystemMessageUtf8(ERROR_BAD_EXE_FORMAT);
+    ASSERT_FALSE(badExe.empty());
+    EXPECT_EQ(badExe.find('%'), std::string::npos) << badExe;
+    EXPECT_NE(badExe.front(), ' ') << badExe;
+    EXPECT_NE(badExe.back(), '.') << badExe;
 }
 
 TEST(UdpReceive, DropsADatagramTooLongForItsBuffer) {

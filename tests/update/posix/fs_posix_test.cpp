@@ -9,7 +9,9 @@
 
 #include <cstdio>
 #include <fstream>
+#include <map>
 #include <string>
+#include <vector>
 
 #include "../../support/file_bytes.h"
 #include "../../support/setup_skip.h"
@@ -49,6 +51,39 @@ TEST(FsEntryAt, TellsLinksFromWhatTheyPointTo) {
                  {"file/below", FsEntry::Absent}};
     for (const auto& c : cases)
         EXPECT_EQ(fsEntryAt(dir.path() / c.name), c.entry) << c.name;
+}
+
+TEST(FsListFolder, NamesWhatStandsInAFolderAsFsEntryAtTellsIt) {
+    test::TempDir dir;
+    const fs::path folder = dir.path() / "folder";
+    fs::create_directories(folder / "inner");
+    test::writeBytes(folder / "file", "x");
+    test::writeBytes(folder / "inner" / "deeper", "y");
+    fs::create_directory_symlink(folder / "inner", folder / "to-inner");
+    fs::create_symlink(dir.path() / "nothing", folder / "dangling");
+
+    std::vector<FsFolderEntry> entries;
+    std::error_code error;
+    ASSERT_TRUE(fsListFolder(folder, entries, error)) << error.message();
+    std::map<std::string, FsEntry> found;
+    for (const FsFolderEntry& entry : entries) {
+        EXPECT_EQ(entry.path.parent_path(), folder);
+        found[entry.path.filename().string()] = entry.kind;
+    }
+    const std::map<std::string, FsEntry> expected = {{"file", FsEntry::File},
+                                                     {"inner", FsEntry::Folder},
+                                                     {"to-inner", FsEntry::Link},
+                                                     {"dangling", FsEntry::Link}};
+    EXPECT_EQ(found, expected);
+
+    entries.clear();
+    EXPECT_TRUE(fsListFolder(folder / "inner" / "deeper", entries, error) == false && error);
+    EXPECT_FALSE(fsListFolder(dir.path() / "absent", entries, error));
+    EXPECT_TRUE(error);
+    fs::create_directory(dir.path() / "empty");
+    EXPECT_TRUE(fsListFolder(dir.path() / "empty", entries, error));
+    EXPECT_FALSE(error);
+    EXPECT_TRUE(entries.empty());
 }
 
 TEST(FsRenameAndRemove, ChangeOneNameAndLeaveWhatALinkPointsTo) {

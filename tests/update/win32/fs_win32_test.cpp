@@ -8,6 +8,7 @@
 #include "update/random_os.h"
 #include "update/updater.h"
 
+#include "../../base/win32/file_hold.h"
 #include "../../base/win32/handle_probe.h"
 #include "../../support/temp_dir.h"
 #include "base/win32/wide_text.h"
@@ -23,6 +24,7 @@
 #include <iterator>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace fs = std::filesystem;
@@ -118,34 +120,7 @@ TEST(FsTryLockFile, ASecondHolderIsRefusedUntilTheFirstLetsGo) {
     EXPECT_FALSE(heldElsewhere);
 }
 
-// Holds a file the way a virus scanner or indexer does: open for reading, sharing reading only,
-// so that no other program may write, rename or delete it meanwhile.
-class Hold {
-  public:
-    explicit Hold(const fs::path& file)
-        : handle_(CreateFileW(file.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr)) {}
-    ~Hold() {
-        if (releaser_.joinable()) releaser_.join();
-        release();
-    }
-    bool held() const { return handle_ != INVALID_HANDLE_VALUE; }
-    void release() {
-        if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
-        handle_ = INVALID_HANDLE_VALUE;
-    }
-    // Lets go after a moment, well within the time the operations wait for a holder.
-    void releaseSoon() {
-        releaser_ = std::thread([this] {
-            Sleep(300);
-            release();
-        });
-    }
-
-  private:
-    HANDLE handle_;
-    std::thread releaser_;
-};
+using Hold = test::FileHold;
 
 // Each operation that changes a name, or reopens a file, meets a held file.
 struct HeldCase {
@@ -327,6 +302,13 @@ TEST(FsErrorText, NamesTheCommonCausesAndGivesTheRestInUtf8) {
     EXPECT_TRUE(wideFromUtf8(missing, wide)) << missing;
     EXPECT_EQ(fsErrorText(std::make_error_code(std::errc::no_such_file_or_directory)),
               std::make_error_code(std::errc::no_such_file_or_directory).message());
+    // Missing paths read as on the other hosts; a message with an insert reads without it.
+    EXPECT_EQ(errorReason(std::error_code(ERROR_PATH_NOT_FOUND, std::system_category())),
+              "No such file or directory");
+    const std::string badExe =
+        errorReason(std::error_code(ERROR_BAD_EXE_FORMAT, std::system_category()));
+    EXPECT_EQ(badExe.find('%'), std::string::npos) << badExe;
+    EXPECT_FALSE(badExe.empty());
 }
 
 TEST(WriteError, TellsTheWindowsCausesApart) {
@@ -417,6 +399,57 @@ TEST(FsPathLimitProblem, KeepsToMaxPathUnlessLongPathsAreOn) {
     EXPECT_EQ(fsPathLimitProblem(deep), nullptr);
     EXPECT_EQ(fsPathLimitProblem(deepFolder), nullptr);
     EXPECT_STREQ(fsPathLimitProblem(beyondAll), "the path is too long");
+}
+
+TEST(FsListFolder, ListsEmptiesAndRemovesAFolderPastMaxPath) {
+    test::TempDir temp("fs_win32_test-");
+    LongPathSetting on(1);
+    // A folder of 280 UTF-16 units below two names; the C runtime's listing stops at MAX_PATH.
+    const std::size_t base = temp.path().native().size();
+    ASSERT_LT(base, 140u);
+    const std::wstring outer(120, L'd');
+    const std::wstring inner(280 - base - outer.size() - 2, L'\u6587');
+    const fs::path deep = temp.path() / outer / inner;
+    ASSERT_EQ(deep.native().size(), 280u);
+    if (fsPathLimitProblem(deep / L"inside" / L"file.part") != nullptr)
+        GTEST_SKIP() << "long paths are off for this process";
+    std::error_code error;
+    fs::create_directories(deep / L"inside", error);
+    ASSERT_FALSE(error) << error.message();
+    for (const fs::path& file : {deep / L"file", deep / L"inside" / L"file"}) {
+        std::FILE* out = fsCreateNew(file, error);
+        ASSERT_NE(out, nullptr) << error.value();
+        std::fclose(out);
+    }
+
+    // As a release path joins it, with '/' between the names, and in the system's own form.
+    fs::path slashed = temp.path();
+    slashed += L"/" + outer + L"/" + inner;
+    for (const fs::path& folder : {deep, slashed}) {
+        std::vector<FsFolderEntry> entries;
+        ASSERT_TRUE(fsListFolder(folder, entries, error)) << error.value();
+        std::vector<std::pair<std::wstring, FsEntry>> found;
+        for (const FsFolderEntry& entry : entries)
+            found.emplace_back(entry.path.filename().native(), entry.kind);
+        std::sort(found.begin(), found.end());
+        const std::vector<std::pair<std::wstring, FsEntry>> expected = {
+            {L"file", FsEntry::File}, {L"inside", FsEntry::Folder}};
+        EXPECT_EQ(found, expected);
+    }
+    std::vector<FsFolderEntry> none;
+    EXPECT_FALSE(fsListFolder(deep / L"missing", none, error));
+    EXPECT_TRUE(error);
+
+    // Without its files a tree keeps every folder that holds one; with them it goes whole.
+    removeFolderTree(temp.path() / outer, false);
+    EXPECT_EQ(fsEntryAt(deep / L"inside" / L"file"), FsEntry::File);
+    ASSERT_TRUE(fsRemove(deep / L"inside" / L"file", error)) << error.value();
+    removeFolderTree(deep / L"inside", false);
+    EXPECT_EQ(fsEntryAt(deep / L"inside"), FsEntry::Absent);
+    EXPECT_TRUE(fsListFolder(deep, none, error)) << error.value();
+    EXPECT_EQ(none.size(), 1u);
+    removeFolderTree(temp.path() / outer, true);
+    EXPECT_EQ(fsEntryAt(temp.path() / outer), FsEntry::Absent);
 }
 
 TEST(ReadSecureRandom, FillsEveryByteFromTheSystemsGenerator) {
