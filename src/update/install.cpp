@@ -178,7 +178,9 @@ void removeFolderTree(const fs::path& folder, bool withFiles) {
     }
     for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec))
         removeFolderTree(it->path(), withFiles);
-    fsRemove(folder, removal); // fails, as it should, while something is left inside
+    // A folder only, and only when empty: a file that another launcher has put at the name
+    // meanwhile (its lock, once a folder stood there) is not this walk's to remove.
+    fsRemoveFolder(folder, removal);
 }
 
 bool Updater::gameFile(const std::string& relative, fs::path& out) const {
