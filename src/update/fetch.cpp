@@ -66,7 +66,9 @@ bool Updater::fetchSigned(const std::string& name, std::string& body, std::strin
     }
     if (name == "news.txt") {
         // A cache that cannot be written costs only the news at the next start, and so does one
-        // a power cut tears: its signature is checked again when it is read.
+        // a power cut tears: its signature is checked again when it is read. A run that may not
+        // change the folder shows the news without keeping it.
+        if (!readOnlyCause.empty()) return true;
         std::error_code ignored;
         writeFileAtomic(launcherDir / (testing ? ".news-testing" : ".news"),
                         reinterpret_cast<const std::uint8_t*>(text.data()), text.size(), ignored,

@@ -93,6 +93,16 @@ bool fsRemove(const std::filesystem::path& path, std::error_code& error, FsPatie
 // ext4 folder with case folding), which is then asked by listing the folder.
 bool fsNamesAlwaysIgnoreCase();
 
+// Removes the empty folder at the name and nothing else: a file or link that stands there by
+// now stays. True when the folder went; false with the system's reason in error otherwise.
+bool fsRemoveFolder(const std::filesystem::path& path, std::error_code& error);
+
+// Whether the system lets this process add files to the folder, asked without leaving anything
+// behind. False, with the system's reason in why, only when it refuses for want of access (the
+// folder's permissions, an immutable folder, a read-only file system or disk); a question the
+// system cannot answer counts as yes, so the writes themselves report what goes wrong.
+bool fsMayAddFiles(const std::filesystem::path& folder, std::error_code& why);
+
 // Whether the host can use a file at this absolute path at all, checked before anything is
 // changed: null when it fits the host's limits on the whole path and on each name in it; else
 // a short lower-case reason ("the path is too long", "a name in the path is too long"). Pass
@@ -126,11 +136,20 @@ void fsSyncFolder(const std::filesystem::path& folder);
 bool fsRunningFileIsReplaceable();
 
 // Takes an exclusive advisory lock on the file (created when absent, never through a link)
-// without waiting, for as long as the returned handle stays open. -1 when it is not taken:
-// heldElsewhere then says whether another holder has it (otherwise the file could not be
-// opened). The lock goes with the process, however it ends; handles are not inherited by
-// started programs.
-std::intptr_t fsTryLockFile(const std::filesystem::path& path, bool& heldElsewhere);
+// without waiting, for as long as the returned handle stays open. A file this process may read
+// but not write is locked all the same. -1 when it is not taken: heldElsewhere then says
+// whether another holder has it (otherwise the file could not be opened), and refused, when
+// given, holds the system's reason when the file could not be opened or made because this
+// process may not (no access to it or its folder, a read-only file system), as the system
+// confirms; clear otherwise. The lock goes with the process, however it ends; handles are not
+// inherited by started programs. Where the system allows it, the name cannot be removed or
+// renamed while the lock is held.
+std::intptr_t fsTryLockFile(const std::filesystem::path& path, bool& heldElsewhere,
+                            std::error_code* refused = nullptr);
+
+// Whether the locked handle is still the file at the name: false when the name was removed or
+// now names another file (another launcher cleared the name between the open and the lock).
+bool fsLockedFileIsAtName(std::intptr_t handle, const std::filesystem::path& path);
 
 // Releases the lock and closes the handle; -1 is ignored.
 void fsUnlockFile(std::intptr_t handle);

@@ -214,7 +214,10 @@ void removeFolderTree(const fs::path& folder, bool withFiles) {
     fsListFolder(folder, inside, ec);
     for (const FsFolderEntry& it : inside)
         removeFolderTree(it.path, withFiles);
-    fsRemove(folder, removal); // fails, as it should, while something is left inside
+    // A folder only, and only when empty (it fails, as it should, while something is left
+    // inside): a file that another launcher has put at the name meanwhile (its lock, once a
+    // folder stood there) is not this walk's to remove.
+    fsRemoveFolder(folder, removal);
 }
 
 bool Updater::gameFile(const std::string& relative, fs::path& out) const {

@@ -136,15 +136,20 @@ void Updater::run(bool online, bool apply, bool verify, bool allowSelfUpdate) {
             if (allowSelfUpdate && !latest.launcher.hash.empty()) {
                 const std::string own = hashFile(toUtf8(selfPath()));
                 if (!own.empty() && own != latest.launcher.hash) {
-                    if (selfUpdate(latest.launcher, error)) return; // the new launcher runs now
-                    // The lock went to the new launcher that did not start; without it taken
-                    // back, another launcher could change the folder beside this run.
-                    std::string lockError;
-                    const bool locked = folderLock != -1 || takeFolderLockBack(lockError);
-                    logWarn("launcher: self-update failed: %s", error.c_str());
-                    if (!locked) {
-                        setStatus(Failed, lockError, -1.0);
-                        return;
+                    if (!readOnlyCause.empty()) {
+                        logWarn("launcher: self-update failed: %s", readOnlyCause.c_str());
+                    } else if (selfUpdate(latest.launcher, error)) {
+                        return; // the new launcher runs now
+                    } else {
+                        // The lock went to the new launcher that did not start; without it
+                        // taken back, another launcher could change the folder beside this run.
+                        std::string lockError;
+                        const bool locked = folderLock != -1 || takeFolderLockBack(lockError);
+                        logWarn("launcher: self-update failed: %s", error.c_str());
+                        if (!locked) {
+                            setStatus(Failed, lockError, -1.0);
+                            return;
+                        }
                     }
                 }
             }
@@ -243,6 +248,20 @@ void Updater::run(bool online, bool apply, bool verify, bool allowSelfUpdate) {
     } else if (!apply) {
         setStatus(installedOk ? UpdateAvailable : NotInstalled, formatSize(total) + " to download",
                   -1.0);
+        return;
+    }
+
+    // A run that may not change the folder ends here, before anything is fetched or changed; the
+    // game it found stays playable. Only a verify that found every file whole has nothing to
+    // change.
+    if (!readOnlyCause.empty()) {
+        if (toInstall.empty() && installedOk && !unfinished &&
+            installed.version == latest.version) {
+            setStatus(UpToDate, verify ? "Files verified" : "Up to date", -1.0);
+        } else {
+            logWarn("launcher: %s", readOnlyCause.c_str());
+            setStatus(Failed, readOnlyCause, -1.0);
+        }
         return;
     }
 

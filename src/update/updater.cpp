@@ -31,19 +31,28 @@ bool isRegularFileItself(const std::filesystem::path& path) {
            std::filesystem::is_regular_file(std::filesystem::status(path, ec));
 }
 
-// The lock of a run on the launcher folder. The lock file is the launcher's own: whatever else
-// stands at its name (a link, to nothing or to someone's file, or a folder) would leave every
-// launcher without a lock, or lock a file elsewhere, so it goes and the file is made again.
-std::intptr_t takeFolderLock(const std::filesystem::path& lockPath, bool& heldElsewhere) {
-    if (fsEntryAt(lockPath) != FsEntry::Absent && !isRegularFileItself(lockPath))
-        removeFolderTree(lockPath, true);
-    std::intptr_t lock = fsTryLockFile(lockPath, heldElsewhere);
-    if (lock == -1 && !heldElsewhere) {
-        // A file of that name that cannot be opened (made read-only) goes too.
-        removeFolderTree(lockPath, true);
-        lock = fsTryLockFile(lockPath, heldElsewhere);
+// The lock of a run on the launcher folder, by the classic lock-file protocol. A regular file at
+// its name is never removed: another launcher may hold it. Whatever else stands there (a link,
+// to nothing or to someone's file, a folder, a pipe) would leave every launcher without a lock,
+// or lock a file elsewhere, so it goes and the file is made. A lock taken on a file that is no
+// longer the one at the name (another launcher cleared the name between this one's open and
+// its lock) excludes nobody, so it is let go and the protocol starts again, a few rounds at most.
+// refused holds the system's reason when the file may not be opened or made by this process.
+std::intptr_t takeFolderLock(const std::filesystem::path& lockPath, bool& heldElsewhere,
+                             std::error_code& refused) {
+    constexpr int kRounds = 8;
+    for (int round = 0; round < kRounds; ++round) {
+        const FsEntry entry = fsEntryAt(lockPath);
+        if (entry != FsEntry::Absent && !isRegularFileItself(lockPath))
+            removeFolderTree(lockPath, true);
+        const std::intptr_t lock = fsTryLockFile(lockPath, heldElsewhere, &refused);
+        if (lock == -1 && (heldElsewhere || refused)) return -1;
+        if (lock != -1) {
+            if (fsLockedFileIsAtName(lock, lockPath)) return lock;
+            fsUnlockFile(lock);
+        }
     }
-    return lock;
+    return -1;
 }
 
 } // namespace
@@ -140,11 +149,25 @@ void Updater::workerBody(bool isCheck, bool flag) noexcept {
         std::filesystem::create_directories(launcherDir, ec);
         const std::filesystem::path lockPath = launcherDir / kRunLock;
         bool heldElsewhere = false;
-        folderLock = takeFolderLock(lockPath, heldElsewhere);
+        std::error_code refused;
+        folderLock = takeFolderLock(lockPath, heldElsewhere, refused);
+        // A folder the player may not change (installed for all users, a read-only share) is
+        // still read: the run shows what is installed and offers it, and changes nothing.
+        readOnlyCause.clear();
+        std::error_code why;
+        if (!heldElsewhere && !fsMayAddFiles(launcherDir, why)) {
+            readOnlyCause =
+                "cannot write to " + toUtf8(launcherDir) + " (" + errorReason(why) + ")";
+        } else if (!heldElsewhere && folderLock == -1 && refused) {
+            readOnlyCause =
+                "cannot write to " + toUtf8(lockPath) + " (" + errorReason(refused) + ")";
+        }
+        if (!readOnlyCause.empty())
+            logWarn("launcher: %s; this run only reads", readOnlyCause.c_str());
         if (heldElsewhere) {
             logWarn("launcher: another launcher holds %s", toUtf8(lockPath).c_str());
             setStatus(Failed, "another Corvanthe launcher is updating this folder", -1.0);
-        } else if (folderLock == -1) {
+        } else if (folderLock == -1 && readOnlyCause.empty()) {
             // Without the lock a second launcher could change the folder at the same time, so
             // the run changes nothing.
             logWarn("launcher: cannot lock %s", toUtf8(lockPath).c_str());
@@ -187,7 +210,8 @@ void Updater::workerBody(bool isCheck, bool flag) noexcept {
 bool Updater::takeFolderLockBack(std::string& status) {
     const std::filesystem::path lockPath = launcherDir / kRunLock;
     bool heldElsewhere = false;
-    folderLock = takeFolderLock(lockPath, heldElsewhere);
+    std::error_code refused; // the folder was written a moment ago: a refusal is no read-only run
+    folderLock = takeFolderLock(lockPath, heldElsewhere, refused);
     if (folderLock != -1) return true;
     if (heldElsewhere) {
         logWarn("launcher: another launcher holds %s", toUtf8(lockPath).c_str());

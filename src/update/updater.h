@@ -251,6 +251,9 @@ class Updater {
     // The lock on the launcher folder's kRunLock, held by the worker for the length of a run so
     // that two launchers on one folder never interleave; -1 while not held. Worker only.
     std::intptr_t folderLock = -1;
+    // Empty while the run may change the launcher folder; otherwise the status, naming the folder
+    // and the system's reason, with which whatever would change a file ends. Worker only.
+    std::string readOnlyCause;
     // Changes of the game folder that syncGameChanges has still to make durable. Worker only.
     std::vector<std::filesystem::path> unsyncedFiles;
     std::set<std::filesystem::path::string_type> unsyncedFolders;

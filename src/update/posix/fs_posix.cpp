@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <string>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -119,6 +120,39 @@ bool fsNamesAlwaysIgnoreCase() {
     return false;
 }
 
+bool fsRemoveFolder(const std::filesystem::path& path, std::error_code& error) {
+    error.clear();
+    if (path.native().find('\0') != std::string::npos) {
+        error = std::make_error_code(std::errc::invalid_argument);
+        return false;
+    }
+    // rmdir removes a folder only: whatever else stands at the name by now is left alone.
+    if (rmdir(path.c_str()) == 0) return true;
+    error.assign(errno, std::generic_category());
+    return false;
+}
+
+namespace {
+
+// The refusals that say this process may not, as opposed to a failure of the call.
+bool isAccessRefusal(int code) {
+    return code == EACCES || code == EPERM || code == EROFS;
+}
+
+} // namespace
+
+bool fsMayAddFiles(const std::filesystem::path& folder, std::error_code& why) {
+    why.clear();
+    if (folder.native().find('\0') != std::string::npos) return true;
+    // Asked for this process's effective ids; the kernel answers for an immutable folder and a
+    // read-only mount too, and nothing is made to find out.
+    const char* name = folder.empty() ? "." : folder.c_str();
+    if (faccessat(AT_FDCWD, name, W_OK | X_OK, AT_EACCESS) == 0 || !isAccessRefusal(errno))
+        return true;
+    why.assign(errno, std::generic_category());
+    return false;
+}
+
 const char* fsPathLimitProblem(const std::filesystem::path& absolute) {
     if (absolute.native().size() >= PATH_MAX) return "the path is too long";
     for (const std::filesystem::path& name : absolute) {
@@ -185,11 +219,46 @@ bool fsRunningFileIsReplaceable() {
     return true;
 }
 
-std::intptr_t fsTryLockFile(const std::filesystem::path& path, bool& heldElsewhere) {
+namespace {
+
+// Whether a refused open of the lock file is the system's refusal of this process, not a
+// failure of the one call: the file is there and may not be read, or it is absent and its
+// folder may not be written.
+bool lockRefusedForReal(const std::filesystem::path& path, std::error_code& why) {
+    if (faccessat(AT_FDCWD, path.c_str(), R_OK, AT_EACCESS | AT_SYMLINK_NOFOLLOW) == 0)
+        return false;
+    if (isAccessRefusal(errno)) {
+        why.assign(errno, std::generic_category());
+        return true;
+    }
+    return errno == ENOENT && !fsMayAddFiles(path.parent_path(), why);
+}
+
+} // namespace
+
+std::intptr_t fsTryLockFile(const std::filesystem::path& path, bool& heldElsewhere,
+                            std::error_code* refused) {
     heldElsewhere = false;
+    if (refused) refused->clear();
     if (path.native().find('\0') != std::string::npos) return -1;
-    const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
-    if (fd < 0) return -1;
+    // Never blocking: a pipe planted at the name would hold an open for reading for ever.
+    constexpr int kFlags = O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK;
+    int fd = open(path.c_str(), O_RDWR | O_CREAT | kFlags, 0644);
+    // flock needs no writing: a lock file this process may only read (another user's, or one
+    // made read-only) locks as well, and so is never removed to be made again.
+    if (fd < 0 && isAccessRefusal(errno)) fd = open(path.c_str(), O_RDONLY | kFlags);
+    if (fd < 0) {
+        std::error_code why;
+        if (refused && (isAccessRefusal(errno) || errno == ENOENT) && lockRefusedForReal(path, why))
+            *refused = why;
+        return -1;
+    }
+    // Only a regular file is a lock another launcher meets the same way.
+    struct stat opened {};
+    if (fstat(fd, &opened) != 0 || !S_ISREG(opened.st_mode)) {
+        close(fd);
+        return -1;
+    }
     // flock belongs to the open file, so a second open in the same process is refused too.
     int locked;
     while ((locked = flock(fd, LOCK_EX | LOCK_NB)) != 0 && errno == EINTR) {
@@ -200,6 +269,14 @@ std::intptr_t fsTryLockFile(const std::filesystem::path& path, bool& heldElsewhe
         return -1;
     }
     return fd;
+}
+
+bool fsLockedFileIsAtName(std::intptr_t handle, const std::filesystem::path& path) {
+    struct stat locked {};
+    struct stat named {};
+    return handle >= 0 && fstat(static_cast<int>(handle), &locked) == 0 &&
+           lstat(path.c_str(), &named) == 0 && locked.st_dev == named.st_dev &&
+           locked.st_ino == named.st_ino;
 }
 
 void fsUnlockFile(std::intptr_t handle) {

@@ -27,18 +27,52 @@ bool holdsNul(const std::filesystem::path& path) {
     return path.native().find(L'\0') != std::wstring::npos;
 }
 
-// What a virus scanner or indexer that has a file open for a moment, sharing reading only,
-// makes a change of that file fail with: a sharing or lock violation, or "access denied" where
-// the file is to be replaced or is pending deletion.
-bool isMomentaryRefusal(DWORD code) {
-    return code == ERROR_SHARING_VIOLATION || code == ERROR_LOCK_VIOLATION ||
-           code == ERROR_ACCESS_DENIED;
+// The status code of the system's last failed call on this thread, which tells apart what
+// "access denied" stands for; 0 where the system does not say.
+LONG lastNtStatus() {
+    using Query = LONG(WINAPI*)();
+    static const Query query = [] {
+        const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+        const FARPROC found = ntdll ? GetProcAddress(ntdll, "RtlGetLastNtStatus") : nullptr;
+        return reinterpret_cast<Query>(reinterpret_cast<void*>(found));
+    }();
+    return query != nullptr ? query() : 0;
+}
+
+// The error of the call that just failed. "Access denied" for a name pending deletion (removed
+// while another program still has it open) is told apart, as that refusal ends by itself.
+DWORD lastErrorOr(bool succeeded) {
+    if (succeeded) return 0;
+    const DWORD code = GetLastError();
+    constexpr LONG kStatusDeletePending = static_cast<LONG>(0xC0000056);
+    if (code == ERROR_ACCESS_DENIED && lastNtStatus() == kStatusDeletePending)
+        return ERROR_DELETE_PENDING;
+    return code;
+}
+
+DWORD causeOfRefusal(const std::filesystem::path& file, DWORD code);
+
+// Whether another program's hold explains the refusal, so that it ends by itself: a sharing or
+// lock violation, a name pending deletion, or "access denied" where the system says that
+// another program holds one of the files. "Access denied" for a folder or file this process
+// may not change is no hold: it is answered at once.
+bool isMomentaryRefusal(DWORD code, const std::filesystem::path& subject,
+                        const std::filesystem::path& other) {
+    if (code == ERROR_SHARING_VIOLATION || code == ERROR_LOCK_VIOLATION ||
+        code == ERROR_DELETE_PENDING)
+        return true;
+    if (code != ERROR_ACCESS_DENIED) return false;
+    return causeOfRefusal(subject, code) == ERROR_SHARING_VIOLATION ||
+           (!other.empty() && causeOfRefusal(other, code) == ERROR_SHARING_VIOLATION);
 }
 
 // Runs attempt (0 or the system's error code) again while it fails in a way that a short hold
-// explains, pausing a little longer each time, for as long as patience has left; what it
-// waited is taken from it. The last code is kept.
-template <typename Attempt> DWORD withPatience(Attempt attempt, FsPatience& patience) {
+// of the subject (or of other, the second file of a rename) explains, pausing a little longer
+// each time, for as long as patience has left; what it waited is taken from it. The last code
+// is kept.
+template <typename Attempt>
+DWORD withPatience(const std::filesystem::path& subject, Attempt attempt, FsPatience& patience,
+                   const std::filesystem::path& other = {}) {
     using Clock = std::chrono::steady_clock;
     const Clock::time_point start = Clock::now();
     const Clock::time_point giveUp = start + patience.left;
@@ -46,7 +80,8 @@ template <typename Attempt> DWORD withPatience(Attempt attempt, FsPatience& pati
     DWORD code = 0;
     for (;;) {
         code = attempt();
-        if (code == 0 || !isMomentaryRefusal(code) || Clock::now() >= giveUp) break;
+        if (code == 0 || Clock::now() >= giveUp || !isMomentaryRefusal(code, subject, other))
+            break;
         Sleep(pauseMs);
         pauseMs = std::min<DWORD>(pauseMs * 2, 250);
     }
@@ -56,13 +91,11 @@ template <typename Attempt> DWORD withPatience(Attempt attempt, FsPatience& pati
 }
 
 // The same with the wait of one change alone, about 3 s.
-template <typename Attempt> DWORD withPatience(Attempt attempt) {
+template <typename Attempt>
+DWORD withPatience(const std::filesystem::path& subject, Attempt attempt,
+                   const std::filesystem::path& other = {}) {
     FsPatience own;
-    return withPatience(attempt, own);
-}
-
-DWORD lastErrorOr(bool succeeded) {
-    return succeeded ? 0 : GetLastError();
+    return withPatience(subject, attempt, own, other);
 }
 
 bool isAbsentCode(DWORD code) {
@@ -154,7 +187,7 @@ std::FILE* fsCreateNew(const std::filesystem::path& path, std::error_code& error
     // A file just removed at the name may linger while a scanner still has it open, refusing
     // its creation anew for that moment.
     HANDLE handle = INVALID_HANDLE_VALUE;
-    const DWORD code = withPatience([&] {
+    const DWORD code = withPatience(path, [&] {
         handle = CreateFileW(path.c_str(), GENERIC_WRITE, kShareAll, nullptr, CREATE_NEW,
                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
         return lastErrorOr(handle != INVALID_HANDLE_VALUE);
@@ -185,6 +218,7 @@ bool fsIsInUse(const std::error_code& error) {
         case ERROR_SHARING_VIOLATION:
         case ERROR_LOCK_VIOLATION:
         case ERROR_USER_MAPPED_FILE:
+        case ERROR_DELETE_PENDING: // removed, and still held open by another program
             return true;
         default:
             return false;
@@ -349,7 +383,7 @@ bool fsRename(const std::filesystem::path& from, const std::filesystem::path& to
     const DWORD target = GetFileAttributesW(to.c_str());
     const bool folderInTheWay =
         target != INVALID_FILE_ATTRIBUTES && (target & FILE_ATTRIBUTE_DIRECTORY) != 0;
-    DWORD code = folderInTheWay ? attempt() : withPatience(attempt);
+    DWORD code = folderInTheWay ? attempt() : withPatience(to, attempt, from);
     if (code == 0) return true;
     code =
         causeOfRefusal(GetFileAttributesW(to.c_str()) != INVALID_FILE_ATTRIBUTES ? to : from, code);
@@ -372,7 +406,7 @@ bool fsRemove(const std::filesystem::path& path, std::error_code& error, FsPatie
     const auto attempt = [&] {
         const DWORD attributes = GetFileAttributesW(path.c_str());
         if (attributes == INVALID_FILE_ATTRIBUTES) {
-            const DWORD why = GetLastError();
+            const DWORD why = lastErrorOr(false);
             absent = isAbsentCode(why);
             return absent ? 0 : why;
         }
@@ -382,7 +416,7 @@ bool fsRemove(const std::filesystem::path& path, std::error_code& error, FsPatie
                                ? RemoveDirectoryW(path.c_str()) != 0
                                : DeleteFileW(path.c_str()) != 0);
     };
-    const DWORD code = withPatience(attempt, patience);
+    const DWORD code = withPatience(path, attempt, patience);
     if (code == 0) return !absent;
     error = systemError(causeOfRefusal(path, code));
     return false;
@@ -390,6 +424,46 @@ bool fsRemove(const std::filesystem::path& path, std::error_code& error, FsPatie
 
 bool fsNamesAlwaysIgnoreCase() {
     return true;
+}
+
+bool fsRemoveFolder(const std::filesystem::path& path, std::error_code& error) {
+    error.clear();
+    if (holdsNul(path)) {
+        error = std::make_error_code(std::errc::invalid_argument);
+        return false;
+    }
+    // RemoveDirectoryW removes a folder (or a folder link) only; a file at the name stays.
+    const DWORD code = withPatience(path, [&] {
+        clearReadOnly(path, GetFileAttributesW(path.c_str()));
+        return lastErrorOr(RemoveDirectoryW(path.c_str()) != 0);
+    });
+    if (code == 0) return true;
+    error = systemError(code);
+    return false;
+}
+
+bool fsMayAddFiles(const std::filesystem::path& folder, std::error_code& why) {
+    why.clear();
+    if (holdsNul(folder)) return true;
+    // Windows has no question for it that every file system answers (an access check reads
+    // the folder's security, which a network share or a read-only disk may not show), so a
+    // file is made that the system deletes as its handle closes, whatever ends the process.
+    // Where the folder may not be written, nothing is made.
+    const std::wstring name = L".write-test-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+                              std::to_wstring(GetTickCount64());
+    const std::filesystem::path probe =
+        (folder.empty() ? std::filesystem::path(L".") : folder) / name;
+    const HANDLE handle = CreateFileW(
+        probe.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
+        FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    if (handle != INVALID_HANDLE_VALUE) {
+        CloseHandle(handle);
+        return true;
+    }
+    const DWORD code = GetLastError();
+    if (code != ERROR_ACCESS_DENIED && code != ERROR_WRITE_PROTECT) return true;
+    why = systemError(code);
+    return false;
 }
 
 const char* fsPathLimitProblem(const std::filesystem::path& absolute) {
@@ -428,7 +502,7 @@ bool fsSyncPath(const std::filesystem::path& path, std::error_code& error) {
     // followed. The handle is not inheritable (no security attributes ask for it). A scanner
     // that opened the file without sharing writing holds the open off for a moment.
     HANDLE handle = INVALID_HANDLE_VALUE;
-    DWORD code = withPatience([&] {
+    DWORD code = withPatience(path, [&] {
         handle = CreateFileW(path.c_str(), GENERIC_WRITE, kShareAll, nullptr, OPEN_EXISTING,
                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
         return lastErrorOr(handle != INVALID_HANDLE_VALUE);
@@ -461,20 +535,47 @@ bool fsRunningFileIsReplaceable() {
     return false;
 }
 
-std::intptr_t fsTryLockFile(const std::filesystem::path& path, bool& heldElsewhere) {
+std::intptr_t fsTryLockFile(const std::filesystem::path& path, bool& heldElsewhere,
+                            std::error_code* refused) {
     heldElsewhere = false;
+    if (refused) refused->clear();
     if (holdsNul(path)) return -1;
-    // Sharing is left open so that the lock, not the open, is what another launcher meets;
-    // the handle is not inheritable, and the system drops the lock with it however the process
+    // Reading and writing are shared, so that the lock, not the open, is what another launcher
+    // meets; deleting is not, so that nobody can remove or rename the name while it is held.
+    // The handle is not inheritable, and the system drops the lock with it however the process
     // ends. A scanner that has the new file open for a moment holds the open off that long.
+    constexpr DWORD kShareLock = FILE_SHARE_READ | FILE_SHARE_WRITE;
+    constexpr DWORD kFlags = FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT;
     HANDLE handle = INVALID_HANDLE_VALUE;
-    withPatience([&] {
-        handle =
-            CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, kShareAll, nullptr, OPEN_ALWAYS,
-                        FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    DWORD code = withPatience(path, [&] {
+        handle = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, kShareLock, nullptr,
+                             OPEN_ALWAYS, kFlags, nullptr);
         return lastErrorOr(handle != INVALID_HANDLE_VALUE);
     });
-    if (handle == INVALID_HANDLE_VALUE) return -1;
+    // A lock needs no writing: a lock file this process may only read (made read-only, or
+    // written by an administrator where users may read) locks as well.
+    if (handle == INVALID_HANDLE_VALUE && code == ERROR_ACCESS_DENIED) {
+        handle = CreateFileW(path.c_str(), GENERIC_READ, kShareLock, nullptr, OPEN_EXISTING, kFlags,
+                             nullptr);
+        if (handle == INVALID_HANDLE_VALUE && !isAbsentCode(GetLastError()))
+            code = lastErrorOr(false);
+    }
+    if (handle == INVALID_HANDLE_VALUE) {
+        // A folder at the name answers "access denied" too; it is no refusal of this process.
+        const DWORD attributes = GetFileAttributesW(path.c_str());
+        const bool folder =
+            attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+        if (refused && !folder && (code == ERROR_ACCESS_DENIED || code == ERROR_WRITE_PROTECT))
+            *refused = systemError(code);
+        return -1;
+    }
+    // Only a regular file is a lock another launcher meets the same way.
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!GetFileInformationByHandle(handle, &info) ||
+        (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0) {
+        CloseHandle(handle);
+        return -1;
+    }
     OVERLAPPED whole{};
     if (!LockFileEx(handle, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, MAXDWORD,
                     MAXDWORD, &whole)) {
@@ -483,6 +584,22 @@ std::intptr_t fsTryLockFile(const std::filesystem::path& path, bool& heldElsewhe
         return -1;
     }
     return reinterpret_cast<std::intptr_t>(handle);
+}
+
+bool fsLockedFileIsAtName(std::intptr_t handle, const std::filesystem::path& path) {
+    if (handle == -1 || holdsNul(path)) return false;
+    BY_HANDLE_FILE_INFORMATION locked{};
+    if (!GetFileInformationByHandle(reinterpret_cast<HANDLE>(handle), &locked)) return false;
+    const HANDLE named =
+        CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
+                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (named == INVALID_HANDLE_VALUE) return false;
+    BY_HANDLE_FILE_INFORMATION there{};
+    const bool read = GetFileInformationByHandle(named, &there) != 0;
+    CloseHandle(named);
+    return read && there.dwVolumeSerialNumber == locked.dwVolumeSerialNumber &&
+           there.nFileIndexHigh == locked.nFileIndexHigh &&
+           there.nFileIndexLow == locked.nFileIndexLow;
 }
 
 void fsUnlockFile(std::intptr_t handle) {

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
@@ -561,6 +562,62 @@ TEST(WineFiles, AFolderPastMaxPathHoldingOnlyADroppedFileBecomesAFile) {
     EXPECT_EQ(updated, 0) << text;
     EXPECT_TRUE(contains(text, "| Up to date |")) << text;
     EXPECT_TRUE(holds(world.game() / folder, "now a file")) << text;
+}
+
+// Marks a folder immutable while it lives: nothing in it may be added, removed or renamed, by
+// root too, as in a folder the player may not write.
+class Immutable {
+  public:
+    explicit Immutable(fs::path folder) : folder_(std::move(folder)) {
+        set_ =
+            runProgram({onPath("chattr"), "+i", folder_.string()}, folder_.string() + ".out") == 0;
+    }
+    ~Immutable() {
+        if (set_) runProgram({onPath("chattr"), "-i", folder_.string()}, folder_.string() + ".out");
+    }
+    Immutable(const Immutable&) = delete;
+    Immutable& operator=(const Immutable&) = delete;
+    bool set() const { return set_; }
+
+  private:
+    fs::path folder_;
+    bool set_ = false;
+};
+
+TEST(WineFiles, AFolderThePlayerMayNotWriteShowsTheGameAndChangesNothing) {
+    if (!haveWindowsBuild())
+        SKIP_WITHOUT_SETUP("no Windows build (CORVANTHE_WINDOWS_BUILD, WINEPREFIX)");
+    WineWorld world;
+    ASSERT_TRUE(world.ok());
+    Files a = releaseWith(kOldEmber);
+    a["corvanthe.exe"] = "the game";
+    ASSERT_TRUE(world.site().publish(a, "A"));
+    auto [installed, installText] = world.drive("check,update");
+    ASSERT_EQ(installed, 0) << installText;
+    a["data/ember.pak"] = kNewEmber;
+    ASSERT_TRUE(world.site().publish(a, "B"));
+    world.nginx().clearLog();
+    const Files before = readFiles(world.game());
+    const Immutable locked(world.launcher());
+    if (!locked.set()) SKIP_WITHOUT_SETUP("chattr +i is refused here (needs root and ext4)");
+
+    const auto started = std::chrono::steady_clock::now();
+    auto [checked, checkText] = world.drive("check");
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    std::printf("the check in a folder that may not be written took %.3f s\n", seconds);
+    EXPECT_EQ(checked, 1) << checkText;
+    EXPECT_TRUE(contains(checkText, "| installed A | latest B |")) << checkText;
+    EXPECT_TRUE(contains(checkText, "| game present |")) << checkText;
+    EXPECT_LT(seconds, 2.0);
+
+    auto [updated, text] = world.drive("check,update");
+    EXPECT_EQ(updated, 1) << text;
+    EXPECT_TRUE(contains(text, "driver: done Failed | cannot write to ")) << text;
+    EXPECT_TRUE(contains(text, "launcher (access denied)")) << text;
+    EXPECT_TRUE(world.nginx().requestsFor("/objects/").empty()) << text;
+    EXPECT_EQ(readFiles(world.game()), before);
+    EXPECT_FALSE(fs::exists(world.staging()));
 }
 
 } // namespace

@@ -106,6 +106,27 @@ inline std::string buildTool(const char* name) {
     return std::string(CORVANTHE_BINARY_DIR) + "/" + name;
 }
 
+// Puts the headless driver in the launcher folder, hard-linked where it can be.
+inline void placeDriver(const fs::path& folder) {
+    std::error_code ec;
+    fs::create_hard_link(buildTool("updater_driver"), folder / "updater_driver", ec);
+    if (ec) fs::copy_file(buildTool("updater_driver"), folder / "updater_driver");
+}
+
+// The driver's command line in the launcher folder: its steps against the release at the URL,
+// without self-update.
+inline std::vector<std::string> driverCommand(const fs::path& launcher, const std::string& url,
+                                              const std::string& keyHex, const char* steps) {
+    return {(launcher / "updater_driver").string(),
+            "--server",
+            url,
+            "--key",
+            keyHex,
+            "--no-self-update",
+            "--steps",
+            steps};
+}
+
 // A release folder as the publisher writes it, signed with a key made for this test.
 class ReleaseSite {
   public:

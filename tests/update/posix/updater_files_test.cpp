@@ -149,6 +149,13 @@ TEST_F(UpdaterFiles, LoadInstalledNeedsAValidSignatureAndManifest) {
     EXPECT_EQ(m.version, "3.1");
     ASSERT_EQ(m.files.size(), 1u);
 
+    // A link to a valid record is no record this launcher wrote: it is not read.
+    fs::rename(game() / ".installed", tmp.path() / "record");
+    fs::create_symlink(tmp.path() / "record", game() / ".installed");
+    EXPECT_FALSE(updater->loadInstalled(m));
+    fs::remove(game() / ".installed");
+    fs::rename(tmp.path() / "record", game() / ".installed");
+
     std::string text = readBytes(game() / ".installed");
     text[text.size() - 5] = text[text.size() - 5] == '0' ? '1' : '0'; // inside the signature line
     writeBytes(game() / ".installed", text);

@@ -73,9 +73,7 @@ void makeLauncher(const fs::path& from, const fs::path& to) {
         if (item.path().filename() != "updater_driver")
             fs::copy(item.path(), to / item.path().filename(), fs::copy_options::recursive);
     }
-    std::error_code ec;
-    fs::create_hard_link(test::buildTool("updater_driver"), to / "updater_driver", ec);
-    if (ec) fs::copy_file(test::buildTool("updater_driver"), to / "updater_driver");
+    test::placeDriver(to);
 }
 
 // Runs the work on four threads at once and waits for them; each takes cases until none is left.
@@ -141,14 +139,8 @@ class DriverUpdate : public ::testing::Test {
 
     std::vector<std::string> driver(const fs::path& launcher, const char* release,
                                     const char* steps) const {
-        return {(launcher / "updater_driver").string(),
-                "--server",
-                server->url() + release + "/",
-                "--key",
-                site->publicHex(),
-                "--no-self-update",
-                "--steps",
-                steps};
+        return test::driverCommand(launcher, server->url() + release + "/", site->publicHex(),
+                                   steps);
     }
 
     // The driver's update to the release under test (v2 unless a test says otherwise) under
@@ -625,6 +617,17 @@ TEST_F(DriverUpdate, ALockThatCannotBeTakenEndsTheRunAndChangesNothing) {
     EXPECT_EQ(test::readFiles(launcher / "game"), before);
     EXPECT_FALSE(fs::exists(launcher / ".staging"));
     EXPECT_EQ(followUp(launcher, "v2", kV2), "");
+}
+
+TEST_F(DriverUpdate, ALockFileThatCannotBeOpenedOnceIsTakenAllTheSame) {
+    // The first open of the lock file is refused: the run takes the lock by its second open.
+    const fs::path launcher = installV1("lock-once");
+    EXPECT_EQ(updateUnder(launcher, {"-o", "/dev/null", "-P", (launcher / kRunLock).string(), "-e",
+                                     "inject=openat:error=EACCES:when=1"}),
+              0);
+    const std::string out = readBytes(launcher.string() + ".strace.out");
+    EXPECT_NE(out.find("driver: done UpToDate | Up to date"), std::string::npos) << out;
+    EXPECT_EQ(test::readFiles(launcher / "game"), withPlayerFile(kV2));
 }
 
 TEST_F(DriverUpdate, ADiskThatCannotKeepTheDownloadsFailsTheUpdateBeforeAnythingIsPlaced) {

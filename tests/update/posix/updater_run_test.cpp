@@ -766,6 +766,10 @@ TEST_F(UpdateRun, ARecordForAnotherPlatformIsNoInstallOfThisFolder) {
     install(kRelease1, "1.0");
     writeBytes(game() / "saves/player.sav", "the player's save\n");
     writeBytes(game() / kInstallingRecord, other);
+    // It is no interrupted install either: the release in place stays current and playable.
+    const Updater::Snapshot current = checkAndWait(start());
+    EXPECT_EQ(current.statusText, "Up to date");
+    EXPECT_TRUE(current.gamePresent);
     Files v2 = kRelease1;
     v2["readme.txt"] = "Welcome back\n";
     ASSERT_TRUE(site->publish(v2, "2.0"));

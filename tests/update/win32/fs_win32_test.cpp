@@ -120,6 +120,36 @@ TEST(FsTryLockFile, ASecondHolderIsRefusedUntilTheFirstLetsGo) {
     EXPECT_FALSE(heldElsewhere);
 }
 
+TEST(FsTryLockFile, TheNameStaysWhileHeldAndAReadOnlyLockFileLocksToo) {
+    test::TempDir temp("fs_win32_test-");
+    const fs::path lock = temp.path() / L".lock";
+    bool heldElsewhere = true;
+    const std::intptr_t held = fsTryLockFile(lock, heldElsewhere);
+    ASSERT_NE(held, -1);
+    EXPECT_TRUE(fsLockedFileIsAtName(held, lock));
+    // Another launcher clearing the name cannot take the lock from its holder.
+    EXPECT_FALSE(DeleteFileW(lock.c_str()));
+    EXPECT_FALSE(MoveFileExW(lock.c_str(), (temp.path() / L"moved").c_str(), 0));
+    EXPECT_TRUE(fsLockedFileIsAtName(held, lock));
+    fsUnlockFile(held);
+
+    ASSERT_TRUE(SetFileAttributesW(lock.c_str(), FILE_ATTRIBUTE_READONLY));
+    std::error_code refused;
+    const std::intptr_t readOnly = fsTryLockFile(lock, heldElsewhere, &refused);
+    EXPECT_NE(readOnly, -1) << refused.value();
+    EXPECT_FALSE(heldElsewhere);
+    EXPECT_EQ(fsTryLockFile(lock, heldElsewhere), -1);
+    EXPECT_TRUE(heldElsewhere);
+    fsUnlockFile(readOnly);
+    SetFileAttributesW(lock.c_str(), FILE_ATTRIBUTE_NORMAL);
+
+    // A handle on another file is not the one at the name.
+    const std::intptr_t other = fsTryLockFile(temp.path() / L"other", heldElsewhere);
+    ASSERT_NE(other, -1);
+    EXPECT_FALSE(fsLockedFileIsAtName(other, lock));
+    fsUnlockFile(other);
+}
+
 using Hold = test::FileHold;
 
 // Each operation that changes a name, or reopens a file, meets a held file.
