@@ -622,9 +622,9 @@ TEST_F(DriverUpdate, ALockThatCannotBeTakenEndsTheRunAndChangesNothing) {
 TEST_F(DriverUpdate, ALockFileThatCannotBeOpenedOnceIsTakenAllTheSame) {
     // The first open of the lock file is refused: the run takes the lock by its second open.
     const fs::path launcher = installV1("lock-once");
-    EXPECT_EQ(updateUnder(launcher, {"-o", "/dev/null", "-P", (launcher / kRunLock).string(), "-e",
-                                     "inject=openat:error=EACCES:when=1"}),
-              0);
+    // Its exit code says little: a sanitizer's leak check cannot run under strace.
+    updateUnder(launcher, {"-o", "/dev/null", "-P", (launcher / kRunLock).string(), "-e",
+                           "inject=openat:error=EACCES:when=1"});
     const std::string out = readBytes(launcher.string() + ".strace.out");
     EXPECT_NE(out.find("driver: done UpToDate | Up to date"), std::string::npos) << out;
     EXPECT_EQ(test::readFiles(launcher / "game"), withPlayerFile(kV2));
