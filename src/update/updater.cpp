@@ -55,6 +55,16 @@ std::intptr_t takeFolderLock(const std::filesystem::path& lockPath, bool& heldEl
     return -1;
 }
 
+// Logs why the folder lock was not taken and gives the run's status for it.
+std::string lockNotTaken(const std::filesystem::path& lockPath, bool heldElsewhere) {
+    if (heldElsewhere) {
+        logWarn("launcher: another launcher holds %s", toUtf8(lockPath).c_str());
+        return "another Corvanthe launcher is updating this folder";
+    }
+    logWarn("launcher: cannot lock %s", toUtf8(lockPath).c_str());
+    return "cannot lock " + toUtf8(lockPath);
+}
+
 } // namespace
 
 bool readFile(const std::filesystem::path& path, std::string& out) {
@@ -164,14 +174,10 @@ void Updater::workerBody(bool isCheck, bool flag) noexcept {
         }
         if (!readOnlyCause.empty())
             logWarn("launcher: %s; this run only reads", readOnlyCause.c_str());
-        if (heldElsewhere) {
-            logWarn("launcher: another launcher holds %s", toUtf8(lockPath).c_str());
-            setStatus(Failed, "another Corvanthe launcher is updating this folder", -1.0);
-        } else if (folderLock == -1 && readOnlyCause.empty()) {
+        if (folderLock == -1 && (heldElsewhere || readOnlyCause.empty())) {
             // Without the lock a second launcher could change the folder at the same time, so
             // the run changes nothing.
-            logWarn("launcher: cannot lock %s", toUtf8(lockPath).c_str());
-            setStatus(Failed, "cannot lock " + toUtf8(lockPath), -1.0);
+            setStatus(Failed, lockNotTaken(lockPath, heldElsewhere), -1.0);
         } else {
             if (isCheck) {
                 run(true, false, false, flag);
@@ -213,13 +219,7 @@ bool Updater::takeFolderLockBack(std::string& status) {
     std::error_code refused; // the folder was written a moment ago: a refusal is no read-only run
     folderLock = takeFolderLock(lockPath, heldElsewhere, refused);
     if (folderLock != -1) return true;
-    if (heldElsewhere) {
-        logWarn("launcher: another launcher holds %s", toUtf8(lockPath).c_str());
-        status = "another Corvanthe launcher is updating this folder";
-    } else {
-        logWarn("launcher: cannot lock %s", toUtf8(lockPath).c_str());
-        status = "cannot lock " + toUtf8(lockPath);
-    }
+    status = lockNotTaken(lockPath, heldElsewhere);
     return false;
 }
 
