@@ -44,11 +44,11 @@ class ScaledLauncher : public testing::Test {
         return code == 0;
     }
 
-    // The launcher's "--shot" at the display's dpi after shotSeconds, taken once the screen
-    // shows the installed game at the layout size (as "launcher: screen" logs it, 1024x620 at
-    // the start size): a start whose shot came before that (a loaded machine, where the window
-    // and the check can take seconds) is taken again a second later, and so are the shots after
-    // it. The sparks may then have risen further (sparkFreeEarly of shotSeconds).
+    // The launcher's "--shot" at the display's dpi, taken once the screen shows the installed
+    // game at the layout size (as "launcher: screen" logs it, 1024x620 at the start size) with
+    // sparks young enough for sparkFreeEarly: a start whose shot came before that screen or
+    // after the sparks had risen further (a loaded machine, where the window and the check can
+    // take seconds) is taken again at a time that this start's first frame suggests.
     RgbImage shotAt(int dpi, const std::string& name, const std::string& size = "1024x620") {
         if (!PrivateDisplay::setDpi(world->root(), world->displayName(), dpi)) {
             ADD_FAILURE() << "xrdb failed";
@@ -56,27 +56,31 @@ class ScaledLauncher : public testing::Test {
         }
         // Taken in the test's own folder (tests run side by side), then kept in gui-shots.
         const fs::path shot = world->root() / (name + ".png");
-        for (int attempt = 0; attempt < 5; ++attempt, shotSeconds += 1.0) {
+        double seconds = kShotSeconds - 0.3;
+        for (int attempt = 0; attempt < 12; ++attempt) {
             fs::remove(shot);
             Child launcher =
-                world->start({"--shot", std::to_string(shotSeconds) + ":" + shot.string()});
+                world->start({"--shot", std::to_string(seconds) + ":" + shot.string()});
             if (launcher.wait(60) != 0) {
                 ADD_FAILURE() << world->output() << world->log();
                 return {};
             }
-            if (shownBeforeTheShot(world->log(), "UpToDate " + size)) {
+            const ShotVerdict verdict = shotVerdict(world->log(), "UpToDate " + size, seconds);
+            if (verdict.keep) {
+                std::printf("%s: shot at %.2f s in start %d\n", name.c_str(), seconds, attempt + 1);
                 fs::copy_file(shot, shotsFolder() / (name + ".png"),
                               fs::copy_options::overwrite_existing);
                 return readRgbPng(shot.string());
             }
+            seconds = verdict.nextSeconds;
         }
-        ADD_FAILURE() << "the shot never showed the installed game at " << size << "\n"
+        ADD_FAILURE() << "no shot showed the installed game at " << size << " with sparks at most "
+                      << kShotSeconds << " s old\n"
                       << world->log();
         return {};
     }
 
     std::unique_ptr<GuiWorld> world;
-    double shotSeconds = kShotSeconds;
 };
 
 class LauncherGuiAtScale : public ScaledLauncher {
@@ -94,7 +98,7 @@ TEST_F(LauncherGuiAtScale, At200PercentTheShotIsTwiceAsLargeAndHalvedIsThe100Per
     ASSERT_EQ(scaled.width, 2048);
     ASSERT_EQ(scaled.height, 1240);
     const Comparison c = compareOutsideSparks(unscaled, scaled, 2.0, "scale-192dpi-differences",
-                                              sparkFreeEarly(1024, 620, shotSeconds));
+                                              sparkFreeEarly(1024, 620));
     EXPECT_LT(c.leftDiffering, c.leftCompared / 1000)
         << c.leftDiffering << " of " << c.leftCompared;
     EXPECT_LT(c.differing, c.compared / 50) << c.differing << " of " << c.compared;
@@ -110,7 +114,7 @@ TEST_F(LauncherGuiAtScale, At150PercentTheShotIsOneAndAHalfTimesAsLargeAndTheSam
     ASSERT_EQ(scaled.width, 1536);
     ASSERT_EQ(scaled.height, 930);
     const Comparison c = compareOutsideSparks(unscaled, scaled, 1.5, "scale-144dpi-differences",
-                                              sparkFreeEarly(1024, 620, shotSeconds));
+                                              sparkFreeEarly(1024, 620));
     EXPECT_LT(c.leftDiffering, c.leftCompared / 100) << c.leftDiffering << " of " << c.leftCompared;
     EXPECT_LT(c.differing, c.compared / 50) << c.differing << " of " << c.compared;
     std::printf("at 150%%: %d of %d differ in the left column, %d of %d elsewhere\n",
@@ -198,8 +202,6 @@ TEST_P(LauncherGuiFitsTheScreen, TheWindowOpensWithinTheWorkAreaLaidOutForItsSiz
         ASSERT_TRUE(setWorkArea(0, 0, screenWidth, c.workAreaHeight));
     }
     const std::string size = std::to_string(c.unitsWidth) + "x" + std::to_string(c.unitsHeight);
-    // Later than the other scale tests' first shots: a large window's first frame comes later.
-    shotSeconds = 3.0;
     const RgbImage scaled = shotAt(c.dpi, std::string("fit-") + c.name, size);
     ASSERT_FALSE(scaled.empty());
     EXPECT_EQ(scaled.width, c.shotWidth);
@@ -212,7 +214,7 @@ TEST_P(LauncherGuiFitsTheScreen, TheWindowOpensWithinTheWorkAreaLaidOutForItsSiz
     const double scale = c.dpi / 96.0;
     const Comparison d =
         compareOutsideSparks(unscaled, scaled, scale, std::string("fit-") + c.name + "-differences",
-                             sparkFreeEarly(c.unitsWidth, c.unitsHeight, shotSeconds));
+                             sparkFreeEarly(c.unitsWidth, c.unitsHeight));
     // At 125% and 175% a font pixel of 2.5 or 3.5 pixels is drawn 2 or 3 (whole pixels keep the
     // letters crisp), so text is narrower than at 100% and the left column, mostly text, differs
     // more than at 150%. Panels and the action bar, laid out for another height, would differ

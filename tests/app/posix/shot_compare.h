@@ -16,19 +16,22 @@
 
 namespace qv::launcher::test {
 
-// The launcher's first seconds put sparks only near the bottom: born 10 units under the window,
-// they rise at most 90 units a second with glows of at most 16 units. Above the line 190 units
-// over the bottom (at the start size, 430) and, at any time, right of 0.65 w and 35 units (they
-// are born left of 0.65 w and sway less than 19; at the start size, x 700) nothing moves but the
-// glows' slow pulse.
+// The sparks start at the first frame, born 10 units under the window; they rise at most 90
+// units a second with glows of at most 16 units. A frame moves them by at most 0.1 s however
+// long it took, so they are no older than the time from the first frame to the shot and 0.2 s
+// for the first two frames. In a shot whose sparks are at most kShotSeconds old nothing moves
+// above the line 190 units over the bottom (at the start size, 430) nor, at any time, right of
+// 0.65 w and 35 units (they are born left of 0.65 w and sway less than 19; at the start size,
+// x 700) but the glows' slow pulse. A shot is taken again until its sparks are that young, so the
+// area compared is the same on every machine, however late its first frame comes.
 inline const double kShotSeconds = 2.0;
 struct SparkFree {
     int above = 0;   // rows above this one (0: none, the sparks may be at any height)
     int rightOf = 0; // columns right of this one
 };
-// In a "--shot" taken after seconds (kShotSeconds unless given) of a screen w by h units.
-inline SparkFree sparkFreeEarly(int w, int h, double seconds = kShotSeconds) {
-    return {h - 6 - static_cast<int>(90 * seconds) - 4, static_cast<int>(0.65 * w) + 35};
+// In a shot of a screen w by h units that shotVerdict kept.
+inline SparkFree sparkFreeEarly(int w, int h) {
+    return {h - 6 - static_cast<int>(90 * kShotSeconds) - 4, static_cast<int>(0.65 * w) + 35};
 }
 // In a shot of a window that has been open for longer.
 inline SparkFree sparkFreeLater(int w) {
@@ -41,6 +44,38 @@ inline bool shownBeforeTheShot(const std::string& log, const std::string& state)
     const std::size_t shown = log.find("launcher: screen " + state);
     const std::size_t saved = log.find("launcher: saved");
     return shown != std::string::npos && saved != std::string::npos && shown < saved;
+}
+
+// The seconds since the log's start of its first line with the text ("[clock] [seconds] ..."),
+// or -1 where no line has it.
+inline double loggedAt(const std::string& log, const std::string& text) {
+    const std::size_t at = log.find(text);
+    if (at == std::string::npos) return -1.0;
+    const std::size_t line = log.rfind('\n', at);
+    const std::size_t seconds = log.find("] [", line == std::string::npos ? 0 : line + 1);
+    return seconds < at ? std::atof(log.c_str() + seconds + 3) : -1.0;
+}
+
+// Whether a "--shot" taken at seconds shows the state with sparks at most kShotSeconds old,
+// and if not, the time to take it at next: one that makes them about 1.5 s old, or older where
+// the state came later after the first frame, judged by when the first frame came in this
+// start. The log's clock runs ahead of GLFW's, which starts later.
+struct ShotVerdict {
+    bool keep = false;
+    double nextSeconds = 0.0;
+};
+inline ShotVerdict shotVerdict(const std::string& log, const std::string& state, double seconds) {
+    const double saved = loggedAt(log, "launcher: saved");
+    const double firstFrame = loggedAt(log, "launcher: screen ");
+    if (saved < 0.0) return {false, seconds + 1.0};
+    if (firstFrame < 0.0) return {false, saved + 1.3}; // the shot was the first frame
+    const double sparkAge = saved - firstFrame + 0.2;
+    if (shownBeforeTheShot(log, state) && sparkAge <= kShotSeconds) return {true, seconds};
+    // A state not yet shown is given as long as the sparks allow.
+    const double shown = loggedAt(log, "launcher: screen " + state);
+    const double latest = kShotSeconds - 0.1;
+    const double aimed = shown < 0.0 ? latest : std::clamp(shown - firstFrame + 0.5, 1.5, latest);
+    return {false, std::max(0.1, seconds + aimed - sparkAge)};
 }
 
 // Pixels of the 100% shot outside the sparks whose counterpart in the scaled shot differs by
