@@ -9,6 +9,7 @@
 #include <mswsock.h>
 #undef INVALID_SOCKET
 
+#include "../../support/setup_skip.h"
 #include "base/net.h"
 
 #include <gtest/gtest.h>
@@ -57,7 +58,9 @@ std::set<std::string> destinations(SOCKET receiver) {
 
 TEST(UdpBroadcast, GoesToEachNetworkOrTheLimitedAddressAndToThisMachine) {
     const char* network = std::getenv("CORVANTHE_PRIVATE_NETWORK");
-    if (network == nullptr) GTEST_SKIP() << "runs only inside a private network";
+    if (network == nullptr)
+        SKIP_WITHOUT_SETUP(
+            "runs only inside a private network (tests/base/win32/in_private_network.sh)");
     const std::set<std::string> expected = std::string(network) == "veth"
                                                ? std::set<std::string>{"10.77.1.255", "127.0.0.1"}
                                                // The limited broadcast has no route there; the
