@@ -12,9 +12,9 @@ namespace qv::launcher {
 std::FILE* openFileNoInherit(const char* utf8Path, const char* mode);
 
 // Renames the file from one UTF-8 name to another, replacing a file at the new name, in one step
-// and never by copying. Where another program may hold the file for a moment (a virus scanner
-// on Windows), a held file is waited for a short, bounded time (about 3 s in all). False when it
-// still cannot be renamed.
+// and never by copying. Where the system says another program holds the file (a virus scanner
+// on Windows), it is waited for a short, bounded time (about 3 s in all); any other refusal
+// (a folder this process may not change) returns at once. False when it cannot be renamed.
 bool renameFileWaiting(const char* utf8From, const char* utf8To);
 
 } // namespace qv::launcher

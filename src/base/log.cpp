@@ -136,17 +136,17 @@ bool openLogLocked(const char* folder, int keep) {
 
     const fs::path latest = directory / "latest.log";
     const std::u8string utf8 = latest.u8string();
+    // The previous run's log is named after this opening; an opening within the same second
+    // replaces the dated file of the one before.
+    std::tm local{};
+    localTime(std::time(nullptr), local);
+    char name[64];
+    std::snprintf(name, sizeof name, "%04d-%02d-%02d_%02d-%02d-%02d.log", local.tm_year + 1900,
+                  local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
+    const std::u8string dated = (directory / name).u8string();
     std::error_code statusError;
     bool previousKept = false;
     if (fs::exists(latest, statusError)) {
-        // The previous run's log is named after this opening; an opening within the same
-        // second replaces the dated file of the one before.
-        std::tm local{};
-        localTime(std::time(nullptr), local);
-        char name[64];
-        std::snprintf(name, sizeof name, "%04d-%02d-%02d_%02d-%02d-%02d.log", local.tm_year + 1900,
-                      local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
-        const std::u8string dated = (directory / name).u8string();
         // A program that keeps the log open (a viewer following it) can refuse the rename for
         // as long as it runs. The previous run's log is often the one that shows what went
         // wrong, so it is then kept and this run's lines follow it.
@@ -159,12 +159,25 @@ bool openLogLocked(const char* folder, int keep) {
     auto text = std::make_unique<char[]>(utf8.size() + 1);
     std::memcpy(text.get(), utf8.c_str(), utf8.size() + 1);
     std::FILE* file = openFileNoInherit(text.get(), previousKept ? "a" : "w");
-    if (file == nullptr) return false;
-    if (previousKept) {
+    if (file != nullptr && previousKept) {
         std::fputs("----- the log above could not be moved aside; this run's log follows -----\n",
                    file);
         std::fflush(file);
     }
+    if (file == nullptr && previousKept) {
+        // A viewer that shares reading only refuses the appending too: this run logs to the
+        // dated name beside it, appended to, so that nothing already there is lost. In a folder
+        // this process may not write that fails as well, and the run has the console only.
+        text = std::make_unique<char[]>(dated.size() + 1);
+        std::memcpy(text.get(), dated.c_str(), dated.size() + 1);
+        file = openFileNoInherit(text.get(), "a");
+        if (file != nullptr) {
+            std::fputs("----- latest.log could not be written; this run's log is this file -----\n",
+                       file);
+            std::fflush(file);
+        }
+    }
+    if (file == nullptr) return false;
     logPath = std::move(text);
     logFile = file;
     return true;

@@ -13,6 +13,31 @@
 
 namespace qv::launcher {
 
+namespace {
+
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+// Whether the refusal code of a change to the file comes from another program holding it: a
+// sharing or lock violation, or "access denied" where the system refuses an open for deleting
+// or for writing with a sharing violation. "Access denied" has other causes too (a folder this
+// process may not change), and those do not end by waiting.
+bool heldByAnotherProgram(const std::wstring& file, DWORD code) {
+    if (code == ERROR_SHARING_VIOLATION || code == ERROR_LOCK_VIOLATION) return true;
+    if (code != ERROR_ACCESS_DENIED) return false;
+    for (const DWORD access : {static_cast<DWORD>(DELETE), static_cast<DWORD>(FILE_WRITE_DATA)}) {
+        const HANDLE handle = CreateFileW(file.c_str(), access, kShareAll, nullptr, OPEN_EXISTING,
+                                          FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+        if (handle == INVALID_HANDLE_VALUE) {
+            const DWORD why = GetLastError();
+            return why == ERROR_SHARING_VIOLATION || why == ERROR_LOCK_VIOLATION;
+        }
+        CloseHandle(handle);
+    }
+    return false;
+}
+
+} // namespace
+
 std::FILE* openFileNoInherit(const char* utf8Path, const char* mode) {
     std::wstring name;
     if (utf8Path == nullptr || !wideFromUtf8(utf8Path, name) || name.empty()) return nullptr;
@@ -28,17 +53,15 @@ bool renameFileWaiting(const char* utf8From, const char* utf8To) {
     // A scanner or indexer opens a file just closed (the previous run's log) for a moment; the
     // rename is refused while it does, with a sharing violation, or "access denied" where the
     // file is about to be replaced. A program that keeps the file open (a log viewer) outlasts
-    // the wait, and the caller goes on without the rename.
+    // the wait, and the caller goes on without the rename. "Access denied" for a folder this
+    // process may not change is answered at once: waiting would only delay the window.
     using Clock = std::chrono::steady_clock;
     const Clock::time_point giveUp = Clock::now() + std::chrono::milliseconds(3000);
     DWORD pauseMs = 10;
     for (;;) {
         if (MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != 0) return true;
         const DWORD code = GetLastError();
-        if ((code != ERROR_SHARING_VIOLATION && code != ERROR_LOCK_VIOLATION &&
-             code != ERROR_ACCESS_DENIED) ||
-            Clock::now() >= giveUp)
-            return false;
+        if (!heldByAnotherProgram(from, code) || Clock::now() >= giveUp) return false;
         Sleep(pauseMs);
         pauseMs = std::min<DWORD>(pauseMs * 2, 250);
     }

@@ -14,9 +14,11 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <set>
 #include <sstream>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "../../base/posix/socket_probe.h"
 #include "../../support/setup_skip.h"
@@ -618,6 +620,91 @@ TEST(WineFiles, AFolderThePlayerMayNotWriteShowsTheGameAndChangesNothing) {
     EXPECT_TRUE(world.nginx().requestsFor("/objects/").empty()) << text;
     EXPECT_EQ(readFiles(world.game()), before);
     EXPECT_FALSE(fs::exists(world.staging()));
+}
+
+// The seconds a run of the driver's steps takes, with its exit code and output.
+struct TimedDrive {
+    int code;
+    std::string text;
+    double seconds;
+};
+
+TimedDrive timedDrive(WineWorld& world, const std::string& steps) {
+    const auto started = std::chrono::steady_clock::now();
+    auto [code, text] = world.drive(steps);
+    return {code, text,
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count()};
+}
+
+// The files under logs/ other than latest.log that hold the text.
+std::vector<fs::path> otherLogsWith(const fs::path& logs, const std::string& text) {
+    std::vector<fs::path> found;
+    for (const auto& entry : fs::directory_iterator(logs))
+        if (entry.path().filename() != "latest.log" && contains(readBytes(entry.path()), text))
+            found.push_back(entry.path());
+    return found;
+}
+
+// An administrator's run left logs/latest.log in a launcher folder the player may not change:
+// the log's rotation is refused for the player's rights, not by another program, and is not
+// waited out (the wait for a holder is about 3 s); the run goes on with the console only.
+TEST(WineFiles, ALogFolderThePlayerMayNotWriteIsNotWaitedFor) {
+    if (!haveWindowsBuild())
+        SKIP_WITHOUT_SETUP("no Windows build (CORVANTHE_WINDOWS_BUILD, WINEPREFIX)");
+    WineWorld world;
+    ASSERT_TRUE(world.ok());
+    ASSERT_NO_FATAL_FAILURE(installThenPublish(world));
+    const fs::path logs = world.launcher() / "logs";
+    ASSERT_TRUE(fs::exists(logs / "latest.log"));
+
+    const TimedDrive writable = timedDrive(world, "check");
+    ASSERT_EQ(writable.code, 1) << writable.text;
+    const std::string previous = readBytes(logs / "latest.log");
+    const Immutable lockedLatest(logs / "latest.log");
+    const Immutable lockedLogs(logs);
+    const Immutable locked(world.launcher());
+    if (!lockedLatest.set() || !lockedLogs.set() || !locked.set())
+        SKIP_WITHOUT_SETUP("chattr +i is refused here (needs root and ext4)");
+    std::set<std::string> before;
+    for (const auto& entry : fs::directory_iterator(logs))
+        before.insert(entry.path().filename().string());
+
+    const TimedDrive readOnly = timedDrive(world, "check");
+    std::printf("the check took %.3f s with a writable log folder, %.3f s with one that may not "
+                "be written\n",
+                writable.seconds, readOnly.seconds);
+    EXPECT_EQ(readOnly.code, 1) << readOnly.text;
+    EXPECT_TRUE(contains(readOnly.text, "launcher: latest B, installed A")) << readOnly.text;
+    // Well under the wait for a holder, however slow this machine is today.
+    EXPECT_LT(readOnly.seconds, writable.seconds + 2.0);
+    EXPECT_EQ(readBytes(logs / "latest.log"), previous);
+    std::set<std::string> after;
+    for (const auto& entry : fs::directory_iterator(logs))
+        after.insert(entry.path().filename().string());
+    EXPECT_EQ(after, before);
+}
+
+// A viewer that shares reading only refuses both the rotation and the appending to latest.log:
+// this run's lines go to a dated file beside it, and the previous log stays as it was.
+TEST(WineFiles, ALogAViewerHoldsSharingReadingOnlyGetsThisRunsLinesBesideIt) {
+    if (!haveWindowsBuild())
+        SKIP_WITHOUT_SETUP("no Windows build (CORVANTHE_WINDOWS_BUILD, WINEPREFIX)");
+    WineWorld world;
+    ASSERT_TRUE(world.ok());
+    ASSERT_NO_FATAL_FAILURE(installThenPublish(world));
+    const fs::path logs = world.launcher() / "logs";
+    const std::string previous = readBytes(logs / "latest.log");
+    ASSERT_FALSE(contains(previous, "launcher: latest B, installed A"));
+
+    const fs::path trigger = world.folder() / "let-go";
+    Child viewer = world.hold(logs / "latest.log", trigger, 0);
+    auto [checked, text] = world.drive("check");
+    writeBytes(trigger, "");
+    EXPECT_TRUE(waitUntil([&] { return viewer.ended(); }, 60.0));
+    EXPECT_EQ(checked, 1) << text;
+    EXPECT_TRUE(contains(text, "launcher: latest B, installed A")) << text;
+    EXPECT_EQ(otherLogsWith(logs, "launcher: latest B, installed A").size(), 1u) << text;
+    EXPECT_EQ(readBytes(logs / "latest.log"), previous);
 }
 
 } // namespace

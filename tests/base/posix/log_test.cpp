@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <fcntl.h>
 #include <filesystem>
@@ -503,4 +504,24 @@ TEST(LocalTime, AFailedConversionLeavesTheZeroedFieldsZero) {
     EXPECT_EQ(local.tm_hour * 3600 + local.tm_min * 60 + local.tm_sec,
               expected.tm_hour * 3600 + expected.tm_min * 60 + expected.tm_sec);
     EXPECT_EQ(local.tm_yday, expected.tm_yday);
+}
+
+// A log folder this process may not write, an earlier run's latest.log in it that may not be
+// written either: the opening is refused at once and the lines reach the console only.
+TEST_F(LogTest, ALogFolderThatMayNotBeWrittenGivesTheConsoleOnly) {
+    fs::create_directories(logs_);
+    touch("latest.log", "an earlier run\n");
+    const std::string folder = logs_.string();
+    const std::string both = "'" + folder + "/latest.log' '" + folder + "'";
+    if (std::system(("chattr +i " + both + " 2>/dev/null").c_str()) != 0)
+        GTEST_SKIP() << "chattr +i is refused here (needs root and ext4)";
+    const bool opened = openLog(logs_.c_str(), 5);
+    logInfo("console only");
+    closeLog();
+    std::system(("chattr -i " + both).c_str());
+    capture_->stop();
+    EXPECT_FALSE(opened);
+    EXPECT_EQ(names(logs_), std::set<std::string>{"latest.log"});
+    EXPECT_EQ(latest(), "an earlier run\n");
+    EXPECT_NE(capture_->out().find("console only"), std::string::npos);
 }
