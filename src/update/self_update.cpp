@@ -40,9 +40,17 @@ bool replaceLauncherFile(const fs::path& exe, const fs::path& fresh, const fs::p
     std::error_code ec;
     fsRemove(old, ec); // the previous launcher of an earlier self-update
     // The running launcher stays under `old` so that a new one that will not start can be taken
-    // out again; a file system without hard links gets a copy.
+    // out again; a file system without hard links gets a copy. Without either there would be no
+    // way back, so the new launcher is not put in place.
     fs::create_hard_link(exe, old, ec);
-    if (ec && copyFileAtomic(exe, old, ec)) makeExecutable(old);
+    if (ec) {
+        if (!copyFileAtomic(exe, old, ec)) {
+            fsRemove(fresh, ec);
+            error = "cannot keep the running launcher beside the new one";
+            return false;
+        }
+        makeExecutable(old);
+    }
     rename(fresh, exe, ec);
     if (ec) {
         error = "cannot put the new launcher in place";

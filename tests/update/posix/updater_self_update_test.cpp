@@ -100,6 +100,26 @@ TEST_F(Swap, InOneStepTheLauncherNameNeverGoesWithoutALauncher) {
     EXPECT_EQ(readBytes(exe), "new launcher");
 }
 
+// Where the running launcher can be neither linked nor copied beside the new one (here a folder
+// with files in it holds ".old"; on a stick without hard links, a full one), a refused new
+// launcher could not be taken out again: the swap is not made.
+TEST_F(Swap, WithoutAKeptRunningLauncherTheNewOneIsNotPutInPlace) {
+    fs::create_directories(old / "in the way");
+    writeBytes(old / "in the way" / "file", "x");
+    int renames = 0;
+    const RenameFunction counting = [&](const fs::path& from, const fs::path& to,
+                                        std::error_code& ec) {
+        ++renames;
+        fs::rename(from, to, ec);
+    };
+    std::string error;
+    EXPECT_FALSE(replaceLauncherFile(exe, fresh, old, error, counting));
+    EXPECT_EQ(error, "cannot keep the running launcher beside the new one");
+    EXPECT_EQ(renames, 0);
+    EXPECT_EQ(readBytes(exe), "running launcher");
+    EXPECT_FALSE(fs::exists(fresh));
+}
+
 TEST_F(Swap, TakingASwapBackPutsTheRunningLauncherUnderItsNameInOneRename) {
     using SwapFunction = bool (*)(const fs::path&, const fs::path&, const fs::path&, std::string&,
                                   const RenameFunction&);
