@@ -95,12 +95,14 @@ bool osRefusesProgram(unsigned long code) {
     // What CreateProcessW answers when the image itself will not run, now or at any later start:
     // not a program for this system, a file a scanner has found infected or has taken away,
     // no permission to run it, or blocked by a policy (Software Restriction, AppLocker,
-    // Application Control, Smart App Control, a compatibility block). Resources that ran short,
-    // a file held for a moment (32) and a program that needs elevation (740) are not among them.
+    // Application Control, Smart App Control, a compatibility block), or a program that asks for
+    // elevation: the launcher runs as the invoker, so a standard player could never start it.
+    // Resources that ran short and a file held for a moment (32) are not among them.
     switch (code) {
     case ERROR_FILE_NOT_FOUND:            // 2: quarantined between the move and the start
     case ERROR_ACCESS_DENIED:             // 5: no execute right, or a policy refusal
     case ERROR_BAD_FORMAT:                // 11
+    case 129:                             // ERROR_CHILD_NOT_COMPLETE: not a Win32 program
     case ERROR_INVALID_EXE_SIGNATURE:     // 191
     case ERROR_EXE_MARKED_INVALID:        // 192
     case ERROR_BAD_EXE_FORMAT:            // 193: not a Win32 application
@@ -108,6 +110,7 @@ bool osRefusesProgram(unsigned long code) {
     case 225:                             // ERROR_VIRUS_INFECTED
     case 226:                             // ERROR_VIRUS_DELETED
     case 577:                             // ERROR_INVALID_IMAGE_HASH: code integrity
+    case 740:                             // ERROR_ELEVATION_REQUIRED
     case ERROR_APPHELP_BLOCK:             // 1259
     case ERROR_ACCESS_DISABLED_BY_POLICY: // 1260: Software Restriction Policies, AppLocker
     case ERROR_FILE_CORRUPT:              // 1392
@@ -115,6 +118,10 @@ bool osRefusesProgram(unsigned long code) {
     case 4556:                            // ERROR_SYSTEM_INTEGRITY_REPUTATION_MALICIOUS
     case 4557:                            // ERROR_SYSTEM_INTEGRITY_REPUTATION_PUA
     case 4558:                            // ERROR_SYSTEM_INTEGRITY_REPUTATION_DANGEROUS_EXT
+    case 4559:                            // ERROR_SYSTEM_INTEGRITY_REPUTATION_OFFLINE
+    case 4580:                            // ERROR_SYSTEM_INTEGRITY_REPUTATION_UNFRIENDLY_FILE
+    case 4581:                            // ERROR_SYSTEM_INTEGRITY_REPUTATION_UNATTAINABLE
+    case 4582:                            // ERROR_SYSTEM_INTEGRITY_REPUTATION_EXPLICIT_DENY_FILE
     case ERROR_SXS_CANT_GEN_ACTCTX:       // 14001: a broken application manifest
         return true;
     default:

@@ -228,6 +228,17 @@ TEST(StartProcess, TellsAFileTheSystemRefusesAsAProgramFromOtherFailures) {
     }
 }
 
+// The refusals that no later start gets past (a policy's, a program for another system or one
+// that asks for elevation, which a player's launcher cannot give), and ones that pass.
+TEST(StartProcess, OnlyRefusalsThatLastAreTheFilesFault) {
+    for (const unsigned long lasting :
+         {2ul, 5ul, 129ul, 193ul, 740ul, 1260ul, 4551ul, 4559ul, 4580ul, 4581ul, 4582ul, 14001ul})
+        EXPECT_TRUE(osRefusesProgram(lasting)) << lasting;
+    // Held for a moment, short of memory or handles, a bad argument.
+    for (const unsigned long passing : {8ul, 14ul, 32ul, 87ul, 1450ul})
+        EXPECT_FALSE(osRefusesProgram(passing)) << passing;
+}
+
 TEST(StartProcess, FailuresNameTheFileAndTheSystemsErrorNumber) {
     test::TempDir temp("platform_win32_test-");
     const fs::path child = helperProgram(L"process_report_child.exe");
