@@ -131,6 +131,21 @@ TEST_F(LauncherFolder, APlayerWhoMayNotWriteTheFolderStillPlaysAndChangesNothing
     EXPECT_NE(last.find("| game present |"), std::string::npos) << last;
     EXPECT_TRUE(server->requestsFor("/B/objects/").empty());
     EXPECT_EQ(everyFile(launcher), before);
+
+    // A release that names a new launcher: a run that may not replace it does not fetch it.
+    fs::copy_file(test::buildTool("publish_release"), tmp.path() / "new-launcher");
+    ASSERT_TRUE(site->publish(kA, "A", {"--launcher", (tmp.path() / "new-launcher").string()}));
+    fs::copy(site->site(), tmp.path() / "root" / "C", fs::copy_options::recursive);
+    std::vector<std::string> selfUpdating = {setpriv, "--reuid=nobody", "--regid=nogroup",
+                                             "--clear-groups"};
+    for (const std::string& arg : driver(launcher, "C", "check"))
+        if (arg != "--no-self-update") selfUpdating.push_back(arg);
+    const fs::path selfOut = tmp.path() / "self.out";
+    EXPECT_EQ(test::runProgram(selfUpdating, selfOut), 0) << readBytes(selfOut);
+    EXPECT_NE(readBytes(selfOut).find("launcher: self-update failed: " + cause), std::string::npos)
+        << readBytes(selfOut);
+    EXPECT_TRUE(server->requestsFor("/C/objects/").empty());
+    EXPECT_EQ(everyFile(launcher), before);
 }
 
 // Starts the programs at one moment: each first opens a pipe for reading, which waits for a
