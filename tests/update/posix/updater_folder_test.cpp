@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -146,6 +147,36 @@ TEST_F(LauncherFolder, APlayerWhoMayNotWriteTheFolderStillPlaysAndChangesNothing
         << readBytes(selfOut);
     EXPECT_TRUE(server->requestsFor("/C/objects/").empty());
     EXPECT_EQ(everyFile(launcher), before);
+}
+
+// The player's own launcher folder, with a ".lock" that an administrator's run left readable
+// only: a lock needs no writing, so the file is opened for reading, locked, and the update goes.
+TEST_F(LauncherFolder, ALockFileThePlayerMayOnlyReadInTheirOwnFolderStillLocks) {
+    if (geteuid() != 0)
+        SKIP_WITHOUT_SETUP("needs root, to leave a lock file that another user may only read");
+    const std::string setpriv = test::onPath("setpriv");
+    if (!fs::exists(setpriv)) SKIP_WITHOUT_SETUP("no setpriv (util-linux)");
+    fs::permissions(tmp.path(), fs::perms::owner_all | fs::perms::group_read |
+                                    fs::perms::group_exec | fs::perms::others_read |
+                                    fs::perms::others_exec);
+    const fs::path launcher = launcherFolder("own");
+    test::writeBytes(launcher / kRunLock, "");
+    fs::permissions(launcher / kRunLock, fs::perms::owner_read | fs::perms::owner_write |
+                                             fs::perms::group_read | fs::perms::others_read);
+    const struct passwd* nobody = getpwnam("nobody");
+    ASSERT_NE(nobody, nullptr);
+    ASSERT_EQ(chown(launcher.c_str(), nobody->pw_uid, nobody->pw_gid), 0);
+
+    std::vector<std::string> argv = {setpriv, "--reuid=nobody", "--regid=nogroup",
+                                     "--clear-groups"};
+    for (const std::string& arg : driver(launcher, "A", "check,update"))
+        argv.push_back(arg);
+    const fs::path out = tmp.path() / "own.out";
+    EXPECT_EQ(test::runProgram(argv, out), 0) << readBytes(out);
+    EXPECT_NE(readBytes(out).find("| installed A | latest A | download 0 | game present"),
+              std::string::npos)
+        << readBytes(out);
+    EXPECT_EQ(readBytes(launcher / "game" / "data" / "a.bin"), kA.at("data/a.bin"));
 }
 
 // Starts the programs at one moment: each first opens a pipe for reading, which waits for a
