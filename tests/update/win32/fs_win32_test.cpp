@@ -151,6 +151,30 @@ TEST(FsTryLockFile, TheNameStaysWhileHeldAndAReadOnlyLockFileLocksToo) {
     fsUnlockFile(other);
 }
 
+TEST(FsReplaceLockFile, PutsAFreshFileAtTheNameButNeverOverAHeldLock) {
+    test::TempDir temp("fs_win32_test-");
+    const fs::path lock = temp.path() / L".lock";
+    std::ofstream(lock) << "left by another run";
+    ASSERT_TRUE(SetFileAttributesW(lock.c_str(), FILE_ATTRIBUTE_READONLY));
+    std::error_code error;
+    EXPECT_TRUE(fsReplaceLockFile(lock, error)) << error.value();
+    EXPECT_EQ(fs::file_size(lock), 0u);
+    EXPECT_EQ(GetFileAttributesW(lock.c_str()) & FILE_ATTRIBUTE_READONLY, 0u);
+
+    // A launcher that holds the new file keeps it: the next one meets its lock, not a file of
+    // its own.
+    bool heldElsewhere = true;
+    const std::intptr_t held = fsTryLockFile(lock, heldElsewhere);
+    ASSERT_NE(held, -1);
+    EXPECT_FALSE(fsReplaceLockFile(lock, error));
+    EXPECT_FALSE(error) << error.value();
+    EXPECT_TRUE(fsLockedFileIsAtName(held, lock));
+    fsUnlockFile(held);
+    std::vector<FsFolderEntry> entries;
+    ASSERT_TRUE(fsListFolder(temp.path(), entries, error));
+    EXPECT_EQ(entries.size(), 1u); // nothing left beside it
+}
+
 using Hold = test::FileHold;
 
 // Each operation that changes a name, or reopens a file, meets a held file.
