@@ -318,8 +318,8 @@ bool fsReplaceLockFile(const std::filesystem::path& path, std::error_code& error
                 unlink(fresh.c_str());
             }
         }
-    } else if (errno != ENOENT) {
-        error.assign(errno, std::generic_category()); // gone by now: the lock makes it anew
+    } else if (errno != ENOENT) { // a name gone by now needs nothing: the lock makes it anew
+        error.assign(errno, std::generic_category());
     }
     close(guard); // closing the folder's descriptor lets the next one in
     return replaced;

@@ -144,9 +144,9 @@ bool readAttributeTag(HANDLE handle, FILE_ATTRIBUTE_TAG_INFO& info) {
     return GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &info, sizeof info) != 0;
 }
 
-// What a reparse point at the name is, read from the name itself; a tag that cannot be read
-// counts as a link, so it is never walked through.
-FsEntry entryOfReparsePoint(const std::filesystem::path& path) {
+// What a reparse point at the name is, by the name's attributes and the tag read from the name
+// itself; a tag that cannot be read counts as a link, so it is never walked through.
+FsEntry entryOfReparsePoint(const std::filesystem::path& path, DWORD attributes) {
     const HANDLE handle =
         CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
                     FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
@@ -154,7 +154,7 @@ FsEntry entryOfReparsePoint(const std::filesystem::path& path) {
     FILE_ATTRIBUTE_TAG_INFO info{};
     const bool read = readAttributeTag(handle, info);
     CloseHandle(handle);
-    return read ? fsEntryOfAttributes(info.FileAttributes, info.ReparseTag) : FsEntry::Link;
+    return read ? fsEntryOfAttributes(attributes, info.ReparseTag) : FsEntry::Link;
 }
 
 // Whether this process may use paths beyond MAX_PATH: the system's own answer where it gives
@@ -295,7 +295,8 @@ FsEntry fsEntryAt(const std::filesystem::path& path) {
     const DWORD attributes = GetFileAttributesW(path.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES)
         return isAbsentCode(GetLastError()) ? FsEntry::Absent : FsEntry::Unknown;
-    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return entryOfReparsePoint(path);
+    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
+        return entryOfReparsePoint(path, attributes);
     return fsEntryOfAttributes(attributes, 0);
 }
 
