@@ -10,6 +10,8 @@ packages=(
   zlib1g-dev libpng-dev
   xvfb xauth libgl1-mesa-dri libglx-mesa0 libegl-mesa0 mesa-utils x11-utils x11-xserver-utils xdotool
   nginx-light curl iproute2 python3 strace
+  # Lock files a player may not open by an ACL entry of its own.
+  acl
   clang libclang-rt-14-dev libfuzzer-14-dev
   # A game folder on a disk that ignores letter case: an exFAT image mounted through FUSE;
   # power cuts on btrfs, where a sync makes only its own file durable.

@@ -136,8 +136,9 @@ void fsSyncFolder(const std::filesystem::path& folder);
 bool fsRunningFileIsReplaceable();
 
 // Takes an exclusive advisory lock on the file (created when absent, never through a link)
-// without waiting, for as long as the returned handle stays open. A file this process may read
-// but not write is locked all the same. -1 when it is not taken: heldElsewhere then says
+// without waiting, for as long as the returned handle stays open. A file it makes may be opened
+// by everyone who may write the folder. A file this process may read but not write is locked
+// all the same. -1 when it is not taken: heldElsewhere then says
 // whether another holder has it (otherwise the file could not be opened), and refused, when
 // given, holds the system's reason when the file could not be opened or made because this
 // process may not (no access to it or its folder, a read-only file system), as the system
@@ -146,6 +147,14 @@ bool fsRunningFileIsReplaceable();
 // renamed while the lock is held.
 std::intptr_t fsTryLockFile(const std::filesystem::path& path, bool& heldElsewhere,
                             std::error_code* refused = nullptr);
+
+// Puts a new lock file, which everyone who may write the folder can open, in place of the file
+// at the name, which this process may not open (another user's, or made unreadable): made
+// beside it and renamed over it, so the name never goes missing. Two processes doing it at once
+// never replace each other's new file, which one of them may hold locked by then: the second
+// finds the name open to it and leaves it. True when this process replaced it; false with error
+// clear when the name needs no replacing by now; false with the system's reason otherwise.
+bool fsReplaceLockFile(const std::filesystem::path& path, std::error_code& error);
 
 // Whether the locked handle is still the file at the name: false when the name was removed or
 // now names another file (another launcher cleared the name between the open and the lock).

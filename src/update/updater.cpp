@@ -31,21 +31,47 @@ bool isRegularFileItself(const std::filesystem::path& path) {
            std::filesystem::is_regular_file(std::filesystem::status(path, ec));
 }
 
+// A lock file this process may not open (left by another user's run, or made unreadable) in a
+// folder it may write would keep every run of this player read-only for good, so a new one takes
+// its name. True when the protocol should start again; false leaves refused as the reason the
+// lock was not taken.
+bool replaceClosedLockFile(const std::filesystem::path& lockPath, std::error_code& refused) {
+    std::error_code why;
+    if (!fsMayAddFiles(lockPath.parent_path(), why)) return false;
+    std::error_code failed;
+    if (fsReplaceLockFile(lockPath, failed)) {
+        logWarn("launcher: replaced %s, which this launcher may not open (%s)",
+                toUtf8(lockPath).c_str(), errorReason(refused).c_str());
+    } else if (failed) {
+        logWarn("launcher: cannot replace %s (%s)", toUtf8(lockPath).c_str(),
+                errorReason(failed).c_str());
+        return false;
+    }
+    refused.clear();
+    return true;
+}
+
 // The lock of a run on the launcher folder, by the classic lock-file protocol. A regular file at
 // its name is never removed: another launcher may hold it. Whatever else stands there (a link,
 // to nothing or to someone's file, a folder, a pipe) would leave every launcher without a lock,
 // or lock a file elsewhere, so it goes and the file is made. A lock taken on a file that is no
 // longer the one at the name (another launcher cleared the name between this one's open and
 // its lock) excludes nobody, so it is let go and the protocol starts again, a few rounds at most.
-// refused holds the system's reason when the file may not be opened or made by this process.
+// refused holds the system's reason when the file may not be opened or made by this process
+// (and, where it was, replaced once).
 std::intptr_t takeFolderLock(const std::filesystem::path& lockPath, bool& heldElsewhere,
                              std::error_code& refused) {
     constexpr int kRounds = 8;
+    bool replaced = false;
     for (int round = 0; round < kRounds; ++round) {
         const FsEntry entry = fsEntryAt(lockPath);
         if (entry != FsEntry::Absent && !isRegularFileItself(lockPath))
             removeFolderTree(lockPath, true);
         const std::intptr_t lock = fsTryLockFile(lockPath, heldElsewhere, &refused);
+        if (lock == -1 && refused && !replaced && replaceClosedLockFile(lockPath, refused)) {
+            replaced = true;
+            continue;
+        }
         if (lock == -1 && (heldElsewhere || refused)) return -1;
         if (lock != -1) {
             if (fsLockedFileIsAtName(lock, lockPath)) return lock;

@@ -243,10 +243,17 @@ std::intptr_t fsTryLockFile(const std::filesystem::path& path, bool& heldElsewhe
     if (path.native().find('\0') != std::string::npos) return -1;
     // Never blocking: a pipe planted at the name would hold an open for reading for ever.
     constexpr int kFlags = O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK;
-    int fd = open(path.c_str(), O_RDWR | O_CREAT | kFlags, 0644);
-    // flock needs no writing: a lock file this process may only read (another user's, or one
-    // made read-only) locks as well, and so is never removed to be made again.
-    if (fd < 0 && isAccessRefusal(errno)) fd = open(path.c_str(), O_RDONLY | kFlags);
+    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | kFlags, 0666);
+    if (fd >= 0) {
+        // Whatever the umask of the run that makes it (root's 077 included), every player who
+        // may write the folder must be able to open the lock file later.
+        fchmod(fd, 0666);
+    } else if (errno == EEXIST) {
+        fd = open(path.c_str(), O_RDWR | kFlags);
+        // flock needs no writing: a lock file this process may only read (another user's, or
+        // one made read-only) locks as well, and so is never replaced.
+        if (fd < 0 && isAccessRefusal(errno)) fd = open(path.c_str(), O_RDONLY | kFlags);
+    }
     if (fd < 0) {
         std::error_code why;
         if (refused && (isAccessRefusal(errno) || errno == ENOENT) && lockRefusedForReal(path, why))
@@ -269,6 +276,53 @@ std::intptr_t fsTryLockFile(const std::filesystem::path& path, bool& heldElsewhe
         return -1;
     }
     return fd;
+}
+
+bool fsReplaceLockFile(const std::filesystem::path& path, std::error_code& error) {
+    error.clear();
+    if (path.native().find('\0') != std::string::npos) {
+        error = std::make_error_code(std::errc::invalid_argument);
+        return false;
+    }
+    // Those who replace the file take turns by a lock on the folder, and each looks again under
+    // it: after the first, the name holds a file the next may open, which it then leaves. One
+    // that locks the file at the name never waits here.
+    const std::filesystem::path folder = path.has_parent_path() ? path.parent_path() : ".";
+    const int guard = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    int locked = -1;
+    while (guard >= 0 && (locked = flock(guard, LOCK_EX)) != 0 && errno == EINTR) {
+    }
+    if (locked != 0) {
+        error.assign(errno, std::generic_category());
+        if (guard >= 0) close(guard);
+        return false;
+    }
+    bool replaced = false;
+    const int probe = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+    if (probe >= 0) {
+        close(probe);
+    } else if (isAccessRefusal(errno)) {
+        std::filesystem::path fresh = path;
+        fresh += ".new";
+        unlink(fresh.c_str()); // a leftover of a replacement that was cut short
+        const int fd =
+            open(fresh.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        if (fd < 0) {
+            error.assign(errno, std::generic_category());
+        } else {
+            fchmod(fd, 0666);
+            close(fd);
+            replaced = rename(fresh.c_str(), path.c_str()) == 0;
+            if (!replaced) {
+                error.assign(errno, std::generic_category());
+                unlink(fresh.c_str());
+            }
+        }
+    } else if (errno != ENOENT) { // a name gone by now needs nothing: the lock makes it anew
+        error.assign(errno, std::generic_category());
+    }
+    close(guard); // closing the folder's descriptor lets the next one in
+    return replaced;
 }
 
 bool fsLockedFileIsAtName(std::intptr_t handle, const std::filesystem::path& path) {

@@ -6,6 +6,7 @@
 #include "update/fs_os.h"
 
 #include "base/win32/wide_text.h"
+#include "update/win32/fs_entry_win32.h"
 
 #include <windows.h>
 
@@ -80,8 +81,7 @@ DWORD withPatience(const std::filesystem::path& subject, Attempt attempt, FsPati
     DWORD code = 0;
     for (;;) {
         code = attempt();
-        if (code == 0 || Clock::now() >= giveUp || !isMomentaryRefusal(code, subject, other))
-            break;
+        if (code == 0 || Clock::now() >= giveUp || !isMomentaryRefusal(code, subject, other)) break;
         Sleep(pauseMs);
         pauseMs = std::min<DWORD>(pauseMs * 2, 250);
     }
@@ -139,20 +139,22 @@ std::error_code systemError(DWORD code) {
     return std::error_code(static_cast<int>(code), std::system_category());
 }
 
-// True for the reparse points that stand for another name (symbolic links, junctions and mount
-// points carry the name-surrogate bit in their tag); a cloud provider's placeholder is none. A
-// tag that cannot be read, or reads as none at all, counts as a link, so it is never walked
-// through.
-bool isLinkReparsePoint(const std::filesystem::path& path) {
+// The attributes and reparse tag of an open handle; false when the system cannot tell.
+bool readAttributeTag(HANDLE handle, FILE_ATTRIBUTE_TAG_INFO& info) {
+    return GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &info, sizeof info) != 0;
+}
+
+// What a reparse point at the name is, by the name's attributes and the tag read from the name
+// itself; a tag that cannot be read counts as a link, so it is never walked through.
+FsEntry entryOfReparsePoint(const std::filesystem::path& path, DWORD attributes) {
     const HANDLE handle =
         CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
                     FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) return true;
+    if (handle == INVALID_HANDLE_VALUE) return FsEntry::Link;
     FILE_ATTRIBUTE_TAG_INFO info{};
-    const bool read =
-        GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &info, sizeof info) != 0;
+    const bool read = readAttributeTag(handle, info);
     CloseHandle(handle);
-    return !read || info.ReparseTag == 0 || IsReparseTagNameSurrogate(info.ReparseTag);
+    return read ? fsEntryOfAttributes(attributes, info.ReparseTag) : FsEntry::Link;
 }
 
 // Whether this process may use paths beyond MAX_PATH: the system's own answer where it gives
@@ -280,15 +282,22 @@ std::string fsSystemWords(const std::error_code& error) {
     return text.empty() ? "error " + std::to_string(error.value()) : text;
 }
 
+FsEntry fsEntryOfAttributes(unsigned long attributes, unsigned long reparseTag) {
+    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
+        (reparseTag == 0 || IsReparseTagNameSurrogate(reparseTag)))
+        return FsEntry::Link;
+    return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? FsEntry::Folder : FsEntry::File;
+}
+
 FsEntry fsEntryAt(const std::filesystem::path& path) {
     if (holdsNul(path)) return FsEntry::Unknown;
     // The attributes of the name itself: a link is not followed.
     const DWORD attributes = GetFileAttributesW(path.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES)
         return isAbsentCode(GetLastError()) ? FsEntry::Absent : FsEntry::Unknown;
-    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 && isLinkReparsePoint(path))
-        return FsEntry::Link;
-    return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? FsEntry::Folder : FsEntry::File;
+    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
+        return entryOfReparsePoint(path, attributes);
+    return fsEntryOfAttributes(attributes, 0);
 }
 
 namespace {
@@ -309,11 +318,8 @@ std::wstring anyLengthForm(const std::filesystem::path& path) {
 // What a listed name is, by the attributes and reparse tag the listing gives, in the same way
 // fsEntryAt reads them from the name.
 FsEntry entryOfFound(const WIN32_FIND_DATAW& found) {
-    const DWORD attributes = found.dwFileAttributes;
-    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
-        (found.dwReserved0 == 0 || IsReparseTagNameSurrogate(found.dwReserved0)))
-        return FsEntry::Link;
-    return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? FsEntry::Folder : FsEntry::File;
+    // The listing gives the tag of a reparse point in dwReserved0.
+    return fsEntryOfAttributes(found.dwFileAttributes, found.dwReserved0);
 }
 
 bool isDotName(const wchar_t* name) {
@@ -569,10 +575,12 @@ std::intptr_t fsTryLockFile(const std::filesystem::path& path, bool& heldElsewhe
             *refused = systemError(code);
         return -1;
     }
-    // Only a regular file is a lock another launcher meets the same way.
-    BY_HANDLE_FILE_INFORMATION info{};
-    if (!GetFileInformationByHandle(handle, &info) ||
-        (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0) {
+    // Only a file is a lock another launcher meets the same way: not a folder, nor a link. A
+    // cloud provider's file is one, though it carries a reparse point however much of it is on
+    // the disk; the handle itself tells, whatever stands at the name by now.
+    FILE_ATTRIBUTE_TAG_INFO info{};
+    if (!readAttributeTag(handle, info) ||
+        fsEntryOfAttributes(info.FileAttributes, info.ReparseTag) != FsEntry::File) {
         CloseHandle(handle);
         return -1;
     }
@@ -584,6 +592,33 @@ std::intptr_t fsTryLockFile(const std::filesystem::path& path, bool& heldElsewhe
         return -1;
     }
     return reinterpret_cast<std::intptr_t>(handle);
+}
+
+bool fsReplaceLockFile(const std::filesystem::path& path, std::error_code& error) {
+    error.clear();
+    if (holdsNul(path)) {
+        error = std::make_error_code(std::errc::invalid_argument);
+        return false;
+    }
+    // A lock file that a launcher holds shares no deleting, so the system refuses to rename over
+    // it: a new file of another launcher's that one has locked by now is never replaced. The
+    // file is made under a name of this process's own, so two launchers never share it.
+    std::filesystem::path fresh = path;
+    fresh += L".new-" + std::to_wstring(GetCurrentProcessId());
+    DeleteFileW(fresh.c_str()); // a leftover of a replacement that was cut short
+    const HANDLE handle =
+        CreateFileW(fresh.c_str(), GENERIC_WRITE, kShareAll, nullptr, CREATE_NEW,
+                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        error = systemError(GetLastError());
+        return false;
+    }
+    CloseHandle(handle);
+    if (MoveFileExW(fresh.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING)) return true;
+    const DWORD code = causeOfRefusal(path, lastErrorOr(false));
+    DeleteFileW(fresh.c_str());
+    if (code != ERROR_SHARING_VIOLATION) error = systemError(code);
+    return false;
 }
 
 bool fsLockedFileIsAtName(std::intptr_t handle, const std::filesystem::path& path) {

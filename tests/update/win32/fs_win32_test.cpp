@@ -12,6 +12,7 @@
 #include "../../base/win32/handle_probe.h"
 #include "../../support/temp_dir.h"
 #include "base/win32/wide_text.h"
+#include "update/win32/fs_entry_win32.h"
 
 #include <windows.h>
 
@@ -148,6 +149,30 @@ TEST(FsTryLockFile, TheNameStaysWhileHeldAndAReadOnlyLockFileLocksToo) {
     ASSERT_NE(other, -1);
     EXPECT_FALSE(fsLockedFileIsAtName(other, lock));
     fsUnlockFile(other);
+}
+
+TEST(FsReplaceLockFile, PutsAFreshFileAtTheNameButNeverOverAHeldLock) {
+    test::TempDir temp("fs_win32_test-");
+    const fs::path lock = temp.path() / L".lock";
+    std::ofstream(lock) << "left by another run";
+    ASSERT_TRUE(SetFileAttributesW(lock.c_str(), FILE_ATTRIBUTE_READONLY));
+    std::error_code error;
+    EXPECT_TRUE(fsReplaceLockFile(lock, error)) << error.value();
+    EXPECT_EQ(fs::file_size(lock), 0u);
+    EXPECT_EQ(GetFileAttributesW(lock.c_str()) & FILE_ATTRIBUTE_READONLY, 0u);
+
+    // A launcher that holds the new file keeps it: the next one meets its lock, not a file of
+    // its own.
+    bool heldElsewhere = true;
+    const std::intptr_t held = fsTryLockFile(lock, heldElsewhere);
+    ASSERT_NE(held, -1);
+    EXPECT_FALSE(fsReplaceLockFile(lock, error));
+    EXPECT_FALSE(error) << error.value();
+    EXPECT_TRUE(fsLockedFileIsAtName(held, lock));
+    fsUnlockFile(held);
+    std::vector<FsFolderEntry> entries;
+    ASSERT_TRUE(fsListFolder(temp.path(), entries, error));
+    EXPECT_EQ(entries.size(), 1u); // nothing left beside it
 }
 
 using Hold = test::FileHold;
@@ -302,6 +327,39 @@ TEST(FsEntryAt, TellsFilesFromFolders) {
     EXPECT_EQ(fsEntryAt(temp.path() / L"missing" / L"below"), FsEntry::Absent);
     EXPECT_EQ(fsEntryAt(temp.path() / L"file"), FsEntry::File);
     EXPECT_EQ(fsEntryAt(temp.path() / L"folder"), FsEntry::Folder);
+}
+
+TEST(FsEntryOfAttributes, OnlyAFolderOrANameSurrogateIsNoFile) {
+    // The one decision behind fsEntryAt, the folder listing and the lock file's handle. Wine
+    // cannot make a cloud provider's placeholder or an app execution alias, so those are
+    // decided here from the attributes and tags Windows documents for them: OneDrive keeps a
+    // file under a cloud tag even while all of it is on the disk.
+    constexpr DWORD kReparse = FILE_ATTRIBUTE_REPARSE_POINT;
+    const struct {
+        const char* name;
+        DWORD attributes;
+        DWORD tag;
+        FsEntry entry;
+    } cases[] = {
+        {"plain file", FILE_ATTRIBUTE_ARCHIVE, 0, FsEntry::File},
+        {"read-only file", FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_ARCHIVE, 0, FsEntry::File},
+        {"cloud file on the disk", kReparse | FILE_ATTRIBUTE_ARCHIVE, IO_REPARSE_TAG_CLOUD_6,
+         FsEntry::File},
+        {"cloud file, read-only", kReparse | FILE_ATTRIBUTE_READONLY, IO_REPARSE_TAG_CLOUD,
+         FsEntry::File},
+        {"app execution alias", kReparse, IO_REPARSE_TAG_APPEXECLINK, FsEntry::File},
+        {"symbolic link", kReparse, IO_REPARSE_TAG_SYMLINK, FsEntry::Link},
+        {"junction", kReparse | FILE_ATTRIBUTE_DIRECTORY, IO_REPARSE_TAG_MOUNT_POINT,
+         FsEntry::Link},
+        {"reparse point without a tag", kReparse, 0, FsEntry::Link},
+        {"folder", FILE_ATTRIBUTE_DIRECTORY, 0, FsEntry::Folder},
+        {"cloud folder", kReparse | FILE_ATTRIBUTE_DIRECTORY, IO_REPARSE_TAG_CLOUD_6,
+         FsEntry::Folder},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(fsEntryOfAttributes(c.attributes, c.tag), c.entry);
+    }
 }
 
 TEST(FsEntryAt, AFolderLinkIsALinkAndIsRemovedAlone) {
