@@ -260,15 +260,16 @@ void Updater::removeDroppedAfterInstall(const std::vector<const Manifest*>& earl
                                         std::set<std::string>& handled, FsPatience& patience) {
     const CaseFoldedPaths now(latest);
     DiskCase disk(gameDir());
-    // The release's paths as the disk lists them, where that is another spelling; a path found
-    // at an entry that the listing cannot tell keeps every dropped path of as many names, any
-    // of which it may be. Looked up once the first dropped path needs them.
+    // The release's paths as the disk lists them. A path found at an entry that the listing
+    // cannot tell keeps every dropped path of as many names, any of which it may be. Looked up
+    // once the first dropped path needs them.
     std::set<std::string, std::less<>> listedRelease;
     std::set<std::size_t> untoldDepths;
     bool looked = false;
     const auto depth = [](std::string_view path) {
         return static_cast<std::size_t>(std::count(path.begin(), path.end(), '/'));
     };
+    const auto lastName = [](std::string_view path) { return path.substr(path.rfind('/') + 1); };
     std::string listed;
     for (const Manifest* release : earlier) {
         for (const Entry& old : release->files) {
@@ -284,23 +285,25 @@ void Updater::removeDroppedAfterInstall(const std::vector<const Manifest*>& earl
                 continue;
             if (!handled.insert(old.path).second) continue;
             // A disk may also fold names that the table keeps apart ("ς" and "σ" on exFAT). The
-            // path goes only where its folders list it under exactly its spelling, and no path
-            // of the release is found at that entry; what stands at it under another spelling
-            // is another entry: the new file, or one of the player's.
-            if (!disk.listedSpelling(old.path, listed) || listed != old.path) continue;
+            // file goes only where its folder lists it under exactly its name, and no path of
+            // the release is found at that entry: what stands at the name under another
+            // spelling is another entry, the new file or one of the player's.
+            if (!disk.listedSpelling(old.path, listed) || lastName(listed) != lastName(old.path))
+                continue;
             if (!looked) {
                 looked = true;
+                std::string path;
                 for (const Entry& entry : latest.files) {
                     fs::path at;
-                    if (disk.listedSpelling(entry.path, listed)) {
-                        if (listed != entry.path) listedRelease.insert(listed);
+                    if (disk.listedSpelling(entry.path, path)) {
+                        listedRelease.insert(path);
                     } else if (gameFile(entry.path, at) && fsEntryAt(at) != FsEntry::Absent) {
                         untoldDepths.insert(depth(entry.path));
                     }
                 }
             }
-            if (listedRelease.count(old.path) || untoldDepths.count(depth(old.path))) continue;
-            removeDroppedFile(old.path, patience);
+            if (listedRelease.count(listed) || untoldDepths.count(depth(old.path))) continue;
+            removeDroppedFile(old.path, patience, listed);
         }
     }
 }

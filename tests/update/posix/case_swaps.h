@@ -45,6 +45,14 @@ inline std::vector<CaseSwap> caseSwaps() {
         {"a folder data becomes a file data",
          {{"corvanthe.exe", exe}, {"data/x.pak", "x\n"}},
          {{"corvanthe.exe", exe}, {"data", "a file\n"}}},
+        // One folder where names ignore case, which lists the spelling it was made with: the
+        // dropped file goes whichever spelling its path gives the folder.
+        {"data/x.pak beside Data/a is dropped",
+         {{"corvanthe.exe", exe}, {"Data/a", "a\n"}, {"data/x.pak", "x\n"}},
+         {{"corvanthe.exe", exe}, {"Data/a", "a\n"}}},
+        {"Data/x.pak beside data/a is dropped",
+         {{"corvanthe.exe", exe}, {"data/a", "a\n"}, {"Data/x.pak", "x\n"}},
+         {{"corvanthe.exe", exe}, {"data/a", "a\n"}}},
         {"Readme.txt is spelled readme.txt",
          {{"corvanthe.exe", exe}, {"Readme.txt", "v1\n"}},
          {{"corvanthe.exe", exe}, {"readme.txt", "v2\n"}}},

@@ -586,7 +586,10 @@ TEST_F(UpdateRun, AFileAndAFolderSwapInOtherLetterCaseWhereverTheGameFolderIs) {
             fs::remove_all(onDisk);
             fs::create_directories(onDisk);
             fs::create_directory_symlink(onDisk, game());
-            install(swap.before, "1.0");
+            ASSERT_TRUE(site->publish(swap.before, "1.0"));
+            checkAndWait(start());
+            ASSERT_EQ(updateAndWait(*updater).statusText, "Up to date");
+            ASSERT_EQ(test::foldedNames(readFiles(onDisk)), test::foldedNames(swap.before));
             writeBytes(onDisk / test::kPlayersFile, test::kPlayersContent);
             ASSERT_TRUE(site->publish(swap.after, "2.0"));
             Updater& u = start();
