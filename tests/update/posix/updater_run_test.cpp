@@ -574,6 +574,21 @@ TEST_F(UpdateRun, AChangeOfLetterCaseKeepsTheFileJustPlaced) {
     EXPECT_EQ(log->count("(0 files replaced)"), 1u);
 }
 
+TEST_F(UpdateRun, APlayersFileThatDiffersFromADroppedOneInCaseOnlyStays) {
+    // Here names tell case apart: the player's files are files of their own.
+    install({{"corvanthe.exe", "v1\n"}, {"readme.txt", "v1\n"}, {"data/\xCF\x82.txt", "v1\n"}},
+            "1.0");
+    writeBytes(game() / "README.TXT", "mine\n");
+    writeBytes(game() / "data/\xCF\x83.txt", "mine too\n");
+    ASSERT_TRUE(site->publish({{"corvanthe.exe", "v1\n"}}, "2.0"));
+    Updater& u = start();
+    checkAndWait(u);
+    EXPECT_EQ(updateAndWait(u).statusText, "Up to date");
+    EXPECT_EQ(readFiles(game()), (Files{{"corvanthe.exe", "v1\n"},
+                                        {"README.TXT", "mine\n"},
+                                        {"data/\xCF\x83.txt", "mine too\n"}}));
+}
+
 TEST_F(UpdateRun, AFileAndAFolderSwapInOtherLetterCaseWhereverTheGameFolderIs) {
     // The game folder here, where "a" and "A" are two names, and on an exFAT disk through FUSE
     // as on a player's USB disk, where "a" finds "A" and each spelling has an inode number of
