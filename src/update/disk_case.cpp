@@ -5,7 +5,9 @@
 #include <vector>
 
 #include "base/platform.h"
+#include "base/text.h"
 #include "update/fs_os.h"
+#include "update/manifest.h"
 
 namespace fs = std::filesystem;
 
@@ -20,6 +22,21 @@ std::string_view nextName(std::string_view path, std::size_t& start) {
     const std::string_view name = path.substr(start, end - start);
     start = end + 1;
     return name;
+}
+
+// Whether a disk that ignores case may see the two names as one: as many characters, each pair
+// the same in other case where both are plain ASCII. A disk's own table may fold any other
+// character with another, as exFAT's folds "ς" with "Σ" and "σ".
+bool mayBeOneName(const std::string& a, const std::string& b) {
+    std::size_t atA = 0;
+    std::size_t atB = 0;
+    while (atA < a.size() && atB < b.size()) {
+        const std::uint32_t x = nextCodePoint(a, atA);
+        const std::uint32_t y = nextCodePoint(b, atB);
+        const auto upper = [](std::uint32_t c) { return c >= 'a' && c <= 'z' ? c - 32 : c; };
+        if (x < 0x80 && y < 0x80 && upper(x) != upper(y)) return false;
+    }
+    return atA >= a.size() && atB >= b.size();
 }
 
 } // namespace
@@ -64,20 +81,69 @@ bool DiskCase::sameByName(std::string_view a, std::string_view b) {
 }
 
 bool DiskCase::listsBoth(const fs::path& folder, const fs::path& a, const fs::path& b) {
-    if (unlisted_.count(folder.native())) return true;
+    const std::set<fs::path::string_type>* inside = names(folder);
+    return !inside || (inside->count(a.native()) && inside->count(b.native()));
+}
+
+const std::set<fs::path::string_type>* DiskCase::names(const fs::path& folder) {
+    if (unlisted_.count(folder.native())) return nullptr;
     auto at = listed_.find(folder.native());
     if (at == listed_.end()) {
         std::vector<FsFolderEntry> inside;
         std::error_code ec;
         if (!fsListFolder(folder, inside, ec)) {
             unlisted_.insert(folder.native());
-            return true;
+            return nullptr;
         }
         std::set<fs::path::string_type> names;
-        for (const FsFolderEntry& entry : inside) names.insert(entry.path.filename().native());
+        for (const FsFolderEntry& entry : inside)
+            names.insert(entry.path.filename().native());
         at = listed_.emplace(folder.native(), std::move(names)).first;
     }
-    return at->second.count(a.native()) && at->second.count(b.native());
+    return &at->second;
+}
+
+bool DiskCase::listedSpelling(std::string_view path, std::string& spelled) {
+    spelled.clear();
+    fs::path folder = game_;
+    std::size_t at = 0;
+    try {
+        while (at <= path.size()) {
+            std::string found;
+            if (!listedName(folder, nextName(path, at), found)) return false;
+            if (folder != game_) spelled += '/';
+            spelled += found;
+            folder /= pathFromUtf8(found);
+        }
+    } catch (const fs::filesystem_error&) {
+        return false; // not valid UTF-8: no file of the folder
+    }
+    return true;
+}
+
+bool DiskCase::listedName(const fs::path& folder, std::string_view name, std::string& found) {
+    const std::set<fs::path::string_type>* inside = names(folder);
+    const fs::path own = pathFromUtf8(std::string(name));
+    if (!inside) return false;
+    found = name;
+    if (inside->count(own.native())) return true;
+    if (fsEntryAt(folder / own) == FsEntry::Absent) return false;
+    // Found, and listed under another spelling: which one, only the listing can tell.
+    const std::string folded = foldCase(found);
+    std::size_t possible = 0;
+    std::size_t folding = 0;
+    std::string folds;
+    for (const fs::path::string_type& listed : *inside) {
+        const std::string other = toUtf8(fs::path(listed));
+        if (!mayBeOneName(other, found)) continue;
+        if (++possible == 1) found = other;
+        if (foldCase(other) == folded && ++folding == 1) folds = other;
+    }
+    if (folding == 1) {
+        found = folds;
+        return true;
+    }
+    return possible == 1;
 }
 
 } // namespace qv::launcher

@@ -27,6 +27,16 @@ class DiskCase {
     // spelling of one it found to be one entry.
     bool sameEntry(std::string_view a, std::string_view b);
 
+    // The path as the folders on the way list it: at each name, the name under which the
+    // folder lists the entry found there. A disk may fold names that the launcher's table keeps
+    // apart (exFAT's own table finds "σ" at "ς"), so the listing tells which entry a name finds
+    // where the folder does not list it under that spelling: the one entry listed under a name
+    // that can be its other spelling (as many characters, and no plain letter but the same in
+    // other case), one that the launcher's table folds with it first. False when a name on the
+    // way finds nothing, or nothing that can be told apart from another entry, or a folder
+    // cannot be listed.
+    bool listedSpelling(std::string_view path, std::string& spelled);
+
   private:
     // The same asked of the folders' listings alone.
     bool sameByName(std::string_view a, std::string_view b);
@@ -34,6 +44,10 @@ class DiskCase {
     // spellings two files, as on a disk that tells case apart.
     bool listsBoth(const std::filesystem::path& folder, const std::filesystem::path& a,
                    const std::filesystem::path& b);
+    // The names the folder lists, or null when it cannot be listed.
+    const std::set<std::filesystem::path::string_type>* names(const std::filesystem::path& folder);
+    // The name (UTF-8) under which the folder lists the entry found at name, as above.
+    bool listedName(const std::filesystem::path& folder, std::string_view name, std::string& found);
 
     std::filesystem::path game_;
     std::map<std::filesystem::path::string_type, std::set<std::filesystem::path::string_type>>

@@ -358,6 +358,19 @@ bool Updater::installStaged(std::string& error) {
     return true;
 }
 
+bool Updater::stillPlaced(std::string& error) {
+    // Something else removed it meanwhile (another program, or a disk that found it under a
+    // name the launcher removed): no record may name a release with a file missing.
+    for (const Entry* entry : toInstall) {
+        fs::path target;
+        if (gameFile(entry->path, target) && fsEntryAt(target) == FsEntry::Absent) {
+            error = "the file " + entry->path + " went missing after it was placed";
+            return false;
+        }
+    }
+    return true;
+}
+
 bool Updater::syncStaged(std::string& error) {
     const fs::path staging = launcherDir / ".staging";
     std::set<std::string> hashes;

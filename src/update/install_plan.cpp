@@ -1,6 +1,7 @@
 // Getting the game folder ready for an install: whether every path of the release can be put in
 // place, checked before anything is downloaded or changed; the dropped files that stand where the
 // new ones go; and the record of the release being placed, written before its first file.
+#include <algorithm>
 #include <map>
 #include <set>
 #include <string_view>
@@ -51,16 +52,37 @@ class PlacedPaths {
             spelled = *folder;
             return true;
         }
+        if (const auto at = listedFolders_.find(path); at != listedFolders_.end()) {
+            spelled = at->second;
+            return true;
+        }
         for (std::size_t slash = path.find('/'); slash != std::string_view::npos;
              slash = path.find('/', slash + 1)) {
             const std::string_view folder = path.substr(0, slash);
             if (files_.count(folder)) return true;
-            if (const std::string_view* file = sameOnDisk(foldedFiles_, folder, disk)) {
+            const std::string_view* file = sameOnDisk(foldedFiles_, folder, disk);
+            if (const auto at = listedFiles_.find(folder); !file && at != listedFiles_.end())
+                file = &at->second;
+            if (file) {
                 spelled = std::string(*file) + std::string(path.substr(slash));
                 return true;
             }
         }
         return false;
+    }
+    // Where the disk finds a placed path at an entry it lists under another spelling, one that
+    // the table may keep apart from it ("σ" finds the folder "ς" on exFAT), that entry stands
+    // in the way as well.
+    void learnListedSpellings(DiskCase& disk) {
+        std::string listed;
+        for (const std::string_view file : files_) {
+            if (disk.listedSpelling(file, listed) && listed != file)
+                listedFiles_.emplace(listed, file);
+        }
+        for (const std::string_view folder : folders_) {
+            if (disk.listedSpelling(folder, listed) && listed != folder)
+                listedFolders_.emplace(listed, folder);
+        }
     }
 
   private:
@@ -77,6 +99,9 @@ class PlacedPaths {
     std::unordered_set<std::string_view> folders_;
     Folded foldedFiles_;
     Folded foldedFolders_;
+    // The placed paths by the spelling the disk lists them under, where that is another one.
+    std::map<std::string, std::string_view, std::less<>> listedFiles_;
+    std::map<std::string, std::string_view, std::less<>> listedFolders_;
 };
 
 // What the earlier releases list and this one does not, found by the path as spelled there or,
@@ -98,7 +123,11 @@ class DroppedPaths {
     bool has(std::string_view path) {
         if (hasExactly(path)) return true;
         const auto at = folded_.find(foldCase(std::string(path)));
-        return at != folded_.end() && disk_.sameEntry(at->second, path);
+        if (at != folded_.end() && disk_.sameEntry(at->second, path)) return true;
+        // The disk may fold names that the table keeps apart: the entry found at the path is
+        // the one its folders list.
+        std::string listed;
+        return disk_.listedSpelling(path, listed) && hasExactly(listed);
     }
 
   private:
@@ -183,8 +212,9 @@ std::set<std::string> Updater::removeDroppedInTheWay(const std::vector<const Man
     // the new spelling, and the old one is not used again: a FUSE mount may keep each spelling
     // apart for a moment, and a look into a folder gone under the other one can end its server.
     const CaseFoldedPaths now(latest);
-    const PlacedPaths placing(toInstall);
+    PlacedPaths placing(toInstall);
     DiskCase disk(gameDir());
+    placing.learnListedSpellings(disk);
     std::string spelled;
     std::set<std::string> handled;
     for (const Manifest* release : earlier) {
@@ -224,6 +254,58 @@ std::set<std::string> Updater::removeDroppedInTheWay(const std::vector<const Man
         if (gameFile(entry->path, target)) removeFolderTree(target, false);
     }
     return handled;
+}
+
+void Updater::removeDroppedAfterInstall(const std::vector<const Manifest*>& earlier,
+                                        std::set<std::string>& handled, FsPatience& patience) {
+    const CaseFoldedPaths now(latest);
+    DiskCase disk(gameDir());
+    // The release's paths as the disk lists them. A path found at an entry that the listing
+    // cannot tell keeps every dropped path of as many names, any of which it may be. Looked up
+    // once the first dropped path needs them.
+    std::set<std::string, std::less<>> listedRelease;
+    std::set<std::size_t> untoldDepths;
+    bool looked = false;
+    const auto depth = [](std::string_view path) {
+        return static_cast<std::size_t>(std::count(path.begin(), path.end(), '/'));
+    };
+    const auto lastName = [](std::string_view path) { return path.substr(path.rfind('/') + 1); };
+    std::string listed;
+    for (const Manifest* release : earlier) {
+        for (const Entry& old : release->files) {
+            // A path that differs from a new one only in letter case names the same file on a
+            // system that ignores case: the file just placed there. It goes only when it is
+            // another file, as the folder that holds it tells (not the inode number, which a
+            // FUSE mount may give each spelling of one file).
+            const std::string* same = now.find(old.path);
+            fs::path target;
+            fs::path placed;
+            if (same && (*same == old.path || !gameFile(old.path, target) ||
+                         !gameFile(*same, placed) || disk.sameEntry(old.path, *same)))
+                continue;
+            if (!handled.insert(old.path).second) continue;
+            // A disk may also fold names that the table keeps apart ("ς" and "σ" on exFAT). The
+            // file goes only where its folder lists it under exactly its name, and no path of
+            // the release is found at that entry: what stands at the name under another
+            // spelling is another entry, the new file or one of the player's.
+            if (!disk.listedSpelling(old.path, listed) || lastName(listed) != lastName(old.path))
+                continue;
+            if (!looked) {
+                looked = true;
+                std::string path;
+                for (const Entry& entry : latest.files) {
+                    fs::path at;
+                    if (disk.listedSpelling(entry.path, path)) {
+                        listedRelease.insert(path);
+                    } else if (gameFile(entry.path, at) && fsEntryAt(at) != FsEntry::Absent) {
+                        untoldDepths.insert(depth(entry.path));
+                    }
+                }
+            }
+            if (listedRelease.count(listed) || untoldDepths.count(depth(old.path))) continue;
+            removeDroppedFile(old.path, patience, listed);
+        }
+    }
 }
 
 bool Updater::beginInstall(const Manifest* unfinished, std::string& error) {

@@ -8,7 +8,6 @@
 
 #include "base/log.h"
 #include "base/platform.h"
-#include "update/disk_case.h"
 #include "update/fs_os.h"
 #include "update/hex.h"
 #include "update/release_index.h"
@@ -324,26 +323,9 @@ void Updater::run(bool online, bool apply, bool verify, bool allowSelfUpdate) {
         return;
     }
     removeFolderTree(staging, true);
-    // A path that differs from a new one only in letter case names the same file on a system
-    // that ignores case: the file just placed there. It goes only when it is another file, as
-    // the folder that holds it tells (not the inode number, which a FUSE mount may give each
-    // spelling of one file).
-    const CaseFoldedPaths now(latest);
-    DiskCase disk(gameDir());
-    for (const Manifest* release : earlier) {
-        for (const Entry& old : release->files) {
-            const std::string* same = now.find(old.path);
-            fs::path target;
-            fs::path placed;
-            if (same && (*same == old.path || !gameFile(old.path, target) ||
-                         !gameFile(*same, placed) || disk.sameEntry(old.path, *same)))
-                continue;
-            if (!removed.insert(old.path).second) continue;
-            removeDroppedFile(old.path, patience);
-        }
-    }
+    removeDroppedAfterInstall(earlier, removed, patience);
     // The record names the release only once every file it lists is on the disk under its name.
-    const bool synced = syncGameChanges(error);
+    const bool synced = stillPlaced(error) && syncGameChanges(error);
     if (!synced || !writeFileAtomic(gameDir() / kInstalledRecord,
                                     reinterpret_cast<const std::uint8_t*>(rawManifest.data()),
                                     rawManifest.size(), ec)) {

@@ -287,6 +287,15 @@ class Updater {
     // FUSE mount may still show the old spelling for a moment.
     std::set<std::string> removeDroppedInTheWay(const std::vector<const Manifest*>& earlier,
                                                 FsPatience& patience);
+    // After the install, the other dropped files of the earlier releases go (those in handled
+    // were dealt with), each only where its folders list it under exactly its own spelling and
+    // no path of the release is that entry: on a disk that folds names its own way, a dropped
+    // spelling may be the file just placed.
+    void removeDroppedAfterInstall(const std::vector<const Manifest*>& earlier,
+                                   std::set<std::string>& handled, FsPatience& patience);
+    // Whether every file the install placed is still there; false with a status text naming
+    // the first that went missing since.
+    bool stillPlaced(std::string& error);
     // Staged objects are written without waiting for the disk; before the first of them is
     // placed, every one this install places is made durable, so that no record can name a file
     // whose content a power cut may still take. False with a status text when one cannot be.

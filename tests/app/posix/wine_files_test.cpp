@@ -23,6 +23,7 @@
 #include "../../base/posix/socket_probe.h"
 #include "../../support/setup_skip.h"
 #include "../../update/posix/case_swaps.h"
+#include "../../update/posix/exfat_disk.h"
 #include "base/net.h"
 #include "base/text.h"
 #include "gui_fixture.h"
@@ -441,21 +442,40 @@ TEST(WineFiles, APlayersFolderLinkWhereAFileGoesIsNeverWalkedInto) {
 TEST(WineFiles, AFileAndAFolderSwapInOtherLetterCase) {
     if (!haveWindowsBuild())
         SKIP_WITHOUT_SETUP("no Windows build (CORVANTHE_WINDOWS_BUILD, WINEPREFIX)");
-    // Wine's file calls find "a" at "A", as Windows' do.
-    for (const CaseSwap& swap : caseSwaps()) {
-        SCOPED_TRACE(swap.name);
-        WineWorld world;
-        ASSERT_TRUE(world.ok());
-        ASSERT_TRUE(world.site().publish(swap.before, "A"));
-        auto [installed, installText] = world.drive("check,update");
-        ASSERT_EQ(installed, 0) << installText;
-        writeBytes(world.game() / kPlayersFile, kPlayersContent);
-        ASSERT_TRUE(world.site().publish(swap.after, "B"));
-        auto [updated, text] = world.drive("check,update,verify");
-        EXPECT_EQ(updated, 0) << text;
-        EXPECT_TRUE(contains(text, "(0 files replaced)")) << text;
-        EXPECT_EQ(foldedNames(readFiles(world.game())), foldedAfter(swap)) << text;
+    // Wine's file calls find "a" at "A", as Windows' do; with the game folder on an exFAT disk
+    // the disk's own table also finds "σ" at "ς", which Windows' table keeps apart.
+    const auto swapAll = [](const fs::path& exfat) {
+        int at = 0;
+        for (const CaseSwap& swap : caseSwaps()) {
+            SCOPED_TRACE(swap.name);
+            WineWorld world;
+            ASSERT_TRUE(world.ok());
+            fs::path game = world.game();
+            if (!exfat.empty()) {
+                game = exfat / ("game-" + std::to_string(++at));
+                fs::create_directories(game);
+                fs::create_directory_symlink(game, world.game());
+            }
+            ASSERT_TRUE(world.site().publish(swap.before, "A"));
+            auto [installed, installText] = world.drive("check,update");
+            ASSERT_EQ(installed, 0) << installText;
+            writeBytes(game / kPlayersFile, kPlayersContent);
+            ASSERT_TRUE(world.site().publish(swap.after, "B"));
+            auto [updated, text] = world.drive("check,update,verify");
+            EXPECT_EQ(updated, 0) << text;
+            EXPECT_TRUE(contains(text, "(0 files replaced)")) << text;
+            EXPECT_EQ(foldedNames(readFiles(game)), foldedAfter(swap)) << text;
+        }
+    };
+    {
+        SCOPED_TRACE("the game folder here");
+        swapAll({});
     }
+    TempDir tmp("wine_files_test-");
+    ExfatDisk disk(tmp.path());
+    if (!disk.problem().empty()) SKIP_WITHOUT_SETUP(disk.problem());
+    SCOPED_TRACE("the game folder on an exFAT disk");
+    swapAll(disk.root());
 }
 
 // The rest of the line from at on, without its line end (CR LF where wine wrote it).

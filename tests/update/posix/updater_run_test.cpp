@@ -472,6 +472,12 @@ TEST_F(UpdateRun, WhatCannotBePlacedIsRefusedBeforeAnythingChanges) {
          [](const fs::path& g) { writeBytes(g / "saves" / "slot1", "mine\n"); },
          {{"readme.txt", "v2\n"}, {"saves", "a file now\n"}},
          "cannot install saves (a folder with other files in it is in the way)"},
+        // Here the player's file and the dropped one are two: the dropped one is no reason to
+        // take the player's away.
+        {"the player's Readme.txt where a folder goes, beside the dropped readme.txt",
+         [](const fs::path& g) { writeBytes(g / "Readme.txt", "my notes\n"); },
+         {{"Readme.txt/x.pak", "x\n"}},
+         "cannot install Readme.txt/x.pak (the file Readme.txt is in the way)"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -568,6 +574,21 @@ TEST_F(UpdateRun, AChangeOfLetterCaseKeepsTheFileJustPlaced) {
     EXPECT_EQ(log->count("(0 files replaced)"), 1u);
 }
 
+TEST_F(UpdateRun, APlayersFileThatDiffersFromADroppedOneInCaseOnlyStays) {
+    // Here names tell case apart: the player's files are files of their own.
+    install({{"corvanthe.exe", "v1\n"}, {"readme.txt", "v1\n"}, {"data/\xCF\x82.txt", "v1\n"}},
+            "1.0");
+    writeBytes(game() / "README.TXT", "mine\n");
+    writeBytes(game() / "data/\xCF\x83.txt", "mine too\n");
+    ASSERT_TRUE(site->publish({{"corvanthe.exe", "v1\n"}}, "2.0"));
+    Updater& u = start();
+    checkAndWait(u);
+    EXPECT_EQ(updateAndWait(u).statusText, "Up to date");
+    EXPECT_EQ(readFiles(game()), (Files{{"corvanthe.exe", "v1\n"},
+                                        {"README.TXT", "mine\n"},
+                                        {"data/\xCF\x83.txt", "mine too\n"}}));
+}
+
 TEST_F(UpdateRun, AFileAndAFolderSwapInOtherLetterCaseWhereverTheGameFolderIs) {
     // The game folder here, where "a" and "A" are two names, and on an exFAT disk through FUSE
     // as on a player's USB disk, where "a" finds "A" and each spelling has an inode number of
@@ -580,7 +601,10 @@ TEST_F(UpdateRun, AFileAndAFolderSwapInOtherLetterCaseWhereverTheGameFolderIs) {
             fs::remove_all(onDisk);
             fs::create_directories(onDisk);
             fs::create_directory_symlink(onDisk, game());
-            install(swap.before, "1.0");
+            ASSERT_TRUE(site->publish(swap.before, "1.0"));
+            checkAndWait(start());
+            ASSERT_EQ(updateAndWait(*updater).statusText, "Up to date");
+            ASSERT_EQ(test::foldedNames(readFiles(onDisk)), test::foldedNames(swap.before));
             writeBytes(onDisk / test::kPlayersFile, test::kPlayersContent);
             ASSERT_TRUE(site->publish(swap.after, "2.0"));
             Updater& u = start();
@@ -601,6 +625,25 @@ TEST_F(UpdateRun, AFileAndAFolderSwapInOtherLetterCaseWhereverTheGameFolderIs) {
     if (!disk.problem().empty()) SKIP_WITHOUT_SETUP(disk.problem());
     SCOPED_TRACE("an exFAT disk");
     swapAll(disk.root() / "game");
+}
+
+TEST_F(UpdateRun, AFileThatWentMissingAfterItWasPlacedIsNamedAndNotRecorded) {
+    // The player's link where a dropped folder was leads to the new release's folder: removing
+    // the dropped file removes the one just placed. The run says so, and records no release
+    // with a file missing; the game is no longer claimed playable.
+    install({{"corvanthe.exe", "v1\n"}, {"old/x.pak", "level 1\n"}}, "1.0");
+    fs::remove_all(game() / "old");
+    fs::create_directory_symlink("new", game() / "old");
+    ASSERT_TRUE(site->publish({{"corvanthe.exe", "v1\n"}, {"new/x.pak", "level 2\n"}}, "2.0"));
+    Updater& u = start();
+    checkAndWait(u);
+    const Updater::Snapshot s = updateAndWait(u);
+    EXPECT_EQ(s.phase, Updater::Failed);
+    EXPECT_EQ(s.statusText, "the file new/x.pak went missing after it was placed");
+    EXPECT_FALSE(s.gamePresent);
+    Manifest installed;
+    ASSERT_TRUE(u.loadInstalled(installed));
+    EXPECT_EQ(installed.version, "1.0");
 }
 
 TEST_F(UpdateRun, RefusedPlaytesterKeyShowsLiveAndTheRightKeyTesting) {
