@@ -49,8 +49,11 @@ std::string fsSystemWords(const std::error_code& error);
 enum class FsEntry { Absent, File, Folder, Link, Unknown };
 FsEntry fsEntryAt(const std::filesystem::path& path);
 
-// One name found in a folder: the folder joined with the name, and what stands there as
-// fsEntryAt tells it (a link is reported as a link, never followed).
+// One name found in a folder: a path that reaches exactly that entry, and what stands there as
+// fsEntryAt tells it (a link is reported as a link, never followed). On Windows the path of an
+// absolute folder is its "\\?\" form joined with the name, which the system takes as it is: a
+// name that ends in "." or a blank is that name, not the one without it. Its file name is the
+// name as listed.
 struct FsFolderEntry {
     std::filesystem::path path;
     FsEntry kind = FsEntry::Unknown;

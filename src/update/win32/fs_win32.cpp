@@ -357,10 +357,13 @@ bool fsListFolder(const std::filesystem::path& folder, std::vector<FsFolderEntry
         error = systemError(code);
         return false;
     }
+    // Each name is joined onto the form it was listed through: the plain form would pass the
+    // system's clean-up of a final "." or blank, and "data." would reach "data" beside it.
+    const std::filesystem::path listed = longForm;
     DWORD code = 0;
     do {
         if (!isDotName(found.cFileName))
-            entries.push_back({folder / found.cFileName, entryOfFound(found)});
+            entries.push_back({listed / found.cFileName, entryOfFound(found)});
         code = lastErrorOr(FindNextFileW(search, &found) != 0);
     } while (code == 0);
     FindClose(search);

@@ -521,6 +521,21 @@ TEST(WineTexts, StatusTextsOnALocalizedSystemAreDrawnByTheFontAndTheLogKeepsTheS
         const std::string words = restOfLine(log, at + said.size());
         EXPECT_FALSE(words.empty()) << log;
         EXPECT_FALSE(fontDrawsAll(words)) << log;
+
+        // A file or start error beyond the fixed words ("bad EXE format") as the Windows test
+        // of the reasons sees it on this system: words the font draws, not the number.
+        const fs::path reasons = tmp.path() / "reasons.out";
+        const int failed = runProgram({"/usr/bin/env", lang, all, kWine,
+                                       windowsProgram("fs_win32_test.exe").string(),
+                                       "--gtest_filter=FsErrorText.*"},
+                                      reasons);
+        const std::string reasonsText = readBytes(reasons);
+        EXPECT_EQ(failed, 0) << reasonsText;
+        EXPECT_TRUE(contains(reasonsText, "[  PASSED  ] 1 test")) << reasonsText;
+        const std::string badExe = "error 193 in the system's words: ";
+        const std::size_t own = reasonsText.find(badExe);
+        ASSERT_NE(own, std::string::npos) << reasonsText;
+        EXPECT_FALSE(fontDrawsAll(restOfLine(reasonsText, own + badExe.size()))) << reasonsText;
     }
 }
 

@@ -21,6 +21,7 @@
 
 #include <chrono>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -57,6 +58,20 @@ Files everyFile(const fs::path& folder) {
             out[item.path().lexically_relative(folder).string()] = readBytes(item.path());
     }
     return out;
+}
+
+// The names of the files that one of the two lists has and the other has not, or that differ
+// in content: a failure names them without printing megabytes of bytes.
+std::vector<std::string> changedFiles(const Files& before, const Files& after) {
+    std::vector<std::string> changed;
+    for (const auto& [name, bytes] : before) {
+        const auto now = after.find(name);
+        if (now == after.end() || now->second != bytes) changed.push_back(name);
+    }
+    for (const auto& [name, bytes] : after) {
+        if (before.count(name) == 0) changed.push_back(name);
+    }
+    return changed;
 }
 
 class LauncherFolder : public ::testing::Test {
@@ -176,10 +191,10 @@ TEST_F(LauncherFolder, APlayerWhoMayNotWriteTheFolderStillPlaysAndChangesNothing
     fs::copy_file(test::buildTool("publish_release"), tmp.path() / "new-launcher");
     ASSERT_TRUE(site->publish(kA, "A", {"--launcher", (tmp.path() / "new-launcher").string()}));
     fs::copy(site->site(), tmp.path() / "root" / "C", fs::copy_options::recursive);
-    std::vector<std::string> selfUpdating = {setpriv, "--reuid=nobody", "--regid=nogroup",
-                                             "--clear-groups"};
+    std::vector<std::string> selfUpdating;
     for (const std::string& arg : driver(launcher, "C", "check"))
         if (arg != "--no-self-update") selfUpdating.push_back(arg);
+    selfUpdating = LauncherFolder::asPlayer(selfUpdating);
     const fs::path selfOut = tmp.path() / "self.out";
     EXPECT_EQ(test::runProgram(selfUpdating, selfOut), 0) << readBytes(selfOut);
     EXPECT_NE(readBytes(selfOut).find("launcher: self-update failed: " + cause), std::string::npos)
@@ -191,13 +206,7 @@ TEST_F(LauncherFolder, APlayerWhoMayNotWriteTheFolderStillPlaysAndChangesNothing
 // The player's own launcher folder, with a ".lock" that an administrator's run left readable
 // only: a lock needs no writing, so the file is opened for reading, locked, and the update goes.
 TEST_F(LauncherFolder, ALockFileThePlayerMayOnlyReadInTheirOwnFolderStillLocks) {
-    if (geteuid() != 0)
-        SKIP_WITHOUT_SETUP("needs root, to leave a lock file that another user may only read");
-    const std::string setpriv = test::onPath("setpriv");
-    if (!fs::exists(setpriv)) SKIP_WITHOUT_SETUP("no setpriv (util-linux)");
-    fs::permissions(tmp.path(), fs::perms::owner_all | fs::perms::group_read |
-                                    fs::perms::group_exec | fs::perms::others_read |
-                                    fs::perms::others_exec);
+    if (const char* why = whyNoPlayer()) SKIP_WITHOUT_SETUP(why);
     const fs::path launcher = launcherFolder("own");
     test::writeBytes(launcher / kRunLock, "");
     fs::permissions(launcher / kRunLock, fs::perms::owner_read | fs::perms::owner_write |
@@ -206,16 +215,74 @@ TEST_F(LauncherFolder, ALockFileThePlayerMayOnlyReadInTheirOwnFolderStillLocks) 
     ASSERT_NE(nobody, nullptr);
     ASSERT_EQ(chown(launcher.c_str(), nobody->pw_uid, nobody->pw_gid), 0);
 
-    std::vector<std::string> argv = {setpriv, "--reuid=nobody", "--regid=nogroup",
-                                     "--clear-groups"};
-    for (const std::string& arg : driver(launcher, "A", "check,update"))
-        argv.push_back(arg);
     const fs::path out = tmp.path() / "own.out";
-    EXPECT_EQ(test::runProgram(argv, out), 0) << readBytes(out);
+    EXPECT_EQ(test::runProgram(asPlayer(driver(launcher, "A", "check,update")), out), 0)
+        << readBytes(out);
     EXPECT_NE(readBytes(out).find("| installed A | latest A | download 0 | game present"),
               std::string::npos)
         << readBytes(out);
     EXPECT_EQ(readBytes(launcher / "game" / "data" / "a.bin"), kA.at("data/a.bin"));
+}
+
+// Runs that may only read, whatever keeps them from writing, each against the release that is
+// installed: what they report, and that no file of the launcher folder changes, the news cache
+// included (it is taken away first, so a run that keeps the news it fetched shows).
+TEST_F(LauncherFolder, ARunThatMayOnlyReadReportsWhatItFindsAndWritesNothing) {
+    if (const char* why = whyNoPlayer()) SKIP_WITHOUT_SETUP(why);
+    // A record of an install of A that was placing other files when it stopped.
+    ASSERT_TRUE(site->publish(kB, "A"));
+    const std::string otherA = site->manifestText();
+
+    struct Row {
+        const char* name;
+        // Makes the installed folder one this run may only read; returns the cause where the
+        // run ends with it, to follow end.
+        std::function<std::string(const fs::path&)> prepare;
+        const char* steps;
+        const char* end; // the driver's last line, up to the cause
+    };
+    const Row rows[] = {
+        {"an unfinished install of the installed version, checked",
+         [&](const fs::path& launcher) {
+             test::writeBytes(launcher / "game" / kInstallingRecord, otherA);
+             return "";
+         },
+         "check", "driver: done UpdateAvailable | Ready to update"},
+        {"an unfinished install of the installed version, verified",
+         [&](const fs::path& launcher) {
+             test::writeBytes(launcher / "game" / kInstallingRecord, otherA);
+             return "cannot write to " + launcher.string() + " (Permission denied)";
+         },
+         "check,verify", "driver: done Failed | "},
+        // A folder everyone may add files to, whose sticky bit keeps the player from replacing
+        // root's lock file there.
+        {"a lock file the player may neither open nor replace",
+         [&](const fs::path& launcher) {
+             fs::permissions(launcher / kRunLock, fs::perms::owner_read | fs::perms::owner_write);
+             fs::permissions(launcher, fs::perms::all | fs::perms::sticky_bit);
+             return "";
+         },
+         "check", "driver: done UpToDate | Up to date"},
+    };
+    int n = 0;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        const fs::path launcher = launcherFolder("only-reads-" + std::to_string(++n));
+        const fs::path out = tmp.path() / ("only-reads-" + std::to_string(n) + ".out");
+        ASSERT_EQ(test::runProgram(driver(launcher, "A", "check,update"), out), 0)
+            << readBytes(out);
+        ASSERT_TRUE(fs::remove(launcher / ".news"));
+        const std::string cause = row.prepare(launcher);
+        const Files before = everyFile(launcher);
+
+        const fs::path played = tmp.path() / ("only-reads-" + std::to_string(n) + ".played");
+        test::runProgram(asPlayer(driver(launcher, "A", row.steps)), played);
+        const std::string text = readBytes(played);
+        EXPECT_NE(text.find(std::string(row.end) + cause + "\n"), std::string::npos) << text;
+        EXPECT_NE(text.find("this run only reads"), std::string::npos) << text;
+        EXPECT_NE(text.find("launcher: latest A, installed A"), std::string::npos) << text;
+        EXPECT_EQ(changedFiles(before, everyFile(launcher)), std::vector<std::string>{}) << text;
+    }
 }
 
 // Starts the programs at one moment: each first opens a pipe for reading, which waits for a
