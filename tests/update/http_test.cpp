@@ -8,7 +8,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
+#include <functional>
 #include <future>
 #include <mutex>
 #include <thread>
@@ -372,18 +374,26 @@ TEST(HttpReply, LimitsToTheByte) {
 }
 
 TEST(HttpReply, ConnectionLostWhileAsking) {
-    // A request far larger than the socket buffers stays queued. The server
-    // never reads it: once the client is waiting, it sends a header and closes,
-    // which resets the connection. The read that takes the header is short and
-    // stops before the reset; a slow progress call lets the reset arrive, and
-    // the next flush of the queue meets it.
-    ScriptedServer server({ScriptedServer::awaitData(), ScriptedServer::pause(200),
-                           ScriptedServer::send("HTTP/1.1 200 OK\r\nContent-Length: 9\r\n\r\n")},
-                          false);
+    // A request far larger than the socket buffers stays queued. The server never reads it:
+    // once the client is waiting, it sends a header, and once the client has taken the header,
+    // it closes, which resets the connection. The next flush of the queue meets the reset.
+    // Each side waits for the other's step, so the order holds however slow the machine.
+    std::atomic<bool> headerTaken{false};
+    const auto waitUntil = [](const std::function<bool()>& done) {
+        const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while (!done() && std::chrono::steady_clock::now() < limit)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    };
+    ScriptedServer server(
+        {ScriptedServer::awaitData(),
+         ScriptedServer::send("HTTP/1.1 200 OK\r\nContent-Length: 9\r\n\r\n"),
+         ScriptedServer::call([&] { waitUntil([&] { return headerTaken.load(); }); })},
+        false);
     const std::string huge = "X-Padding: " + std::string(16u << 20, 'p');
     const GetResult r = get(server.url(), 1000, nullptr,
-                            [](unsigned long long, unsigned long long) {
-                                std::this_thread::sleep_for(std::chrono::milliseconds(200));
+                            [&](unsigned long long, unsigned long long) {
+                                if (headerTaken.exchange(true)) return;
+                                waitUntil([&] { return server.closedConnections() == 1; });
                             },
                             {huge});
     expectContract(r);

@@ -23,10 +23,11 @@ namespace qv::launcher::testing {
 class ScriptedServer {
   public:
     struct Step {
-        enum class Kind { Send, Pause, Hold, AwaitData };
+        enum class Kind { Send, Pause, Hold, AwaitData, Call };
         Kind kind;
         std::string bytes;
         int ms = 0;
+        std::function<void()> action = nullptr;
     };
 
     // Sends these bytes, waiting until the system has taken them all.
@@ -39,6 +40,11 @@ class ScriptedServer {
     // Stays connected, reading and dropping what comes, until the client
     // closes its end or the server is destroyed.
     static Step hold() { return {Step::Kind::Hold, {}, 0}; }
+    // Runs the function on the server's thread: it may block, holding the script there until
+    // the client has got where the test wants it.
+    static Step call(std::function<void()> action) {
+        return {Step::Kind::Call, {}, 0, std::move(action)};
+    }
 
     // Makes the script of one connection from the request it read (up to its
     // blank line). Called on the server's thread; it may block, holding that
@@ -93,6 +99,8 @@ class ScriptedServer {
     }
 
     int connections() const { return connections_; }
+    // How many connections the server has closed after their script.
+    int closedConnections() const { return closed_; }
 
     // True once a client closed its end while the server held the connection.
     bool waitClientClosed(int timeoutMs) const {
@@ -130,6 +138,7 @@ class ScriptedServer {
                 serve(client);
             }
             closeSocket(client);
+            ++closed_;
         }
     }
 
@@ -188,6 +197,9 @@ class ScriptedServer {
             case Step::Kind::AwaitData:
                 waitReadable({client}, 5000);
                 break;
+            case Step::Kind::Call:
+                step.action();
+                break;
             }
         }
     }
@@ -199,6 +211,7 @@ class ScriptedServer {
     SOCKET listener_ = INVALID_SOCKET;
     std::atomic<bool> stop_{false};
     std::atomic<int> connections_{0};
+    std::atomic<int> closed_{0};
     std::atomic<bool> clientClosed_{false};
     mutable std::mutex mutex_;
     std::string request_;
