@@ -73,11 +73,14 @@ class WineWorld {
 
     // Runs the driver's steps to their end: its exit code (0: up to date) and its output. With
     // a program given (the driver's path in another form), a self-update may happen.
-    std::pair<int, std::string> drive(const std::string& steps, const std::string& program = {}) {
+    // Extra arguments go to the driver after the others.
+    std::pair<int, std::string> drive(const std::string& steps, const std::string& program = {},
+                                      const std::vector<std::string>& extra = {}) {
         const fs::path out = tmp_.path() / ("drive-" + std::to_string(++runs_) + ".out");
         std::vector<std::string> argv = {kWine, program.empty() ? driver().string() : program};
         argv.insert(argv.end(),
                     {"--server", nginx_.url(), "--key", site_.publicHex(), "--steps", steps});
+        argv.insert(argv.end(), extra.begin(), extra.end());
         if (program.empty()) argv.push_back("--no-self-update");
         const int code = runProgram(argv, out);
         return {code, readBytes(out)};
@@ -306,6 +309,33 @@ TEST(WineFiles, ALauncherTheSystemWillNotStartIsTakenOutAndTheRunningOneStays) {
     auto [next, nextText] = world.drive("check");
     EXPECT_EQ(next, 0) << nextText;
     EXPECT_TRUE(contains(nextText, "driver: done UpToDate | Up to date")) << nextText;
+}
+
+// A new launcher that the system starts but its loader cannot finish: it imports from a DLL that
+// is not published with it. The restart watches it far longer than it takes to end, since the
+// wait ends as soon as the new launcher does.
+TEST(WineFiles, ALauncherTheLoaderCannotLoadIsTakenOutAndTheRunningOneStays) {
+    if (!haveWindowsBuild())
+        SKIP_WITHOUT_SETUP("no Windows build (CORVANTHE_WINDOWS_BUILD, WINEPREFIX)");
+    WineWorld world;
+    ASSERT_TRUE(world.ok());
+    const std::string running = readBytes(world.driver());
+    ASSERT_TRUE(
+        world.site().publish(releaseWith(kOldEmber), "A",
+                             {"--launcher", windowsProgram("unloadable_launcher.exe").string()}));
+
+    auto [code, text] =
+        world.drive("check,update", world.driver().string(), {"--restart-watch", "120000"});
+    EXPECT_EQ(code, 0) << text;
+    EXPECT_TRUE(contains(text, "launcher: self-update failed: the new launcher ended as it "
+                               "started (status 0xC0000135)"))
+        << text;
+    EXPECT_FALSE(contains(text, "Restarting | ")) << text;
+    EXPECT_TRUE(contains(text, "driver: done UpToDate | Up to date")) << text;
+    EXPECT_EQ(hashOf(readBytes(world.driver())), hashOf(running));
+    EXPECT_FALSE(fs::exists(world.driver().string() + ".old"));
+    EXPECT_FALSE(fs::exists(world.driver().string() + ".new"));
+    EXPECT_TRUE(holds(world.game() / "data" / "ember.pak", kOldEmber));
 }
 
 // The 8.3 name of each entry of a Windows folder that has one, by its long name, as "dir /x"
