@@ -16,6 +16,7 @@
 // 1 when it ends in another phase, 2 for a bad command line.
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <sstream>
 #include <string>
@@ -87,7 +88,7 @@ int usage(const std::string& why) {
         "updater_driver: %s\n"
         "usage: updater_driver --server URL --key HEX [--channel live|testing] [--tester-key KEY]\n"
         "                      [--steps check,update,verify] [--no-self-update] [--updated]\n"
-        "                      [--switch-at TEXT --switch-to live|testing]\n",
+        "                      [--switch-at TEXT --switch-to live|testing] [--restart-watch MS]\n",
         why.c_str());
     return 2;
 }
@@ -126,6 +127,7 @@ int main(int argc, char** argv) {
     std::string switchTo;
     PlannedSwitch planned;
     bool allowSelfUpdate = true;
+    std::chrono::milliseconds restartWatch{-1}; // the updater's own unless given
     // As the front end does: every argument but "--updated", which the restart adds itself.
     std::vector<std::string> restartArgs;
     for (const std::string& arg : arguments) {
@@ -148,6 +150,8 @@ int main(int argc, char** argv) {
             planned.atText = arguments[++i];
         } else if (arg == "--switch-to" && hasValue) {
             switchTo = arguments[++i];
+        } else if (arg == "--restart-watch" && hasValue) {
+            restartWatch = std::chrono::milliseconds(std::atol(arguments[++i].c_str()));
         } else if (arg == "--no-self-update" || arg == "--updated") {
             allowSelfUpdate = false;
         }
@@ -166,6 +170,7 @@ int main(int argc, char** argv) {
 
     Updater updater(launcherDir, server, releaseKey);
     updater.restartArgs = std::move(restartArgs);
+    if (restartWatch.count() >= 0) updater.restartWatch = restartWatch;
     updater.setChannel(channelName == "testing" ? Updater::Testing : Updater::Live, testerKey);
 
     std::string last;

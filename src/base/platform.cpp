@@ -125,22 +125,47 @@ std::wstring quoteArgument(const std::wstring& argument) {
     return quoted;
 }
 
-bool startProcess(const std::filesystem::path& executable,
+namespace {
+
+// The start both forms share; watched as osStartProcess takes it.
+bool startChecked(const std::filesystem::path& executable,
                   const std::vector<std::string>& arguments,
                   const std::filesystem::path& workingFolder, std::string& error,
-                  bool* refusedAsProgram) {
+                  bool* refusedAsProgram, std::intptr_t* watched) {
     // Every argument is checked before anything starts, so a bad one never half-starts a game.
     std::vector<std::filesystem::path> converted;
     converted.reserve(arguments.size());
     for (const std::string& argument : arguments)
         converted.push_back(pathFromUtf8(argument));
 
-    const unsigned long code = osStartProcess(executable, converted, workingFolder);
+    const unsigned long code = osStartProcess(executable, converted, workingFolder, watched);
     if (code == 0) return true;
     if (refusedAsProgram) *refusedAsProgram = osRefusesProgram(code);
     error = "could not start " + toUtf8(executable.filename()) + " (error " + std::to_string(code) +
             ")";
     return false;
+}
+
+} // namespace
+
+bool startProcess(const std::filesystem::path& executable,
+                  const std::vector<std::string>& arguments,
+                  const std::filesystem::path& workingFolder, std::string& error,
+                  bool* refusedAsProgram) {
+    return startChecked(executable, arguments, workingFolder, error, refusedAsProgram, nullptr);
+}
+
+bool startWatchedProcess(const std::filesystem::path& executable,
+                         const std::vector<std::string>& arguments,
+                         const std::filesystem::path& workingFolder,
+                         std::chrono::milliseconds watch, std::string& endedAtStart,
+                         std::string& error, bool* refusedAsProgram) {
+    endedAtStart.clear();
+    std::intptr_t process = 0;
+    if (!startChecked(executable, arguments, workingFolder, error, refusedAsProgram, &process))
+        return false;
+    endedAtStart = osWatchProcess(process, watch);
+    return true;
 }
 
 } // namespace qv::launcher

@@ -4,6 +4,7 @@
 // the text conversions) as std::filesystem::filesystem_error "Cannot convert character sequence".
 #pragma once
 
+#include <chrono>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -54,5 +55,16 @@ bool startProcess(const std::filesystem::path& executable,
                   const std::vector<std::string>& arguments,
                   const std::filesystem::path& workingFolder, std::string& error,
                   bool* refusedAsProgram = nullptr);
+
+// startProcess, and once the process runs, a wait of at most watch on it: a program the system's
+// loader cannot finish loading, or one that crashes at once, is known only when it ends. When it
+// ended within the wait that way, returns true with endedAtStart telling how ("exit 127",
+// "signal 11", "status 0xC0000135"); otherwise endedAtStart is left empty: still running at the
+// end of the wait, or ended with an exit code of its own. The wait ends as soon as it ends.
+bool startWatchedProcess(const std::filesystem::path& executable,
+                         const std::vector<std::string>& arguments,
+                         const std::filesystem::path& workingFolder,
+                         std::chrono::milliseconds watch, std::string& endedAtStart,
+                         std::string& error, bool* refusedAsProgram = nullptr);
 
 } // namespace qv::launcher

@@ -3,6 +3,8 @@
 // folder (posix/ here, win32/ beside it).
 #pragma once
 
+#include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -13,10 +15,18 @@ namespace qv::launcher {
 // the working folder, in a new process group, without handing on any descriptor or handle
 // beyond the standard three, and without waiting. Returns 0 once the process exists, otherwise
 // the system's error code. Signals the launcher ignores are at the system's default in the
-// started process.
+// started process. With watched given, a started process is not let go of: watched receives
+// it, and osWatchProcess must be called on it exactly once.
 unsigned long osStartProcess(const std::filesystem::path& executable,
                              const std::vector<std::filesystem::path>& arguments,
-                             const std::filesystem::path& workingFolder);
+                             const std::filesystem::path& workingFolder,
+                             std::intptr_t* watched = nullptr);
+
+// Waits at most bound for a process that osStartProcess handed over to end, then lets go of it
+// (one still running goes on running). Returns how it ended ("exit 127", "signal 11",
+// "status 0xC0000135") when the system's loader or a crash ended it within the bound; empty when
+// it still runs, ended with an ordinary exit code, or the system cannot tell.
+std::string osWatchProcess(std::intptr_t process, std::chrono::milliseconds bound);
 
 // Whether an error code of osStartProcess says that the system refused the file itself as a
 // program, so that any later start of it fails the same way.

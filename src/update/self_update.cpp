@@ -2,8 +2,8 @@
 // object, write it beside the running file, put it in place (in one rename where the running
 // file may be replaced, else by two renames that are undone when the second fails, finished at
 // the next start when stopped between them), and start the new one with the launcher's own
-// arguments plus "--updated". A new launcher that the system refuses to start is replaced by
-// the one that runs.
+// arguments plus "--updated". A new launcher that the system refuses to start, or that ends
+// at once by the loader or a crash, is replaced by the one that runs.
 #include "base/log.h"
 #include "base/platform.h"
 #include "update/fs_os.h"
@@ -117,12 +117,25 @@ bool Updater::selfUpdate(const Entry& launcher, std::string& error) {
     folderLock = -1;
     bool started;
     bool refused = false;
+    std::string endedAtStart;
     try {
-        started = startProcess(exe, arguments, launcherDir, error, &refused);
+        for (const std::string& argument : arguments)
+            pathFromUtf8(argument); // throws before the screen says anything of a restart
+        // The system accepting the file says nothing yet of whether it loads: the new launcher
+        // is watched for a moment, while the window stays up and says what goes on.
+        setStatus(Working, "Restarting the launcher", -1.0);
+        started = startWatchedProcess(exe, arguments, launcherDir, restartWatch, endedAtStart,
+                                      error, &refused);
     } catch (const fs::filesystem_error&) {
         // The swap stays done: the next start of the launcher runs the new one.
         error = "cannot restart the launcher (an argument is not valid UTF-8)";
         started = false;
+    }
+    if (started && !endedAtStart.empty()) {
+        // Ended by the loader or a crash as it started: every later start would end the same.
+        started = false;
+        refused = true;
+        error = "the new launcher ended as it started (" + endedAtStart + ")";
     }
     if (!started) {
         // A file the system will not run as a program would fail every later start as well and

@@ -229,8 +229,12 @@ class Updater {
     std::chrono::milliseconds signedTextDeadline{60000}; // assigned before the first run
     std::uint64_t signedTextRate = 16384;                // bytes per second
     std::vector<std::string> restartArgs;                // assigned once, before the first check
-    std::int32_t channel = Live;                         // written under mutex
-    std::string testerKey;                               // written under mutex
+    // How long a restarted launcher is watched before this one hands over to it. A new launcher
+    // that the loader cannot load, or that crashes at its start, ends within a second on a slow
+    // machine; one still running after this is kept. Assigned before the first run.
+    std::chrono::milliseconds restartWatch{4000};
+    std::int32_t channel = Live; // written under mutex
+    std::string testerKey;       // written under mutex
     // Bumped by every setChannel, under mutex: a run keeps what it learnt (the news, the held
     // manifest, the switch to Live after a refused key) only while it is unchanged since the
     // run began, so a result for one channel never lands after the player chose another.

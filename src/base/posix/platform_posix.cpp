@@ -3,6 +3,7 @@
 #include "base/platform_os.h"
 
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <fcntl.h>
 #include <spawn.h>
@@ -37,8 +38,9 @@ void reapInBackground(pid_t pid) {
 // Starts a detached child in a process group of its own that inherits only descriptors 0 to 2.
 // Returns 0 or the error number; glibc reports a failed chdir or exec in the child as the
 // call's result.
+// With watched given, the child is not reaped here: watched receives its process id.
 int spawnDetached(const char* program, bool searchPath, char* const argv[],
-                  const char* workingFolder, bool inputFromNull) {
+                  const char* workingFolder, bool inputFromNull, pid_t* watched = nullptr) {
     posix_spawnattr_t attributes;
     posix_spawn_file_actions_t actions;
     int result = posix_spawnattr_init(&attributes);
@@ -74,7 +76,13 @@ int spawnDetached(const char* program, bool searchPath, char* const argv[],
     }
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attributes);
-    if (result == 0) reapInBackground(pid);
+    if (result == 0) {
+        if (watched != nullptr) {
+            *watched = pid;
+        } else {
+            reapInBackground(pid);
+        }
+    }
     return result;
 }
 
@@ -96,7 +104,7 @@ std::filesystem::path readSelfPath() {
 
 unsigned long osStartProcess(const std::filesystem::path& executable,
                              const std::vector<std::filesystem::path>& arguments,
-                             const std::filesystem::path& workingFolder) {
+                             const std::filesystem::path& workingFolder, std::intptr_t* watched) {
     // The child changes folder before it runs the program, so a relative program path would
     // be looked up from the working folder; it is meant from the launcher's current folder.
     std::filesystem::path program = executable;
@@ -114,9 +122,47 @@ unsigned long osStartProcess(const std::filesystem::path& executable,
     }
     argv.push_back(nullptr);
 
-    const int result =
-        spawnDetached(program.c_str(), false, argv.data(), workingFolder.c_str(), false);
+    if (watched != nullptr) {
+        // Where SIGCHLD is ignored (a disposition a parent can hand down through exec), the
+        // system reaps every child itself and no wait ever learns how one ended. The launcher has
+        // no use for the ignoring, so it goes back to the default, at which children are kept
+        // for their waits; the game's starts reap theirs all the same.
+        struct sigaction current {};
+        if (sigaction(SIGCHLD, nullptr, &current) == 0 && current.sa_handler == SIG_IGN &&
+            (current.sa_flags & SA_SIGINFO) == 0) {
+            struct sigaction defaults {};
+            defaults.sa_handler = SIG_DFL;
+            sigemptyset(&defaults.sa_mask);
+            sigaction(SIGCHLD, &defaults, nullptr);
+        }
+    }
+    pid_t pid = 0;
+    const int result = spawnDetached(program.c_str(), false, argv.data(), workingFolder.c_str(),
+                                     false, watched != nullptr ? &pid : nullptr);
+    if (result == 0 && watched != nullptr) *watched = pid;
     return static_cast<unsigned long>(result);
+}
+
+std::string osWatchProcess(std::intptr_t process, std::chrono::milliseconds bound) {
+    const auto pid = static_cast<pid_t>(process);
+    const auto end = std::chrono::steady_clock::now() + bound;
+    int status = 0;
+    for (;;) {
+        const pid_t seen = waitpid(pid, &status, WNOHANG);
+        if (seen == pid) break;
+        if (seen == -1 && errno != EINTR) return {}; // no longer ours to wait for
+        if (seen == 0 && std::chrono::steady_clock::now() >= end) {
+            reapInBackground(pid); // it runs on; whenever it ends, it is collected
+            return {};
+        }
+        // A short nap between looks: the wait ends within one of them after the child does.
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    if (WIFSIGNALED(status)) return "signal " + std::to_string(WTERMSIG(status));
+    // 127 is the dynamic loader's own exit code: a library or symbol the program needs is
+    // missing. Every other exit code is the program's own answer.
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 127) return "exit 127";
+    return {};
 }
 
 bool osRefusesProgram(unsigned long code) {

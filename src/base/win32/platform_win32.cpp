@@ -10,6 +10,7 @@
 #include <objbase.h>
 #include <shellapi.h>
 
+#include <cstdio>
 #include <memory>
 
 namespace qv::launcher {
@@ -61,7 +62,7 @@ std::filesystem::path readSelfPath() {
 
 unsigned long osStartProcess(const std::filesystem::path& executable,
                              const std::vector<std::filesystem::path>& arguments,
-                             const std::filesystem::path& workingFolder) {
+                             const std::filesystem::path& workingFolder, std::intptr_t* watched) {
     // A NUL would end the command line early and silently drop every argument after it.
     if (holdsNul(executable.native()) || holdsNul(workingFolder.native())) {
         return ERROR_INVALID_PARAMETER;
@@ -87,8 +88,30 @@ unsigned long osStartProcess(const std::filesystem::path& executable,
         return code != 0 ? code : ERROR_GEN_FAILURE;
     }
     CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
+    if (watched != nullptr) {
+        *watched = reinterpret_cast<std::intptr_t>(process.hProcess);
+    } else {
+        CloseHandle(process.hProcess);
+    }
     return 0;
+}
+
+std::string osWatchProcess(std::intptr_t process, std::chrono::milliseconds bound) {
+    const HANDLE handle = reinterpret_cast<HANDLE>(process);
+    const auto milliseconds = bound.count() <= 0 ? 0 : bound.count();
+    // INFINITE is a value of its own; a bound that long is kept just below it.
+    const DWORD wait = milliseconds >= INFINITE ? INFINITE - 1 : static_cast<DWORD>(milliseconds);
+    DWORD code = 0;
+    const bool ended =
+        WaitForSingleObject(handle, wait) == WAIT_OBJECT_0 && GetExitCodeProcess(handle, &code);
+    CloseHandle(handle);
+    // A process the loader cannot finish (a DLL or an import that is not there, a bad image)
+    // or that an exception ends carries the NTSTATUS error as its exit code: 0xC0000000 and
+    // above. Programs' own exit codes stay below.
+    if (!ended || code < 0xC0000000UL) return {};
+    char text[32];
+    std::snprintf(text, sizeof text, "status 0x%08lX", static_cast<unsigned long>(code));
+    return text;
 }
 
 bool osRefusesProgram(unsigned long code) {

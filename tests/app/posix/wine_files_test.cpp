@@ -74,11 +74,14 @@ class WineWorld {
 
     // Runs the driver's steps to their end: its exit code (0: up to date) and its output. With
     // a program given (the driver's path in another form), a self-update may happen.
-    std::pair<int, std::string> drive(const std::string& steps, const std::string& program = {}) {
+    // Extra arguments go to the driver after the others.
+    std::pair<int, std::string> drive(const std::string& steps, const std::string& program = {},
+                                      const std::vector<std::string>& extra = {}) {
         const fs::path out = tmp_.path() / ("drive-" + std::to_string(++runs_) + ".out");
         std::vector<std::string> argv = {kWine, program.empty() ? driver().string() : program};
         argv.insert(argv.end(),
                     {"--server", nginx_.url(), "--key", site_.publicHex(), "--steps", steps});
+        argv.insert(argv.end(), extra.begin(), extra.end());
         if (program.empty()) argv.push_back("--no-self-update");
         const int code = runProgram(argv, out);
         return {code, readBytes(out)};
@@ -280,33 +283,48 @@ TEST(WineFiles, DroppedFilesOtherProgramsHoldStayWithAWarningAfterOneWaitForAll)
     EXPECT_LT(refused.back() - refused.front(), 2.0) << log;
 }
 
-// A release whose launcher the system will not run: right hash and signature, but no program.
+// Releases whose launcher the system will not run, with the right hash and signature: no
+// program at all, which the start refuses, and one that starts but whose loader cannot finish,
+// as it imports from a DLL that is not published with it. The restart watches far longer than
+// such a launcher takes to end, since the wait ends as soon as the new launcher does.
 TEST(WineFiles, ALauncherTheSystemWillNotStartIsTakenOutAndTheRunningOneStays) {
     if (!haveWindowsBuild())
         SKIP_WITHOUT_SETUP("no Windows build (CORVANTHE_WINDOWS_BUILD, WINEPREFIX)");
-    WineWorld world;
-    ASSERT_TRUE(world.ok());
-    const std::string running = readBytes(world.driver());
-    const fs::path refused = world.folder() / "refused.exe";
-    writeBytes(refused, "corvanthe launcher, but only text\r\n");
-    ASSERT_TRUE(
-        world.site().publish(releaseWith(kOldEmber), "A", {"--launcher", refused.string()}));
+    struct Case {
+        std::string bytes;
+        const char* failure;
+    } cases[] = {
+        {"corvanthe launcher, but only text\r\n", "could not start updater_driver.exe (error 193)"},
+        {readBytes(windowsProgram("unloadable_launcher.exe")),
+         "the new launcher ended as it started (status 0xC0000135)"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.failure);
+        WineWorld world;
+        ASSERT_TRUE(world.ok());
+        const std::string running = readBytes(world.driver());
+        const fs::path refused = world.folder() / "refused.exe";
+        writeBytes(refused, c.bytes);
+        ASSERT_TRUE(
+            world.site().publish(releaseWith(kOldEmber), "A", {"--launcher", refused.string()}));
 
-    auto [code, text] = world.drive("check,update", world.driver().string());
-    EXPECT_EQ(code, 0) << text;
-    EXPECT_TRUE(contains(text, "launcher: self-update failed: could not start updater_driver.exe "
-                               "(error 193)"))
-        << text;
-    EXPECT_TRUE(contains(text, "driver: done UpToDate | Up to date")) << text;
-    EXPECT_EQ(hashOf(readBytes(world.driver())), hashOf(running));
-    EXPECT_FALSE(fs::exists(world.driver().string() + ".old"));
-    EXPECT_FALSE(fs::exists(world.driver().string() + ".new"));
-    EXPECT_TRUE(holds(world.game() / "data" / "ember.pak", kOldEmber));
+        auto [code, text] =
+            world.drive("check,update", world.driver().string(), {"--restart-watch", "120000"});
+        EXPECT_EQ(code, 0) << text;
+        EXPECT_TRUE(contains(text, std::string("launcher: self-update failed: ") + c.failure))
+            << text;
+        EXPECT_FALSE(contains(text, "Restarting | ")) << text;
+        EXPECT_TRUE(contains(text, "driver: done UpToDate | Up to date")) << text;
+        EXPECT_EQ(hashOf(readBytes(world.driver())), hashOf(running));
+        EXPECT_FALSE(fs::exists(world.driver().string() + ".old"));
+        EXPECT_FALSE(fs::exists(world.driver().string() + ".new"));
+        EXPECT_TRUE(holds(world.game() / "data" / "ember.pak", kOldEmber));
 
-    // It starts again, and without a self-update finds the game in place.
-    auto [next, nextText] = world.drive("check");
-    EXPECT_EQ(next, 0) << nextText;
-    EXPECT_TRUE(contains(nextText, "driver: done UpToDate | Up to date")) << nextText;
+        // It starts again, and without a self-update finds the game in place.
+        auto [next, nextText] = world.drive("check");
+        EXPECT_EQ(next, 0) << nextText;
+        EXPECT_TRUE(contains(nextText, "driver: done UpToDate | Up to date")) << nextText;
+    }
 }
 
 // The 8.3 name of each entry of a Windows folder that has one, by its long name, as "dir /x"

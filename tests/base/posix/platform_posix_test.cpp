@@ -378,3 +378,39 @@ TEST(OpenFolder, HandsTheFolderToXdgOpenAndNeverWaits) {
     text << in.rdbuf();
     EXPECT_EQ(text.str(), folder.string());
 }
+
+// How a watched process ended: by a signal or by the loader's exit code, each told apart from
+// an exit code of the program's own and from one that still runs. A SIGCHLD that a parent left
+// ignored would let the system reap the child before any wait could see how it ended.
+TEST(StartWatchedProcess, TellsAnEndAtTheStartFromTheProgramsOwnEvenWithChildSignalsIgnored) {
+    TempFolder temp;
+    // The one still running goes on until the test's folder goes, and holds none of its output.
+    const fs::path alive = temp.path() / "alive";
+    std::ofstream(alive).put('x');
+    struct Case {
+        std::string script;
+        std::chrono::milliseconds watch;
+        std::string ending;
+    } cases[] = {
+        {"kill -SEGV $$", 120s, "signal 11"},
+        {"exit 127", 120s, "exit 127"},
+        {"exit 3", 120s, ""},
+        {"exec >/dev/null 2>&1; while [ -e '" + alive.string() + "' ]; do sleep 0.05; done", 200ms,
+         ""},
+    };
+    struct sigaction before {};
+    sigaction(SIGCHLD, nullptr, &before);
+    for (const bool ignored : {false, true}) {
+        if (ignored) std::signal(SIGCHLD, SIG_IGN);
+        for (const Case& c : cases) {
+            SCOPED_TRACE(c.script + (ignored ? " (SIGCHLD ignored)" : ""));
+            std::string ending = "earlier text";
+            std::string error;
+            ASSERT_TRUE(startWatchedProcess("/bin/sh", {"-c", c.script}, temp.path(), c.watch,
+                                            ending, error))
+                << error;
+            EXPECT_EQ(ending, c.ending);
+        }
+    }
+    sigaction(SIGCHLD, &before, nullptr);
+}

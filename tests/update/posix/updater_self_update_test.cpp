@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <memory>
 #include <thread>
 
@@ -189,6 +190,19 @@ class SelfUpdate : public ::testing::Test {
         return true;
     }
 
+    // A launcher folder holding only the driver, and a release of the game whose launcher has
+    // these bytes.
+    bool publishWithLauncher(const std::string& bytes, const std::string& version) {
+        fs::remove_all(launcher);
+        fs::create_directories(launcher);
+        writeBytes(driver, driverBytes);
+        fs::permissions(driver, fs::perms::owner_all);
+        fs::remove(output);
+        writeBytes(tmp.path() / "published-driver", bytes);
+        return site->publish(game, version,
+                             {"--launcher", (tmp.path() / "published-driver").string()});
+    }
+
     TempDir tmp;
     std::unique_ptr<test::ReleaseSite> site;
     std::unique_ptr<test::Nginx> server;
@@ -272,14 +286,7 @@ TEST_F(SelfUpdate, ANewLauncherTheSystemWillNotStartIsTakenOutAgain) {
     int version = 0;
     for (const RefusedLauncher& refused : kRefusedLaunchers) {
         SCOPED_TRACE(refused.name);
-        fs::remove_all(launcher);
-        fs::create_directories(launcher);
-        writeBytes(driver, driverBytes);
-        fs::permissions(driver, fs::perms::owner_all);
-        fs::remove(output);
-        writeBytes(tmp.path() / "refused-driver", refused.bytes);
-        ASSERT_TRUE(site->publish(game, std::to_string(++version),
-                                  {"--launcher", (tmp.path() / "refused-driver").string()}));
+        ASSERT_TRUE(publishWithLauncher(refused.bytes, std::to_string(++version)));
 
         ASSERT_EQ(runDriver({"--steps", "check,update"}), 0) << readBytes(output);
         const std::string out = readBytes(output);
@@ -331,6 +338,86 @@ TEST_F(SelfUpdate, ARunWhoseNewLauncherDidNotStartGoesOnHoldingTheFolderLock) {
     EXPECT_EQ(why, EWOULDBLOCK);
     EXPECT_NE(readBytes(output).find("driver: done NotInstalled"), std::string::npos)
         << readBytes(output);
+}
+
+// New launchers the system starts and that end at once: by the loader, missing a library they
+// need, or by a signal. The run watches with a bound far above what either takes, since the
+// wait ends as soon as the new launcher does.
+struct EndedLauncher {
+    const char* name;
+    std::string bytes;
+    const char* ending; // empty: an ordinary end, and the new launcher is kept
+};
+
+TEST_F(SelfUpdate, ANewLauncherThatEndsAtItsStartIsTakenOutAgainUnlessItsExitWasItsOwn) {
+    const EndedLauncher cases[] = {
+        {"needs a shared library that is not here",
+         readBytes(test::buildTool("unloadable_launcher")), "exit 127"},
+        {"ended by a signal", "#!/bin/sh\nkill -SEGV $$\n", "signal 11"},
+        {"ends with an exit code of its own", "#!/bin/sh\nexit 3\n", ""},
+    };
+    int version = 0;
+    for (const EndedLauncher& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_TRUE(publishWithLauncher(c.bytes, std::to_string(++version)));
+
+        ASSERT_EQ(runDriver({"--steps", "check,update", "--restart-watch", "120000"}), 0)
+            << readBytes(output);
+        const std::string out = readBytes(output);
+        if (*c.ending == '\0') {
+            EXPECT_NE(out.find("; restarting"), std::string::npos) << out;
+            EXPECT_NE(out.find("driver: handed over to the new launcher"), std::string::npos);
+            EXPECT_EQ(readBytes(driver), c.bytes);
+            continue;
+        }
+        EXPECT_NE(out.find(std::string("launcher: self-update failed: the new launcher ended as "
+                                       "it started (") +
+                           c.ending + ")"),
+                  std::string::npos)
+            << out;
+        EXPECT_EQ(out.find("Restarting | "), std::string::npos) << out;
+        EXPECT_NE(out.find("driver: done UpToDate | Up to date"), std::string::npos) << out;
+        EXPECT_TRUE(readBytes(driver) == driverBytes) << "not the launcher that ran";
+        EXPECT_FALSE(fs::exists(launcher / "updater_driver.old"));
+        EXPECT_FALSE(fs::exists(launcher / "updater_driver.new"));
+        EXPECT_EQ(test::readFiles(launcher / "game"), game);
+    }
+}
+
+// The new launcher lets another launcher take the folder in the moment the lock was free, and
+// dies: the run cannot take the lock back, so it changes nothing.
+TEST_F(SelfUpdate, ALockTakenInTheGapOfAFailedRestartStopsTheRun) {
+    ASSERT_TRUE(site->publish(game, "1"));
+    ASSERT_EQ(runDriver({"--steps", "check,update", "--no-self-update"}), 0) << readBytes(output);
+    const test::Files newerGame = {{"corvanthe.exe", test::randomBytes(30000, 32)},
+                                   {"data.pak", "newer data\n"}};
+    const fs::path holderPid = tmp.path() / "holder.pid";
+    writeBytes(tmp.path() / "holding-driver",
+               "#!/bin/sh\nflock -n " + std::string(kRunLock) + " sh -c 'echo $$ > " +
+                   holderPid.string() + "; exec sleep 600' &\nwhile [ ! -s " + holderPid.string() +
+                   " ]; do sleep 0.01; done\nkill -SEGV $$\n");
+    ASSERT_TRUE(
+        site->publish(newerGame, "2", {"--launcher", (tmp.path() / "holding-driver").string()}));
+    struct KillHolder {
+        fs::path pidFile;
+        ~KillHolder() {
+            const std::string pid = readBytes(pidFile);
+            if (!pid.empty()) kill(static_cast<pid_t>(std::stol(pid)), SIGKILL);
+        }
+    } killHolder{holderPid};
+
+    fs::remove(output);
+    EXPECT_EQ(runDriver({"--steps", "check", "--restart-watch", "120000"}), 1);
+    const std::string out = readBytes(output);
+    EXPECT_NE(out.find("launcher: self-update failed: the new launcher ended as it started "
+                       "(signal 11)"),
+              std::string::npos)
+        << out;
+    EXPECT_NE(out.find("driver: done Failed | another Corvanthe launcher is updating this folder"),
+              std::string::npos)
+        << out;
+    EXPECT_TRUE(readBytes(driver) == driverBytes) << "not the launcher that ran";
+    EXPECT_EQ(test::readFiles(launcher / "game"), game);
 }
 
 TEST_F(SelfUpdate, NoSelfUpdateWhenNothingCallsForIt) {
