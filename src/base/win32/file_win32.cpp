@@ -3,6 +3,7 @@
 // that is not UTF-8 opens nothing rather than some other file.
 #include "base/file_os.h"
 
+#include "base/win32/refusal_win32.h"
 #include "base/win32/wide_text.h"
 
 #include <windows.h>
@@ -13,17 +14,11 @@
 
 namespace qv::launcher {
 
-namespace {
-
-constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-
-// Whether the refusal code of a change to the file comes from another program holding it: a
-// sharing or lock violation, or "access denied" where the system refuses an open for deleting
-// or for writing with a sharing violation. "Access denied" has other causes too (a folder this
-// process may not change), and those do not end by waiting.
-bool heldByAnotherProgram(const std::wstring& file, DWORD code) {
-    if (code == ERROR_SHARING_VIOLATION || code == ERROR_LOCK_VIOLATION) return true;
-    if (code != ERROR_ACCESS_DENIED) return false;
+bool heldAgainstChange(const std::wstring& file) {
+    const DWORD attributes = GetFileAttributesW(file.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
+        return false;
+    constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
     for (const DWORD access : {static_cast<DWORD>(DELETE), static_cast<DWORD>(FILE_WRITE_DATA)}) {
         const HANDLE handle = CreateFileW(file.c_str(), access, kShareAll, nullptr, OPEN_EXISTING,
                                           FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
@@ -35,8 +30,6 @@ bool heldByAnotherProgram(const std::wstring& file, DWORD code) {
     }
     return false;
 }
-
-} // namespace
 
 std::FILE* openFileNoInherit(const char* utf8Path, const char* mode) {
     std::wstring name;
@@ -61,7 +54,10 @@ bool renameFileWaiting(const char* utf8From, const char* utf8To) {
     for (;;) {
         if (MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != 0) return true;
         const DWORD code = GetLastError();
-        if (!heldByAnotherProgram(from, code) || Clock::now() >= giveUp) return false;
+        // Only a wait for another program's hold can end by itself.
+        const bool held = code == ERROR_SHARING_VIOLATION || code == ERROR_LOCK_VIOLATION ||
+                          (code == ERROR_ACCESS_DENIED && heldAgainstChange(from));
+        if (!held || Clock::now() >= giveUp) return false;
         Sleep(pauseMs);
         pauseMs = std::min<DWORD>(pauseMs * 2, 250);
     }

@@ -5,6 +5,7 @@
 // change of a name (and every reopen) waits out the short hold of a scanner or indexer.
 #include "update/fs_os.h"
 
+#include "base/win32/refusal_win32.h"
 #include "base/win32/wide_text.h"
 #include "update/win32/fs_entry_win32.h"
 
@@ -112,27 +113,12 @@ bool clearReadOnly(const std::filesystem::path& path, DWORD attributes) {
     return SetFileAttributesW(path.c_str(), rest == 0 ? FILE_ATTRIBUTE_NORMAL : rest) != 0;
 }
 
-// "Access denied" has many causes: a file in use (a running program's image, a file opened
-// without sharing deletion), a folder the user may not change, Controlled Folder Access. The
-// system is asked which: opens for deleting and for writing, which a holder that does not share
-// them refuses with a sharing violation. Only then is the refusal reported as the file in use.
+// The refusal as the caller reports it: "access denied" that another program's hold explains
+// (heldAgainstChange) becomes the sharing violation it is, so it is waited for and reported as the
+// file in use; any other code stays.
 DWORD causeOfRefusal(const std::filesystem::path& file, DWORD code) {
-    if (code != ERROR_ACCESS_DENIED) return code;
-    const DWORD attributes = GetFileAttributesW(file.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
-        return code;
-    for (const DWORD access : {static_cast<DWORD>(DELETE), static_cast<DWORD>(FILE_WRITE_DATA)}) {
-        const HANDLE handle = CreateFileW(file.c_str(), access, kShareAll, nullptr, OPEN_EXISTING,
-                                          FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-        if (handle == INVALID_HANDLE_VALUE) {
-            const DWORD why = GetLastError();
-            return why == ERROR_SHARING_VIOLATION || why == ERROR_LOCK_VIOLATION
-                       ? ERROR_SHARING_VIOLATION
-                       : code;
-        }
-        CloseHandle(handle);
-    }
-    return code;
+    return code == ERROR_ACCESS_DENIED && heldAgainstChange(file.native()) ? ERROR_SHARING_VIOLATION
+                                                                           : code;
 }
 
 std::error_code systemError(DWORD code) {
